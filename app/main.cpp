@@ -1,0 +1,3 @@
+#include "app/launch.hpp"
+
+int main(int argc, char** argv) { return drevik::launchMain(argc, argv); }

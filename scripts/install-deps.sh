@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian package Drevik needs to build, test and run.
+# Safe to run again: packages already present are skipped, so a second run costs seconds.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # Vulkan: loader, headers, software driver, validation, shader compiler
+  libvulkan-dev vulkan-validationlayers mesa-vulkan-drivers
+  libshaderc-dev glslang-dev spirv-tools
+  # window, input and sound
+  libsdl2-dev xvfb xauth
+  # images and movies
+  libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  sudo=sudo
+else
+  sudo=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
