@@ -1,0 +1,15 @@
+#pragma once
+#include "core/graphics_timeline.hpp"
+#include "core/music_timeline.hpp"
+
+#include <cstdint>
+#include <filesystem>
+
+namespace drevik::MetalMovieRenderer {
+
+// Renders the whole show, compressed or stretched into durationSeconds, as an MP4 at location.
+void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
+           std::int64_t framesPerSecond, double durationSeconds, const GraphicsTimeline& timeline,
+           const MusicTimeline& music);
+
+} // namespace drevik::MetalMovieRenderer
