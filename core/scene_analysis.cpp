@@ -290,7 +290,10 @@ SceneProfile analyzeScene(const GraphicsTimeline& timeline, const SceneSpan& spa
         if (theta >= pi) {
             theta -= pi;
         }
-        const int bin = clampValue(static_cast<int>(theta / pi * 8.0), 0, 7);
+        // Truncated and clamped to 0...7; compared before converting so that nothing out of range
+        // (or NaN, from a hand-built timeline) reaches the integer conversion.
+        const double binPosition = theta / pi * 8.0;
+        const int bin = binPosition >= 7.0 ? 7 : (binPosition > 0.0 ? static_cast<int>(binPosition) : 0);
         histogram[static_cast<std::size_t>(bin)] += length;
 
         const Float2 r{((e.x + e.z) * 0.5f - center.x) * kAspect, (e.y + e.w) * 0.5f - center.y};
