@@ -8,7 +8,7 @@ build="$root/build-release"
 "$root/scripts/install-deps.sh" >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DDREVIK_BUILD_TESTS=OFF -DDREVIK_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+cmake --build "$build" -j "$(nproc)" >&2
 
 inputs=()
 case " $* " in
@@ -16,4 +16,4 @@ case " $* " in
   *) inputs=(--graphics "$build/demo/Graphics.csv" --music "$build/demo/Music.csv") ;;
 esac
 
-exec "$build/app/drevik" "$@" "${inputs[@]}"
+exec "$build/app/drevik" "${inputs[@]}" "$@"
