@@ -71,7 +71,8 @@ struct CSVBytes {
         field = trim(field);
         const char* const end = field.data() + field.size();
         double value = 0.0;
-        if (scanNumber(field.data(), end, value) != end) {
+        const char* const next = scanNumber(field.data(), end, value);
+        if (next == nullptr || next != end) {
             return std::nullopt;
         }
         return value;
@@ -123,7 +124,7 @@ struct CSVBytes {
                 ++p;
             }
             sawDigit = sawDigit || p != fractionStart;
-            if (p == fractionStart + kTableDigits) {
+            if (p - fractionStart == kTableDigits) {
                 double weight = kFractionTerms[(kTableDigits - 1) * 10 + 1] * 0.1;
                 while (p != end && isDigit(*p)) {
                     value = value + static_cast<double>(*p - '0') * weight;
