@@ -176,6 +176,7 @@ void renderFrame(benchmark::State& state) {
         commandBuffer->waitUntilCompleted();
     };
     frame(); // the first draw compiles the shaders on lavapipe
+    const long long before = allocationCount.load();
     for (auto _ : state) {
         if (moving) {
             f = f == 45 ? 46 : 45;
@@ -183,6 +184,9 @@ void renderFrame(benchmark::State& state) {
         frame();
     }
     state.counters["records"] = static_cast<double>(renderer.lineBuffers().strokeCount());
+    // Whole-process allocations, the GPU layer's command buffers and driver included.
+    state.counters["allocations_per_frame"] =
+        static_cast<double>(allocationCount.load() - before) / static_cast<double>(state.iterations());
     // The share of lit pixels shows that the timed frames drew a real picture.
     const auto& target = samples > 1 ? pass.colorAttachments[0].resolveTexture : pass.colorAttachments[0].texture;
     std::vector<std::uint8_t> pixels(width * height * 4);
