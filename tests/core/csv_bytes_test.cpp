@@ -45,6 +45,21 @@ TEST(CSVBytesNumber, AccumulatesDigitsLeftToRight) {
     const double weight2 = 0.1 * 0.1;
     EXPECT_EQ(CSVBytes::number("12.34"), ((1.0 * 10.0 + 2.0) + 3.0 * 0.1) + 4.0 * weight2);
     EXPECT_EQ(CSVBytes::number("0.3"), CSVBytes::number(" 0.3\t"));
+
+    // Long digit runs, integer and fraction, against the plain accumulation.
+    const std::string digits = "98765432109876543210.12345678901234567890123456789012345678";
+    double value = 0.0;
+    std::size_t i = 0;
+    for (; digits[i] != '.'; ++i) {
+        value = value * 10.0 + (digits[i] - '0');
+    }
+    double weight = 0.1;
+    for (++i; i < digits.size(); ++i) {
+        value = value + (digits[i] - '0') * weight;
+        weight = weight * 0.1;
+    }
+    EXPECT_EQ(CSVBytes::number(digits), value);
+    EXPECT_EQ(CSVBytes::number("-" + digits + "e-3"), -(value * std::pow(10.0, -3.0)));
 }
 
 TEST(CSVBytesNumber, RejectsEverythingElse) {
