@@ -1,6 +1,7 @@
 #include "output/png_writer.hpp"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <csetjmp>
 #include <vector>
@@ -29,8 +30,12 @@ bool encodeRows(png_structp png, png_infop info, ErrorState& state, const std::u
     }
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
-    png_set_compression_level(png, 2);
+    // The left-neighbour filter with run-length deflate: on frames of glowing lines over black this
+    // encoded fastest and smallest of the cheap settings (unfiltered default deflate took about 1.5×
+    // as long on dense frames and made larger files; both tie on sparse ones).
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_compression_level(png, 1);
+    png_set_compression_strategy(png, Z_RLE);
     png_write_info(png, info);
     for (std::size_t y = 0; y < height; ++y) {
         const std::uint8_t* source = bgra + y * bytesPerRow;

@@ -10,8 +10,7 @@ namespace drevik {
 enum class PngWriteResult { written, cannotEncode, cannotWrite };
 
 // Writes an opaque 8-bit RGBA PNG of width × height pixels to `file`, from pixels in BGRA byte order
-// (row 0 the top row, rows bytesPerRow apart). Rows are stored unfiltered with fast compression:
-// frames of thin lines over black compress well that way and encode several times faster.
+// (row 0 the top row, rows bytesPerRow apart), with fast settings chosen for frames of lines over black.
 // `cannotEncode` when the encoder cannot be set up, `cannotWrite` when writing the file fails.
 PngWriteResult writeBgraAsPng(std::FILE* file, const std::uint8_t* bgra, std::size_t width, std::size_t height,
                               std::size_t bytesPerRow);
