@@ -165,6 +165,21 @@ TEST_F(SnapshotTest, AnUnwritableFolderLeavesNoFileAndNoTemporary) {
     EXPECT_TRUE(filesIn(locked).empty());
 }
 
+TEST_F(SnapshotTest, NoVulkanDeviceIsReportedAsNoDevice) {
+    const std::string saved = std::getenv("VK_DRIVER_FILES") ? std::getenv("VK_DRIVER_FILES") : "";
+    ::setenv("VK_DRIVER_FILES", (folder / "no-such-driver.json").c_str(), 1);
+    try {
+        MetalSnapshot::write(folder / "frame.png", 16, 16, 0.5, horizontalLine(0.0), music);
+        ADD_FAILURE() << "expected an error";
+    } catch (const SnapshotError& error) {
+        EXPECT_EQ(std::string(error.what()), "This Mac does not provide a Metal device.");
+    }
+    if (saved.empty()) ::unsetenv("VK_DRIVER_FILES");
+    else ::setenv("VK_DRIVER_FILES", saved.c_str(), 1);
+    gpu::takeValidationMessages();   // the loader's complaint about the missing driver file
+    EXPECT_TRUE(filesIn(folder).empty());
+}
+
 // A name that is taken by the time the finished image is moved into place (here a dangling link,
 // which the up-front existence check does not see) is never replaced, and the temporary file goes.
 TEST_F(SnapshotTest, ANameTakenMeanwhileIsNotReplaced) {
