@@ -276,10 +276,12 @@ public:
 
     // Runs on the completion thread: waits for the GPU, runs the handlers, recycles the resources.
     void complete() {
+        bool gpuDone = true;
         if (submitted_) {
             VkResult result = vkWaitForFences(core_->device, 1, &frame_->fence, VK_TRUE,
                                               std::numeric_limits<std::uint64_t>::max());
             if (result != VK_SUCCESS) {
+                gpuDone = false;
                 fail("the GPU did not finish the command buffer: " + resultName(result));
             }
         }
@@ -299,12 +301,11 @@ public:
                 // A handler's failure must not stop the completion of later command buffers.
             }
         }
-        if (!error_ || submitted_) {
-            // Once the fence has signalled (or nothing was submitted) the resources are free again.
+        if (gpuDone) {
             pool_->give(std::move(frame_));
         } else {
-            // The fence wait failed: the GPU may still use the resources; keep them out of the pool.
-            frame_.reset();
+            // The device is lost and may still hold these objects: destroying them would be invalid.
+            static_cast<void>(frame_.release());
         }
         {
             std::lock_guard lock(mutex_);
