@@ -204,6 +204,21 @@ TEST_F(SnapshotTest, AFileThatCannotBeCreatedLeavesNothing) {
     EXPECT_TRUE(filesIn(folder).empty());
 }
 
+TEST_F(SnapshotTest, AFolderThatCannotBeMadeIsReportedAndTheFileInItsWayKept) {
+    const fs::path blocker = folder / "plain-file";
+    std::ofstream(blocker) << "x";
+    const fs::path target = blocker / "sub" / "frame.png";
+    try {
+        MetalSnapshot::write(target, 16, 16, 0.5, horizontalLine(0.0), music);
+        FAIL() << "expected an error";
+    } catch (const Error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("Could not create the folder " + target.parent_path().string(), 0), 0u)
+            << error.what();
+    }
+    EXPECT_TRUE(fs::is_regular_file(blocker));
+    EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"plain-file"});
+}
+
 // The full-size frame: the read-back is width × 4 bytes per row, and the file has that size.
 TEST_F(SnapshotTest, FullHdReadsBackEveryRow) {
     const fs::path target = folder / "hd.png";
