@@ -197,6 +197,11 @@ VkDeviceMemory DeviceCore::allocate(VkMemoryRequirements requirements, VkMemoryP
     if (type < 0) {
         return VK_NULL_HANDLE;
     }
+    // More than the whole heap cannot succeed; asking would be an invalid request.
+    const auto heap = memoryProperties.memoryTypes[type].heapIndex;
+    if (requirements.size > memoryProperties.memoryHeaps[heap].size) {
+        return VK_NULL_HANDLE;
+    }
     auto info = vkStruct<VkMemoryAllocateInfo>(VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO);
     info.allocationSize = requirements.size;
     info.memoryTypeIndex = static_cast<std::uint32_t>(type);

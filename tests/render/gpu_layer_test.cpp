@@ -444,6 +444,7 @@ TEST_F(GpuLayerTest, BuffersAreWritableByTheCpu) {
     EXPECT_EQ(buffer->length(), 4096u);
     std::memset(buffer->contents(), 0xab, 4096);
     EXPECT_EQ(static_cast<unsigned char*>(buffer->contents())[4095], 0xab);
+    EXPECT_EQ(device->makeBuffer(std::size_t{1} << 52), nullptr);   // more than any heap: none, no crash
 }
 
 // Without validation, creating a device and drawing writes nothing to standard error.
