@@ -149,6 +149,7 @@ BENCHMARK(BM_Frame)
     ->Args({4, 1000, 1920, 1080})
     ->Args({1, 1000, 1920, 1080})
     ->Args({4, 170, 1920, 1080})
+    ->Args({4, 1000, 3840, 2160})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 
