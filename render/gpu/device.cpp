@@ -564,6 +564,25 @@ VkPipeline VulkanRenderPipeline::variant(VkRenderPass pass, CompareFunction comp
 
 // ---------------------------------------------------------------------------------------------------
 
+std::optional<std::size_t> preferredDevice(const std::vector<VkPhysicalDeviceType>& types,
+                                           const std::vector<bool>& usable) {
+    auto rank = [](VkPhysicalDeviceType type) {
+        switch (type) {
+        case VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU: return 0;
+        case VK_PHYSICAL_DEVICE_TYPE_INTEGRATED_GPU: return 1;
+        case VK_PHYSICAL_DEVICE_TYPE_CPU: return 3;
+        default: return 2;   // virtual and other GPUs
+        }
+    };
+    std::optional<std::size_t> best;
+    for (std::size_t i = 0; i < types.size() && i < usable.size(); ++i) {
+        if (usable[i] && (!best || rank(types[i]) < rank(types[*best]))) {
+            best = i;
+        }
+    }
+    return best;
+}
+
 namespace {
 
 // Sends the process's standard error to /dev/null while drivers and the loader start up: some print
@@ -606,17 +625,6 @@ bool hasLayer(const char* name) {
     vkEnumerateInstanceLayerProperties(&count, layers.data());
     return std::any_of(layers.begin(), layers.end(),
                        [&](const VkLayerProperties& layer) { return std::strcmp(layer.layerName, name) == 0; });
-}
-
-int typeRank(VkPhysicalDeviceType type) {
-    switch (type) {
-    case VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU: return 0;
-    case VK_PHYSICAL_DEVICE_TYPE_INTEGRATED_GPU: return 1;
-    case VK_PHYSICAL_DEVICE_TYPE_VIRTUAL_GPU: return 2;
-    case VK_PHYSICAL_DEVICE_TYPE_OTHER: return 2;
-    case VK_PHYSICAL_DEVICE_TYPE_CPU: return 3;
-    default: return 4;
-    }
 }
 
 bool formatSupports(VkPhysicalDevice device, VkFormat format, VkFormatFeatureFlags features) {
@@ -802,23 +810,22 @@ std::shared_ptr<Device> createDevice(bool validation) {
         if (vkEnumeratePhysicalDevices(core->instance, &count, devices.data()) < 0) {
             return nullptr;
         }
-        int bestRank = std::numeric_limits<int>::max();
-        int bestFamily = -1;
+        std::vector<VkPhysicalDeviceType> types;
+        std::vector<int> families;
         for (VkPhysicalDevice candidate : devices) {
-            int family = graphicsQueueFamily(candidate);
-            if (family < 0) continue;
             VkPhysicalDeviceProperties properties;
             vkGetPhysicalDeviceProperties(candidate, &properties);
-            int rank = typeRank(properties.deviceType);
-            if (rank < bestRank) {
-                bestRank = rank;
-                bestFamily = family;
-                core->physicalDevice = candidate;
-            }
+            types.push_back(properties.deviceType);
+            families.push_back(graphicsQueueFamily(candidate));
         }
-        if (!core->physicalDevice) {
+        std::vector<bool> usable;
+        for (int family : families) usable.push_back(family >= 0);
+        const std::optional<std::size_t> best = preferredDevice(types, usable);
+        if (!best) {
             return nullptr;
         }
+        core->physicalDevice = devices[*best];
+        const int bestFamily = families[*best];
         core->queueFamily = static_cast<std::uint32_t>(bestFamily);
         vkGetPhysicalDeviceProperties(core->physicalDevice, &core->properties);
         vkGetPhysicalDeviceMemoryProperties(core->physicalDevice, &core->memoryProperties);

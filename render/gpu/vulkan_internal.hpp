@@ -207,6 +207,11 @@ struct CompiledFunction {
 std::vector<CompiledFunction> compileShaderFunctions(std::string_view source,
                                                      const std::vector<ShaderFunctionDescriptor>& functions);
 
+// The device to use among those enumerated: the first usable discrete GPU, else integrated, else any
+// other GPU, else a CPU implementation; none when nothing is usable.
+std::optional<std::size_t> preferredDevice(const std::vector<VkPhysicalDeviceType>& types,
+                                           const std::vector<bool>& usable);
+
 std::shared_ptr<CommandQueue> makeCommandQueue(const std::shared_ptr<DeviceCore>& core);
 
 } // namespace drevik::gpu::vk

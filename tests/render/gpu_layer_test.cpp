@@ -1,6 +1,7 @@
 // The GPU layer on its own, with a tiny program of the same layout as the line shader: instanced
 // quads read from a record buffer, a 176-byte uniform block, depth variants, blending, multisample
 // resolve, read-back order and orientation, completion handlers.
+#include "render/gpu/vulkan_internal.hpp"
 #include "tests/render/gpu_test_support.hpp"
 
 #include <fcntl.h>
@@ -445,6 +446,21 @@ TEST_F(GpuLayerTest, BuffersAreWritableByTheCpu) {
     std::memset(buffer->contents(), 0xab, 4096);
     EXPECT_EQ(static_cast<unsigned char*>(buffer->contents())[4095], 0xab);
     EXPECT_EQ(device->makeBuffer(std::size_t{1} << 52), nullptr);   // more than any heap: none, no crash
+}
+
+TEST(GpuDeviceChoice, PrefersDiscreteThenIntegratedThenOtherThenCpu) {
+    using gpu::vk::preferredDevice;
+    const auto cpu = VK_PHYSICAL_DEVICE_TYPE_CPU;
+    const auto integrated = VK_PHYSICAL_DEVICE_TYPE_INTEGRATED_GPU;
+    const auto discrete = VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU;
+    const auto virtualGpu = VK_PHYSICAL_DEVICE_TYPE_VIRTUAL_GPU;
+    EXPECT_EQ(preferredDevice({cpu, integrated, discrete}, {true, true, true}), 2u);
+    EXPECT_EQ(preferredDevice({cpu, integrated, virtualGpu}, {true, true, true}), 1u);
+    EXPECT_EQ(preferredDevice({cpu, virtualGpu}, {true, true}), 1u);
+    EXPECT_EQ(preferredDevice({discrete, cpu}, {false, true}), 1u);          // unusable GPUs are passed over
+    EXPECT_EQ(preferredDevice({discrete, discrete}, {true, true}), 0u);      // ties keep the system's order
+    EXPECT_EQ(preferredDevice({cpu}, {false}), std::nullopt);
+    EXPECT_EQ(preferredDevice({}, {}), std::nullopt);
 }
 
 // Without validation, creating a device and drawing writes nothing to standard error.
