@@ -2,6 +2,7 @@
 // quads read from a record buffer, a 176-byte uniform block, depth variants, blending, multisample
 // resolve, read-back order and orientation, completion handlers.
 #include "render/gpu/vulkan_internal.hpp"
+#include "render/shader_source.hpp"
 #include "tests/render/gpu_test_support.hpp"
 
 #include <fcntl.h>
@@ -425,6 +426,27 @@ TEST_F(GpuLayerTest, AMissingFunctionIsAbsentAndABrokenSourceReportsTheCompiler)
         EXPECT_EQ(message.find('\n'), std::string::npos) << message;
     }
     EXPECT_THROW(device->makeLibrary("  \n", {{"quadVertex", gpu::ShaderStage::vertex}}), gpu::ShaderCompileError);
+}
+
+// The embedded line program follows the layout the layer compiles: its three entry points come out
+// as modules, and a renamed one is reported missing while the others still build.
+TEST_F(GpuLayerTest, TheLineProgramCompilesIntoItsThreeEntryPoints) {
+    const std::string source(lineShaderSource());
+    ASSERT_FALSE(source.empty());
+    auto program = device->makeLibrary(source, lineShaderFunctions());
+    for (const auto& function : lineShaderFunctions()) {
+        auto made = program->makeFunction(function.name);
+        ASSERT_NE(made, nullptr) << function.name;
+        EXPECT_EQ(made->stage(), function.stage);
+    }
+    std::string renamed = source;
+    const auto at = renamed.find("void depthFragment()");
+    ASSERT_NE(at, std::string::npos);
+    renamed.replace(at, 20, "void depthFragmentX()");
+    auto partial = device->makeLibrary(renamed, lineShaderFunctions());
+    EXPECT_NE(partial->makeFunction("lineVertex"), nullptr);
+    EXPECT_NE(partial->makeFunction("lineFragment"), nullptr);
+    EXPECT_EQ(partial->makeFunction("depthFragment"), nullptr);
 }
 
 TEST_F(GpuLayerTest, PipelinesRefuseWhatTheDeviceCannotDo) {
