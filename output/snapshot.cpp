@@ -31,7 +31,8 @@ public:
         for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
             char suffix[17];
             std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
-            path_ = folder / ("." + finalLocation.filename().string() + "." + suffix + ".tmp");
+            // A short hidden name, valid whatever the length of the final one.
+            path_ = folder / (std::string(".drevik-snapshot-") + suffix + ".tmp");
             do {
                 fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             } while (fd_ < 0 && errno == EINTR);

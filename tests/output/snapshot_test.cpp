@@ -112,6 +112,13 @@ TEST_F(SnapshotTest, NothingOnScreenGivesAnOpaqueBlackImageInNewFolders) {
     EXPECT_EQ(filesIn(target.parent_path()), std::vector<fs::path>{"empty.png"});
 }
 
+TEST_F(SnapshotTest, ANameOfMaximalLengthIsWritten) {
+    const fs::path target = folder / (std::string(251, 'n') + ".png");
+    MetalSnapshot::write(target, 8, 8, 0.5, horizontalLine(0.0), music);
+    EXPECT_EQ(readPng(target).width, 8u);
+    EXPECT_EQ(filesIn(folder).size(), 1u);
+}
+
 TEST_F(SnapshotTest, ADrawingNearTheTopLandsNearTheTopOfTheFile) {
     const fs::path target = folder / "line.png";
     MetalSnapshot::write(target, 96, 54, 0.5, horizontalLine(0.0), music);
@@ -193,8 +200,9 @@ TEST_F(SnapshotTest, ANameTakenMeanwhileIsNotReplaced) {
     EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"late.png"});
 }
 
+// The image is encoded, but the file system refuses the final name: the temporary file goes too.
 TEST_F(SnapshotTest, AFileThatCannotBeCreatedLeavesNothing) {
-    const fs::path target = folder / (std::string(250, 'n') + ".png");   // too long with the temporary suffix
+    const fs::path target = folder / (std::string(260, 'n') + ".png");   // longer than a name may be
     try {
         MetalSnapshot::write(target, 16, 16, 0.5, horizontalLine(0.0), music);
         FAIL() << "expected an error";
