@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <utility>
 
 namespace drevik {
@@ -28,6 +29,21 @@ void wakeEventLoop() {
     SDL_Event event{};
     event.type = SDL_USEREVENT;
     SDL_PushEvent(&event);
+}
+
+bool environmentSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// Whether a display server could be reached at all. Without one, the video layer would fall back to
+// drawing off screen, and the show would run where nobody can see or stop it.
+void requireDisplay() {
+    if (environmentSet("SDL_VIDEODRIVER")) return; // the user chose the driver
+    bool wayland = environmentSet("WAYLAND_DISPLAY");
+    if (!wayland && environmentSet("XDG_RUNTIME_DIR"))
+        wayland = std::filesystem::exists(std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")) / "wayland-0");
+    if (!environmentSet("DISPLAY") && !wayland) throw NoDisplayError("neither DISPLAY nor WAYLAND_DISPLAY is set");
 }
 
 double secondsNow() {
@@ -198,10 +214,14 @@ void DrevikAppDelegate::constrainAspect() {
 }
 
 void DrevikAppDelegate::run() {
+    requireDisplay();
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) throw NoDisplayError(SDL_GetError());
     struct VideoGuard {
         ~VideoGuard() { SDL_QuitSubSystem(SDL_INIT_VIDEO); }
     } videoGuard;
+    std::string driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
+    if (!environmentSet("SDL_VIDEODRIVER") && (driver == "offscreen" || driver == "dummy"))
+        throw NoDisplayError("only an off-screen video driver is available");
     struct Teardown {
         DrevikAppDelegate& delegate;
         ~Teardown() {
