@@ -62,17 +62,29 @@ TEST(Configuration, TimeIsReadAsARealAndClamped) {
 }
 
 TEST(Configuration, RealNumbersIgnoreTheProcessLocale) {
-    // A locale with a decimal comma must not change how "0.5" reads; skipped where none is installed.
-    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
-    std::string saved = previous ? previous : "C";
-    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8")) {
-        GTEST_SKIP() << "no locale with a decimal comma installed";
+    // Under a locale with a decimal comma "0.5" must still read as one half. Such a locale is built
+    // into a temporary folder when none is installed; skipped where the locale sources are missing.
+    const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "drevik-locale-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const Path locales = pattern;
+    bool comma = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    if (!comma && std::system(("localedef -i de_DE -f UTF-8 '" + (locales / "de_DE.UTF-8").string() +
+                               "' >/dev/null 2>&1").c_str()) == 0) {
+        setenv("LOCPATH", locales.c_str(), 1);
+        comma = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+        unsetenv("LOCPATH");
     }
-    auto half = realArgument("0.5");
-    auto comma = realArgument("0,5");
+    std::optional<double> half, decimalComma;
+    if (comma) {
+        half = realArgument("0.5");
+        decimalComma = realArgument("0,5");
+    }
     std::setlocale(LC_NUMERIC, saved.c_str());
+    std::filesystem::remove_all(locales);
+    if (!comma) GTEST_SKIP() << "no locale with a decimal comma available";
     EXPECT_EQ(half, 0.5);
-    EXPECT_FALSE(comma);
+    EXPECT_FALSE(decimalComma);
 }
 
 TEST(Configuration, RealArgumentRefusesLeadingWhiteSpaceAndLeftovers) {
