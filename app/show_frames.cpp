@@ -39,7 +39,7 @@ std::optional<ShowFrameResult> ShowFrameWorker::collect(ShowPicture& picture) {
     std::lock_guard lock(mutex_);
     if (!result_) return std::nullopt;
     std::optional<ShowFrameResult> result = std::exchange(result_, std::nullopt);
-    if (!result->failed) std::swap(picture, picture_);
+    if (!result->failed && !result->skipped) std::swap(picture, picture_);
     return result;
 }
 
@@ -61,7 +61,7 @@ void ShowFrameWorker::loop() {
         ShowFrameResult result;
         auto started = std::chrono::steady_clock::now();
         try {
-            source_->render(picture, request.width, request.height, request.normalizedTime, request.features);
+            result.skipped = !source_->render(picture, request.width, request.height, request.normalizedTime, request.features);
         } catch (const std::exception& error) {
             result.failed = true;
             result.failure = error.what();
@@ -69,7 +69,7 @@ void ShowFrameWorker::loop() {
         result.renderSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         {
             std::lock_guard lock(mutex_);
-            if (!result.failed) std::swap(picture, picture_);
+            if (!result.failed && !result.skipped) std::swap(picture, picture_);
             result_ = std::move(result);
             busy_ = false;
         }

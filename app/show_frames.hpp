@@ -26,9 +26,10 @@ struct ShowPicture {
 class ShowFrameSource {
 public:
     virtual ~ShowFrameSource() = default;
-    // Renders the show at normalised time n into `into` at the given size. A failure that leaves the
-    // source usable (for example a buffer that could not be allocated) is thrown as an Error.
-    virtual void render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
+    // Renders the show at normalised time n into `into` at the given size. Returns false when the frame
+    // had to be skipped (nothing to draw with). A failure that leaves the source usable (for example a
+    // buffer that could not be allocated) is thrown as an Error.
+    virtual bool render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
                         const AudioFeatures& features) = 0;
 };
 
@@ -40,8 +41,9 @@ struct ShowFrameRequest {
     AudioFeatures features;
 };
 
-// What came back: the picture, or the description of why encoding failed.
+// What came back: the picture, nothing (a skipped frame), or the description of why encoding failed.
 struct ShowFrameResult {
+    bool skipped = false;
     bool failed = false;
     std::string failure;
     double renderSeconds = 0;

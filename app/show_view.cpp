@@ -147,7 +147,7 @@ bool MetalShowView::presentFinishedFrame() {
     if (!result) return false;
     lastRenderSeconds_ = result->renderSeconds;
     ++framesShown_;
-    if (window_ == nullptr) return true;
+    if (window_ == nullptr || result->skipped) return true;
     if (result->failed) {
         SDL_SetWindowTitle(window_, (std::string(showFailedFrameTitlePrefix) + result->failure).c_str());
         return true;

@@ -66,7 +66,7 @@ VirtualDisplay* display = nullptr;
 class GreySource final : public ShowFrameSource {
 public:
     std::function<bool()> failNow;
-    void render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
+    bool render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
                 const AudioFeatures&) override {
         if (failNow && failNow()) throw Error("Metal could not allocate a buffer.");
         into.width = width;
@@ -79,6 +79,7 @@ public:
             into.bgra[i * 4 + 2] = level;
             into.bgra[i * 4 + 3] = 255;
         }
+        return true;
     }
 };
 
