@@ -96,7 +96,20 @@ MetalShowView::~MetalShowView() {
     if (cursorHidden_) showCursor();
 }
 
-void MetalShowView::viewDidMoveToWindow(SDL_Window* window) { window_ = window; }
+void MetalShowView::viewDidMoveToWindow(SDL_Window* window) {
+    swapchain_.reset();
+    window_ = window;
+    if (window_ == nullptr || (SDL_GetWindowFlags(window_) & SDL_WINDOW_VULKAN) == 0) return;
+    try {
+        swapchain_ = std::make_unique<ShowSwapchain>(window_);
+    } catch (const std::exception&) {
+        swapchain_.reset(); // pictures go through the window's own surface instead
+    }
+}
+
+void MetalShowView::drawableSizeChanged() {
+    if (swapchain_) swapchain_->invalidate();
+}
 
 ShowKeyResult MetalShowView::keyDown(SDL_Scancode scancode) {
     ShowKeyResult result = transport_.handleKey(showKeyForScancode(scancode));
@@ -152,18 +165,24 @@ bool MetalShowView::presentFinishedFrame() {
         SDL_SetWindowTitle(window_, (std::string(showFailedFrameTitlePrefix) + result->failure).c_str());
         return true;
     }
+    if (picture_.width == 0 || picture_.height == 0) return true;
+    if (swapchain_) swapchain_->present(picture_);
+    else blitToWindowSurface();
+    return true;
+}
+
+void MetalShowView::blitToWindowSurface() {
     SDL_Surface* target = SDL_GetWindowSurface(window_);
-    if (target == nullptr || picture_.width == 0 || picture_.height == 0) return true;
+    if (target == nullptr) return;
     SDL_Surface* source = SDL_CreateRGBSurfaceWithFormatFrom(
         picture_.bgra.data(), static_cast<int>(picture_.width), static_cast<int>(picture_.height), 32,
         static_cast<int>(picture_.width * 4), SDL_PIXELFORMAT_BGRA32);
-    if (source == nullptr) return true;
+    if (source == nullptr) return;
     SDL_SetSurfaceBlendMode(source, SDL_BLENDMODE_NONE);
     if (source->w == target->w && source->h == target->h) SDL_BlitSurface(source, nullptr, target, nullptr);
     else SDL_BlitScaled(source, nullptr, target, nullptr); // the window changed size while the frame was made
     SDL_FreeSurface(source);
     SDL_UpdateWindowSurface(window_);
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -189,7 +208,10 @@ bool DrevikAppDelegate::applicationDidFinishLaunching() {
         return false;
     }
     window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, view_->width(),
-                               view_->height(), SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
+                               view_->height(), SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_VULKAN);
+    if (window_ == nullptr) // no Vulkan presentation for this window: draw through its own surface
+        window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, view_->width(),
+                                   view_->height(), SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
     if (window_ == nullptr) throw NoDisplayError(SDL_GetError());
     SDL_RaiseWindow(window_);
     view_->viewDidMoveToWindow(window_);
@@ -251,7 +273,10 @@ void DrevikAppDelegate::run() {
             case SDL_QUIT: quitting = true; break;
             case SDL_WINDOWEVENT:
                 if (event.window.event == SDL_WINDOWEVENT_CLOSE) quitting = true;
-                else if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) constrainAspect();
+                else if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
+                    constrainAspect();
+                    view_->drawableSizeChanged();
+                }
                 else if (event.window.event == SDL_WINDOWEVENT_DISPLAY_CHANGED) interval = frameInterval(window_);
                 break;
             case SDL_KEYDOWN:

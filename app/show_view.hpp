@@ -2,6 +2,7 @@
 // The interactive show: the application delegate that opens the window, and the view that keeps the
 // show clock, handles keys and draws one frame per display refresh.
 #include "app/show_frames.hpp"
+#include "app/show_swapchain.hpp"
 #include "app/show_transport.hpp"
 #include "core/error.hpp"
 #include "core/graphics_timeline.hpp"
@@ -84,6 +85,10 @@ public:
     bool readyForFrame() const { return worker_->idle(); }
     // Starts the frame of this moment: the clock is read now and the picture is made in the background.
     void draw();
+    // The window changed size.
+    void drawableSizeChanged();
+    // Whether pictures reach the window through the Vulkan swapchain (else through the window's own surface).
+    bool presentsThroughSwapchain() const { return swapchain_ != nullptr; }
     // Shows a finished frame on the window, or its failure in the title. True when a frame was finished.
     bool presentFinishedFrame();
     // Blocks until the frame under way is done.
@@ -95,6 +100,7 @@ public:
     double lastFrameSeconds() const { return lastFrameSeconds_; }
 
 private:
+    void blitToWindowSurface();
     void showCursor();
     void hideCursor();
 
@@ -108,6 +114,7 @@ private:
     ShowTransport transport_;
     std::unique_ptr<ShowFrameWorker> worker_;
     SDL_Window* window_ = nullptr;
+    std::unique_ptr<ShowSwapchain> swapchain_;
     bool cursorHidden_ = false;
     ShowPicture picture_;
     std::size_t framesShown_ = 0;

@@ -175,6 +175,7 @@ TEST_F(ShowWindow, OpensTitledShowsItsFirstFrameAndEndsOnEscape) {
         pixel = screenPixel(window, 80, 45);
         EXPECT_FALSE(view.transport().playing());
         EXPECT_DOUBLE_EQ(view.lastFrameSeconds(), 90);
+        EXPECT_TRUE(view.presentsThroughSwapchain());
         return false;
     });
     EXPECT_EQ(title, "VELMORA — METAL VESPERINE");
