@@ -66,9 +66,11 @@ VirtualDisplay* display = nullptr;
 class GreySource final : public ShowFrameSource {
 public:
     std::function<bool()> failNow;
+    int delayMs = 0;
     bool render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
                 const AudioFeatures&) override {
         if (failNow && failNow()) throw Error("Metal could not allocate a buffer.");
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         into.width = width;
         into.height = height;
         into.bgra.assign(width * height * 4, 0);
@@ -135,6 +137,7 @@ protected:
         hooks.makeSource = [this] {
             auto made = std::make_unique<GreySource>();
             made->failNow = [this] { return failFrames; };
+            made->delayMs = frameDelayMs;
             return made;
         };
     }
@@ -161,6 +164,7 @@ protected:
     MusicTimeline music;
     ShowHooks hooks;
     bool failFrames = false;
+    int frameDelayMs = 0;
 };
 
 TEST_F(ShowWindow, OpensTitledShowsItsFirstFrameAndEndsOnEscape) {
@@ -218,6 +222,27 @@ TEST_F(ShowWindow, KeysDriveTheTransport) {
         }
     });
     EXPECT_GE(stage, 6);
+}
+
+// A frame that takes half a second must not hold up the keys: the key pressed while it is being made
+// takes effect at once, and the show clock runs on meanwhile.
+TEST_F(ShowWindow, KeysActWhileASlowFrameIsBeingMade) {
+    frameDelayMs = 500;
+    std::chrono::steady_clock::time_point pressed;
+    double playedByNextFrame = -1;
+    runShow({0.5, false, false}, [&](MetalShowView& view, SDL_Window*, std::size_t frames) {
+        if (frames == 0) return true;
+        if (frames == 1) {
+            pushKey(SDL_SCANCODE_SPACE); // handled while the next frame is made
+            pressed = std::chrono::steady_clock::now();
+            return true;
+        }
+        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - pressed).count();
+        EXPECT_TRUE(view.transport().playing());
+        playedByNextFrame = view.transport().currentSeconds() - 90 - waited; // 0 when play began at the press
+        return false;
+    });
+    EXPECT_NEAR(playedByNextFrame, 0, 0.15);
 }
 
 TEST_F(ShowWindow, AFailedFrameIsNamedInTheTitleAndLaterFramesGoOn) {
