@@ -6,11 +6,7 @@
 namespace drevik {
 
 void runShow(const GraphicsTimeline& timeline, const MusicTimeline& music, const Configuration& configuration) {
-    ShowStart start;
-    start.normalizedTime = configuration.normalizedTime;
-    start.autoplay = configuration.autoplay;
-    start.fullscreen = configuration.fullscreen;
-    DrevikAppDelegate delegate(timeline, music, start);
+    DrevikAppDelegate delegate(timeline, music, configuration);
     delegate.run();
 }
 

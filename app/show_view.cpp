@@ -188,9 +188,9 @@ void MetalShowView::blitToWindowSurface() {
 // ---------------------------------------------------------------------------------------------------
 // DrevikAppDelegate
 
-DrevikAppDelegate::DrevikAppDelegate(const GraphicsTimeline& timeline, const MusicTimeline& music, ShowStart start,
-                                     ShowHooks hooks)
-    : timeline_(timeline), music_(music), start_(start), hooks_(std::move(hooks)) {}
+DrevikAppDelegate::DrevikAppDelegate(const GraphicsTimeline& timeline, const MusicTimeline& music,
+                                     Configuration configuration, ShowHooks hooks)
+    : timeline_(timeline), music_(music), configuration_(std::move(configuration)), hooks_(std::move(hooks)) {}
 
 DrevikAppDelegate::~DrevikAppDelegate() {
     view_.reset();
@@ -199,8 +199,8 @@ DrevikAppDelegate::~DrevikAppDelegate() {
 
 bool DrevikAppDelegate::applicationDidFinishLaunching() {
     try {
-        view_ = std::make_unique<MetalShowView>(hooks_.width, hooks_.height, timeline_, music_, start_.normalizedTime,
-                                                start_.autoplay, hooks_.makeSource);
+        view_ = std::make_unique<MetalShowView>(hooks_.width, hooks_.height, timeline_, music_, configuration_.normalizedTime,
+                                                configuration_.autoplay, hooks_.makeSource);
     } catch (const std::exception& error) {
         if (hooks_.reportStartFailure) hooks_.reportStartFailure(error.what());
         else if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, showStartFailureMessage, error.what(), nullptr) != 0)
@@ -255,7 +255,7 @@ void DrevikAppDelegate::run() {
 
     if (!applicationDidFinishLaunching()) return;
     // What the platform would run right after launching: full screen on request, then autoplay.
-    if (start_.fullscreen) toggleFullScreen();
+    if (configuration_.fullscreen) toggleFullScreen();
     if (view_->autoplay()) view_->play();
     if (hooks_.afterFrame) hooks_.afterFrame(*view_, window_);
 

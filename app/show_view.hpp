@@ -1,6 +1,7 @@
 #pragma once
 // The interactive show: the application delegate that opens the window, and the view that keeps the
 // show clock, handles keys and draws one frame per display refresh.
+#include "app/configuration.hpp"
 #include "app/show_frames.hpp"
 #include "app/show_swapchain.hpp"
 #include "app/show_transport.hpp"
@@ -132,16 +133,10 @@ struct ShowHooks {
     std::function<void(MetalShowView&, SDL_Window*)> afterFrame;
 };
 
-// Where the show opens.
-struct ShowStart {
-    double normalizedTime = 0;
-    bool autoplay = true;
-    bool fullscreen = false;
-};
-
 class DrevikAppDelegate {
 public:
-    DrevikAppDelegate(const GraphicsTimeline& timeline, const MusicTimeline& music, ShowStart start,
+    // Uses the configuration's normalizedTime (where the show opens), autoplay and fullscreen.
+    DrevikAppDelegate(const GraphicsTimeline& timeline, const MusicTimeline& music, Configuration configuration,
                       ShowHooks hooks = {});
     ~DrevikAppDelegate();
     DrevikAppDelegate(const DrevikAppDelegate&) = delete;
@@ -159,7 +154,7 @@ private:
 
     const GraphicsTimeline& timeline_;
     const MusicTimeline& music_;
-    ShowStart start_;
+    Configuration configuration_;
     ShowHooks hooks_;
     SDL_Window* window_ = nullptr;
     std::unique_ptr<MetalShowView> view_;

@@ -144,7 +144,14 @@ protected:
 
     // Runs the show; `step` is called after every shown frame with its number and ends the show by
     // returning false (Escape is pressed then). Fails the test when the show takes too long.
-    void runShow(ShowStart start, std::function<bool(MetalShowView&, SDL_Window*, std::size_t)> step) {
+    // Where the show opens: normalised time, autoplay, full screen.
+    struct Start {
+        double normalizedTime = 0;
+        bool autoplay = true;
+        bool fullscreen = false;
+    };
+
+    void runShow(Start start, std::function<bool(MetalShowView&, SDL_Window*, std::size_t)> step) {
         auto began = std::chrono::steady_clock::now();
         bool escaped = false;
         hooks.afterFrame = [&](MetalShowView& view, SDL_Window* window) {
@@ -156,7 +163,11 @@ protected:
                 escaped = true;
             }
         };
-        DrevikAppDelegate delegate(timeline, music, start, hooks);
+        Configuration configuration;
+        configuration.normalizedTime = start.normalizedTime;
+        configuration.autoplay = start.autoplay;
+        configuration.fullscreen = start.fullscreen;
+        DrevikAppDelegate delegate(timeline, music, configuration, hooks);
         delegate.run();
     }
 
@@ -243,6 +254,20 @@ TEST_F(ShowWindow, KeysActWhileASlowFrameIsBeingMade) {
         return false;
     });
     EXPECT_NEAR(playedByNextFrame, 0, 0.15);
+}
+
+TEST_F(ShowWindow, WithoutSoundTheShowRunsOnTheSteadyClock) {
+    setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+    bool hadPlayer = true;
+    double reached = 0;
+    runShow({0, true, false}, [&](MetalShowView& view, SDL_Window*, std::size_t) {
+        hadPlayer = view.hasAudioPlayer();
+        reached = view.transport().currentSeconds();
+        return reached < 0.3;
+    });
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    EXPECT_FALSE(hadPlayer);
+    EXPECT_GE(reached, 0.3);
 }
 
 TEST_F(ShowWindow, AFailedFrameIsNamedInTheTitleAndLaterFramesGoOn) {
