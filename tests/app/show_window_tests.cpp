@@ -345,6 +345,43 @@ TEST_F(ShowWindow, KeysAreChosenByPosition) {
     EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_Q), ShowKey::other);
 }
 
+// The whole program: launch, the show at its full size with the real renderer, and a request to quit
+// (SDL turns SIGTERM into the same quit event that closing the window sends).
+TEST_F(ShowWindow, TheProgramShowsAndEndsWithStatusZeroWhenAskedToQuit) {
+    std::string folder = testing::TempDir() + "drevik_show_run_" + std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/Graphics.csv") << "# duration_seconds=4\ntime,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n";
+    std::ofstream(folder + "/Music.csv") << "# duration_seconds=4\ntime,lead\n0,1\n0.5,0.2\n";
+    pid_t child = fork();
+    if (child == 0) {
+        if (chdir(folder.c_str()) != 0) _exit(126);
+        freopen("out.txt", "w", stdout);
+        freopen("err.txt", "w", stderr);
+        execl(DREVIK_BINARY, DREVIK_BINARY, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    kill(child, SIGTERM);
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the show did not end";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream out(folder + "/out.txt");
+    std::string line;
+    std::getline(out, line);
+    EXPECT_EQ(line, "Loaded 1 frames / 1 lines; 192000 audio samples at 48000 Hz.");
+    std::filesystem::remove_all(folder);
+}
+
 // Without any display server the program says so on standard error and fails, without hanging.
 void expectNoDisplayFailure(const std::string& environment) {
     std::string folder = testing::TempDir() + "drevik_no_display_" + std::to_string(getpid());
