@@ -142,6 +142,9 @@ void MetalShowView::didExitFullScreen() {
 void MetalShowView::draw() {
     if (!worker_->idle()) return;
     double t = transport_.frameSeconds();
+    // A playing show draws the moment at which the picture will reach the screen, so that on a slow
+    // device the picture keeps up with the sound instead of trailing it by a frame's making.
+    if (transport_.playing()) t = std::min(t + expectedLatency_, transport_.durationSeconds());
     double n = transport_.normalizedTime(t);
     ShowFrameRequest request;
     int pixelWidth = width_;
@@ -159,6 +162,7 @@ bool MetalShowView::presentFinishedFrame() {
     std::optional<ShowFrameResult> result = worker_->collect(picture_);
     if (!result) return false;
     lastRenderSeconds_ = result->renderSeconds;
+    expectedLatency_ = framesShown_ == 0 ? lastRenderSeconds_ : 0.5 * (expectedLatency_ + lastRenderSeconds_);
     ++framesShown_;
     if (window_ == nullptr || result->skipped) return true;
     if (result->failed) {

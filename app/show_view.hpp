@@ -98,6 +98,7 @@ public:
     std::size_t framesShown() const { return framesShown_; }
     double lastRenderSeconds() const { return lastRenderSeconds_; }
     const ShowPicture& lastPicture() const { return picture_; }
+    // The show time of the picture last requested.
     double lastFrameSeconds() const { return lastFrameSeconds_; }
 
 private:
@@ -120,6 +121,7 @@ private:
     ShowPicture picture_;
     std::size_t framesShown_ = 0;
     double lastRenderSeconds_ = 0;
+    double expectedLatency_ = 0; // how long a frame takes from request to screen, smoothed
     double lastFrameSeconds_ = 0;
 };
 

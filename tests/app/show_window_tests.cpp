@@ -259,6 +259,18 @@ TEST_F(ShowWindow, KeysActWhileASlowFrameIsBeingMade) {
     EXPECT_NEAR(playedByNextFrame, 0, 0.15);
 }
 
+// On a device that needs 300 ms a frame, each picture shows the moment at which it reaches the screen.
+TEST_F(ShowWindow, SlowFramesShowTheMomentTheyAppear) {
+    frameDelayMs = 300;
+    double drift = 1;
+    runShow({0.1, true, false}, [&](MetalShowView& view, SDL_Window*, std::size_t frames) {
+        if (frames < 4) return true;
+        drift = view.lastFrameSeconds() - view.transport().currentSeconds();
+        return false;
+    });
+    EXPECT_NEAR(drift, 0, 0.08);
+}
+
 TEST_F(ShowWindow, WithoutSoundTheShowRunsOnTheSteadyClock) {
     setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
     bool hadPlayer = true;
