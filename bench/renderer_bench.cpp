@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <new>
+#include <sys/resource.h>
 #include <vector>
 
 // The replacement operators below pair malloc with free on purpose.
@@ -39,9 +40,17 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace drevik {
 namespace {
 
+// CPU seconds used so far by every thread of the process (the software driver renders on its own threads).
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& v) { return static_cast<double>(v.tv_sec) + static_cast<double>(v.tv_usec) * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 // A 60-second show at 30 frames per second; every frame holds `segments` segments of a slowly turning
-// star of strokes, so each frame on screen comes with five afterimage frames. The frames form one scene.
-GraphicsTimeline movingDrawing(int segments, int frames = 90) {
+// star of strokes `length` long (radially, in drawing heights), so each frame on screen comes with five afterimage frames. The frames form one scene.
+GraphicsTimeline movingDrawing(int segments, double length = 0.06, int frames = 90) {
     GraphicsTimeline timeline;
     timeline.durationSeconds = 60;
     for (int f = 0; f < frames; ++f) {
@@ -49,7 +58,7 @@ GraphicsTimeline movingDrawing(int segments, int frames = 90) {
         for (int k = 0; k < segments; ++k) {
             const double a = 6.2831853 * k / segments + 0.01 * f;
             const double r0 = 0.05 + 0.35 * ((k * 37) % 100) / 100.0;
-            const double r1 = r0 + 0.06;
+            const double r1 = r0 + length;
             auto clamp01 = [](double v) { return static_cast<float>(std::fmin(1.0, std::fmax(0.0, v))); };
             timeline.segments.push_back(PackedLine::make(clamp01(0.5 + r0 * std::cos(a) * 0.5625),
                                                          clamp01(0.5 + r0 * std::sin(a)),
@@ -147,8 +156,9 @@ void setUp(benchmark::State& state) {
 }
 BENCHMARK(setUp)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// One whole frame: encode, commit, wait. Argument: sample count. Second argument: 1 to change the
-// frame every time (rebuilding the stroke buffer), 0 to draw the same frames again.
+// One whole frame: encode, commit, wait. Arguments: sample count; 1 to change the frame every time
+// (rebuilding the stroke buffer) or 0 to draw the same frames again; picture width (16:9); stroke
+// length in hundredths of the drawing's height.
 void renderFrame(benchmark::State& state) {
     const auto samples = static_cast<std::size_t>(state.range(0));
     const bool moving = state.range(1) != 0;
@@ -161,7 +171,7 @@ void renderFrame(benchmark::State& state) {
     const auto height = width * 9 / 16;
     MetalSceneRenderer renderer(device, gpu::PixelFormat::bgra8Unorm, samples);
     const auto pass = renderPass(*device, width, height, samples);
-    const auto timeline = movingDrawing(1000);
+    const auto timeline = movingDrawing(1000, static_cast<double>(state.range(3)) / 100.0);
     AudioFeatures features;
     features.channels = {0.5f, 0.5f, 0.5f, 0.5f};
     features.energy = 0.5f;
@@ -177,6 +187,7 @@ void renderFrame(benchmark::State& state) {
     };
     frame(); // the first draw compiles the shaders on lavapipe
     const long long before = allocationCount.load();
+    const double cpuBefore = processCpuSeconds();
     for (auto _ : state) {
         if (moving) {
             f = f == 45 ? 46 : 45;
@@ -184,6 +195,8 @@ void renderFrame(benchmark::State& state) {
         frame();
     }
     state.counters["records"] = static_cast<double>(renderer.lineBuffers().strokeCount());
+    state.counters["process_cpu_ms_per_frame"] =
+        (processCpuSeconds() - cpuBefore) * 1000.0 / static_cast<double>(state.iterations());
     // Whole-process allocations, the GPU layer's command buffers and driver included.
     state.counters["allocations_per_frame"] =
         static_cast<double>(allocationCount.load() - before) / static_cast<double>(state.iterations());
@@ -198,13 +211,15 @@ void renderFrame(benchmark::State& state) {
     state.counters["lit_share"] = static_cast<double>(lit) / static_cast<double>(width * height);
 }
 BENCHMARK(renderFrame)
-    ->Args({4, 1, 1920})
-    ->Args({4, 0, 1920})
-    ->Args({1, 1, 1920})
+    ->Args({4, 1, 1920, 6})
+    ->Args({4, 0, 1920, 6})
+    ->Args({1, 1, 1920, 6})
+    ->Args({4, 1, 1920, 30})
+    ->Args({1, 1, 1920, 30})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3.0)
     ->UseRealTime();
-BENCHMARK(renderFrame)->Args({4, 1, 3840})->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(renderFrame)->Args({4, 1, 3840, 6})->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
 } // namespace
 } // namespace drevik
