@@ -71,7 +71,8 @@ struct CSVBytes {
         field = trim(field);
         const char* const end = field.data() + field.size();
         double value = 0.0;
-        if (scanNumber(field.data(), end, value) != end) {
+        const char* const next = scanNumber(field.data(), end, value);
+        if (next == nullptr || next != end) {
             return std::nullopt;
         }
         return value;
@@ -92,13 +93,13 @@ struct CSVBytes {
         // Integer digits: value = value * 10 + digit. Up to 15 digits the double result is
         // exact, so an integer accumulator gives the same value faster.
         std::uint64_t whole = 0;
-        int wholeDigits = 0;
-        while (p != end && isDigit(*p) && wholeDigits < 15) {
+        const char* const digitsStart = p;
+        const char* const wholeLimit = end - p > 15 ? p + 15 : end;
+        while (p != wholeLimit && isDigit(*p)) {
             whole = whole * 10 + static_cast<std::uint64_t>(*p - '0');
             ++p;
-            ++wholeDigits;
         }
-        bool sawDigit = wholeDigits > 0;
+        bool sawDigit = p != digitsStart;
         double value = static_cast<double>(whole);
         while (p != end && isDigit(*p)) {
             value = value * 10.0 + static_cast<double>(*p - '0');
@@ -106,22 +107,31 @@ struct CSVBytes {
         }
 
         // Fraction digits: value = value + digit * weight, the weight starting at 0.1 and
-        // multiplied by 0.1 after each digit (the table holds those products).
+        // multiplied by 0.1 after each digit (the table holds those products for the first
+        // digits, each rounded exactly as the multiplication rounds it).
         if (p != end && *p == '.') {
             ++p;
-            std::size_t k = 0;
-            while (p != end && isDigit(*p) && k < kFractionWeights.size()) {
-                value = value + static_cast<double>(*p - '0') * kFractionWeights[k];
+            const char* const fractionStart = p;
+            const char* const tableLimit = end - fractionStart > kTableDigits ? fractionStart + kTableDigits : end;
+            const double* terms = kFractionTerms.data();
+            while (p != tableLimit) {
+                const auto digit = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
+                if (digit > 9) {
+                    break;
+                }
+                value = value + terms[digit];
+                terms += 10;
                 ++p;
-                ++k;
             }
-            double weight = kFractionWeights.back() * 0.1;
-            while (p != end && isDigit(*p)) {
-                value = value + static_cast<double>(*p - '0') * weight;
-                weight = weight * 0.1;
-                ++p;
+            sawDigit = sawDigit || p != fractionStart;
+            if (p - fractionStart == kTableDigits) {
+                double weight = kFractionTerms[(kTableDigits - 1) * 10 + 1] * 0.1;
+                while (p != end && isDigit(*p)) {
+                    value = value + static_cast<double>(*p - '0') * weight;
+                    weight = weight * 0.1;
+                    ++p;
+                }
             }
-            sawDigit = sawDigit || k > 0;
         }
         if (!sawDigit) {
             return nullptr;
@@ -162,15 +172,19 @@ struct CSVBytes {
     static std::optional<double> duration(std::string_view line);
 
 private:
-    // 0.1, 0.1 * 0.1, (0.1 * 0.1) * 0.1, ... each rounded to double as computed.
-    static constexpr std::array<double, 24> kFractionWeights = [] {
-        std::array<double, 24> weights{};
+    // kFractionTerms[k * 10 + d] = d * w(k), where w(0) = 0.1 and w(k + 1) = w(k) * 0.1, each
+    // product rounded to double as computed.
+    static constexpr std::ptrdiff_t kTableDigits = 24;
+    static constexpr std::array<double, kTableDigits * 10> kFractionTerms = [] {
+        std::array<double, kTableDigits * 10> terms{};
         double weight = 0.1;
-        for (double& w : weights) {
-            w = weight;
+        for (std::size_t k = 0; k < kTableDigits; ++k) {
+            for (std::size_t digit = 0; digit < 10; ++digit) {
+                terms[k * 10 + digit] = static_cast<double>(digit) * weight;
+            }
             weight = weight * 0.1;
         }
-        return weights;
+        return terms;
     }();
 
     static double powerOfTen(std::int64_t exponent);

@@ -4,6 +4,7 @@
 #include "core/csv_bytes.hpp"
 #include "core/csv_contract_error.hpp"
 #include "core/file_bytes.hpp"
+#include "core/huge_pages.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -148,6 +149,7 @@ class GraphicsReader {
 public:
     GraphicsReader(const std::string& name, std::size_t sizeHint) : fileName(name) {
         segments.reserve(sizeHint / 32); // most rows are longer; files of shorter rows grow the array
+        preferHugePages(segments.data(), segments.capacity() * sizeof(PackedLine));
     }
 
     void handleLine(std::string_view line, std::int64_t lineNumber) {

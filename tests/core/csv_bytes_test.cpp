@@ -63,6 +63,7 @@ TEST(CSVBytesNumber, AccumulatesDigitsLeftToRight) {
 }
 
 TEST(CSVBytesNumber, RejectsEverythingElse) {
+    EXPECT_FALSE(CSVBytes::number(std::string_view()));
     for (const char* text : {"", "  ", "-", "+", ".", "+.", "e5", "5e", "5e+", "5e-", "1.2.3", "1 2", "0x10", "inf",
                              "nan", "1e400", "--1", "+-1", "1,5", "1e2.5", "1 e2", "1\r", "\xEF\xBB\xBF" "1"}) {
         EXPECT_FALSE(CSVBytes::number(text)) << '"' << text << '"';
