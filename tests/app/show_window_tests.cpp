@@ -330,14 +330,38 @@ TEST_F(ShowWindow, FullScreenHidesTheCursorOnceAndLeavingShowsIt) {
 }
 
 TEST_F(ShowWindow, ClosingTheWindowEndsTheShow) {
-    runShow({0, true, false}, [&](MetalShowView&, SDL_Window*, std::size_t frames) {
+    bool ranOn = false;
+    runShow({0, true, false}, [&](MetalShowView&, SDL_Window* window, std::size_t frames) {
         if (frames == 1) {
             SDL_Event event{};
-            event.type = SDL_QUIT;
+            event.type = SDL_WINDOWEVENT;
+            event.window.event = SDL_WINDOWEVENT_CLOSE;
+            event.window.windowID = SDL_GetWindowID(window);
             SDL_PushEvent(&event);
         }
+        if (frames > 1) ranOn = true;
         return frames < 50; // Escape only if the close was ignored
     });
+    EXPECT_FALSE(ranOn) << "the show went on after its window was closed";
+}
+
+TEST_F(ShowWindow, ResizingKeepsTheContentAtSixteenByNine) {
+    int width = 0;
+    int height = 0;
+    std::size_t requested = 0;
+    runShow({0, false, false}, [&](MetalShowView& view, SDL_Window* window, std::size_t frames) {
+        if (frames == 1) {
+            SDL_SetWindowSize(window, 320, 320);
+            requested = frames;
+            return true;
+        }
+        SDL_GetWindowSize(window, &width, &height);
+        if (height != 180 && frames < requested + 20) return true; // wait for the window to settle
+        EXPECT_EQ(view.lastPicture().width * 9, view.lastPicture().height * 16);
+        return false;
+    });
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 180);
 }
 
 TEST_F(ShowWindow, StartFailureIsReportedAndOpensNoWindow) {
