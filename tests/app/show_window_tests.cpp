@@ -268,7 +268,7 @@ TEST_F(ShowWindow, SlowFramesShowTheMomentTheyAppear) {
         drift = view.lastFrameSeconds() - view.transport().currentSeconds();
         return false;
     });
-    EXPECT_NEAR(drift, 0, 0.08);
+    EXPECT_NEAR(drift, 0, 0.15); // a frame late would be -0.3
 }
 
 TEST_F(ShowWindow, WithoutSoundTheShowRunsOnTheSteadyClock) {
