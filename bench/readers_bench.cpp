@@ -5,6 +5,7 @@
 //   Music: 180 s at 48000 samples per second with 20,000 transitions, against std::fill of
 //   the same 8,640,000 floats.
 #include "core/graphics_timeline.hpp"
+#include "core/huge_pages.hpp"
 #include "core/music_timeline.hpp"
 
 #include <benchmark/benchmark.h>
@@ -182,5 +183,20 @@ void BM_MusicAllocateAndFillBaseline(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kMusicSamples * sizeof(float)));
 }
 BENCHMARK(BM_MusicAllocateAndFillBaseline)->Unit(benchmark::kMillisecond);
+
+// The least any reader returning a new buffer can cost: fresh memory with the reader's
+// huge-page hint (the system still zeroes every page) and one fill.
+void BM_MusicFreshBufferFloor(benchmark::State& state) {
+    for (auto _ : state) {
+        std::vector<float> samples;
+        samples.reserve(kMusicSamples);
+        drevik::preferHugePages(samples.data(), kMusicSamples * sizeof(float));
+        samples.insert(samples.end(), kMusicSamples, 0.25f);
+        benchmark::DoNotOptimize(samples.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kMusicSamples * sizeof(float)));
+}
+BENCHMARK(BM_MusicFreshBufferFloor)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -90,11 +90,11 @@ void unchangedFrame(benchmark::State& state) {
     LineBufferRing ring;
     SceneProfileCache cache;
     const double t = 60.0 / (30.0 * 60.0);
-    ring.update(timeline, t, storage);
+    ring.updateLineBuffer(timeline, t, storage);
     sceneState(timeline, t, cache);
     const long long before = allocationCount.load();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(ring.update(timeline, t, storage));
+        benchmark::DoNotOptimize(ring.updateLineBuffer(timeline, t, storage));
         benchmark::DoNotOptimize(sceneState(timeline, t, cache));
     }
     state.counters["allocations_per_frame"] =
@@ -108,11 +108,11 @@ void rebuildFrame(benchmark::State& state) {
     VectorStorage storage;
     LineBufferRing ring;
     int f = 20;
-    ring.update(timeline, f / 1800.0, storage);
+    ring.updateLineBuffer(timeline, f / 1800.0, storage);
     const long long before = allocationCount.load();
     for (auto _ : state) {
         f = f == 20 ? 21 : 20;
-        benchmark::DoNotOptimize(ring.update(timeline, f / 1800.0, storage));
+        benchmark::DoNotOptimize(ring.updateLineBuffer(timeline, f / 1800.0, storage));
     }
     state.counters["records"] = static_cast<double>(ring.strokeCount());
     state.counters["allocations_per_frame"] =

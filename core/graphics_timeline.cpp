@@ -296,7 +296,7 @@ public:
         timeline.durationSeconds = duration;
         timeline.frames = std::move(frames);
         timeline.segments = std::move(segments);
-        return timeline;
+        return std::move(timeline);
     }
 
 private:

@@ -346,7 +346,7 @@ AudioFeatures MusicTimeline::features(double t) const {
     const double clamped = std::isnan(t) ? 0.0 : std::clamp(t, 0.0, 1.0);
     const double position = static_cast<double>(analysisRate) * (clamped * durationSeconds);
     const auto last = static_cast<std::int64_t>(analysis.size()) - 1;
-    const auto index = static_cast<std::int64_t>(std::min(position, static_cast<double>(last)));
+    const auto index = position > 0.0 ? static_cast<std::int64_t>(std::min(position, static_cast<double>(last))) : 0;
     return analysis[static_cast<std::size_t>(index)];
 }
 

@@ -79,6 +79,11 @@ VKAPI_ATTR VkBool32 VKAPI_CALL onDebugMessage(VkDebugUtilsMessageSeverityFlagBit
 
 } // namespace
 
+std::uint64_t nextObjectId() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 void recordValidationMessage(std::string message) {
     // The layer of this Debian release wrongly rejects `invariant gl_Position` (the module is valid).
     if (message.find("SpvDecorationInvariant") != std::string::npos) {

@@ -38,14 +38,6 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-TEST(SceneReport, SingleSegmentDrawing) {
-    const GraphicsTimeline timeline = makeTimeline({{0.0, {kLine}}});
-    EXPECT_EQ(reportOf(timeline),
-              " 1    0.00\u2013300.00s     1 lines  deep-prism  dolly-probe den 0.00 elong 0.00 H/V/D 1.00/0.00/0.00 "
-              "entropy 0.00 radial 0.00 cycles 0.00 junction 0.00 mean 1.000 depth 0.29 internal 0.42 "
-              "cam 2.42\u20134.18 xyz 0.00/0.00/1.76 target 0.00 lens 2.78\u20133.52\n");
-}
-
 TEST(SceneReport, NothingForATimelineWithoutScenes) {
     EXPECT_EQ(reportOf(GraphicsTimeline{}), "");
     EXPECT_EQ(reportOf(makeTimeline({{0.0, {}}, {0.5, {}}})), "");

@@ -90,6 +90,15 @@ TEST(SceneProperties, GeneratedDrawingsGiveBoundedDeterministicProfilesAndFinite
             ASSERT_EQ(p, analyzeScene(timeline, span, spans));
 
             EXPECT_EQ(p.span, span);
+            // The scene index is the first listed span with the same first frame.
+            std::int64_t firstMatch = -1;
+            for (std::size_t k = 0; k < spans.size() && firstMatch < 0; ++k) {
+                if (spans[k].firstFrameIndex == span.firstFrameIndex) {
+                    firstMatch = static_cast<std::int64_t>(k);
+                }
+            }
+            EXPECT_EQ(sceneIndexOf(span, spans), firstMatch);
+            EXPECT_EQ(p.camera, choreographyForSceneIndex(firstMatch));
             ASSERT_GE(p.representativeFrameIndex, span.firstFrameIndex);
             ASSERT_LT(p.representativeFrameIndex, span.afterLastFrameIndex);
             EXPECT_FALSE(timeline.frames[static_cast<std::size_t>(p.representativeFrameIndex)].segmentRange.empty());

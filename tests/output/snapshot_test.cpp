@@ -3,6 +3,7 @@
 #include "output/snapshot.hpp"
 #include "render/gpu/gpu.hpp"
 #include "render/scene_renderer.hpp"
+#include "tests/render/gpu_test_support.hpp"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -53,10 +54,7 @@ GraphicsTimeline horizontalLine(double frameTime) {
 class SnapshotTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* lavapipe = "/usr/share/vulkan/icd.d/lvp_icd.x86_64.json";
-        if (!std::getenv("VK_DRIVER_FILES") && !std::getenv("VK_ICD_FILENAMES") && fs::exists(lavapipe)) {
-            ::setenv("VK_DRIVER_FILES", lavapipe, 0);
-        }
+        testing::preferSoftwareDriver();
         ::setenv("DREVIK_GPU_VALIDATION", "1", 1);
         gpu::takeValidationMessages();
         folder = fs::temp_directory_path() /

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 namespace drevik {
@@ -38,6 +40,61 @@ GraphicsTimeline singleFrame(std::vector<PackedLine> lines, double frameTime = 0
     return timeline;
 }
 
+// Passes everything to a real encoder but keeps only the draws whose position in the frame's
+// sequence of draws the filter accepts (0-8 depth pre-pass, 9-17 visible structure, then the rest).
+class FilteringEncoder : public gpu::RenderCommandEncoder {
+public:
+    FilteringEncoder(std::shared_ptr<gpu::RenderCommandEncoder> inner, std::function<bool(int)> keep)
+        : inner_(std::move(inner)), keep_(std::move(keep)) {}
+    void setLabel(std::string label) override { inner_->setLabel(std::move(label)); }
+    const std::string& label() const override { return inner_->label(); }
+    void setRenderPipelineState(const std::shared_ptr<gpu::RenderPipelineState>& p) override {
+        inner_->setRenderPipelineState(p);
+    }
+    void setDepthStencilState(const std::shared_ptr<gpu::DepthStencilState>& s) override {
+        inner_->setDepthStencilState(s);
+    }
+    void setVertexBuffer(const std::shared_ptr<gpu::Buffer>& b, std::size_t offset, std::size_t index) override {
+        inner_->setVertexBuffer(b, offset, index);
+    }
+    void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) override {
+        inner_->setVertexBytes(bytes, length, index);
+    }
+    void drawPrimitives(gpu::PrimitiveType type, std::size_t start, std::size_t count, std::size_t instances,
+                        std::size_t base) override {
+        if (keep_(next_++)) {
+            inner_->drawPrimitives(type, start, count, instances, base);
+        }
+    }
+    void endEncoding() override { inner_->endEncoding(); }
+
+private:
+    std::shared_ptr<gpu::RenderCommandEncoder> inner_;
+    std::function<bool(int)> keep_;
+    int next_ = 0;
+};
+
+class FilteringCommandBuffer : public gpu::CommandBuffer {
+public:
+    FilteringCommandBuffer(std::shared_ptr<gpu::CommandBuffer> inner, std::function<bool(int)> keep)
+        : inner_(std::move(inner)), keep_(std::move(keep)) {}
+    void setLabel(std::string label) override { inner_->setLabel(std::move(label)); }
+    const std::string& label() const override { return inner_->label(); }
+    void addCompletedHandler(std::function<void()> handler) override { inner_->addCompletedHandler(std::move(handler)); }
+    std::shared_ptr<gpu::RenderCommandEncoder> makeRenderCommandEncoder(const gpu::RenderPassDescriptor& pass) override {
+        auto encoder = inner_->makeRenderCommandEncoder(pass);
+        return encoder ? std::make_shared<FilteringEncoder>(encoder, keep_) : nullptr;
+    }
+    void commit() override { inner_->commit(); }
+    void waitUntilCompleted() override { inner_->waitUntilCompleted(); }
+    gpu::CommandBufferStatus status() const override { return inner_->status(); }
+    const std::optional<gpu::GpuError>& error() const override { return inner_->error(); }
+
+private:
+    std::shared_ptr<gpu::CommandBuffer> inner_;
+    std::function<bool(int)> keep_;
+};
+
 class RendererImageTest : public testing::ValidatedGpuTest {
 protected:
     Picture render(const GraphicsTimeline& timeline, double t, std::size_t width, std::size_t height,
@@ -47,7 +104,8 @@ protected:
     }
 
     Picture renderWith(MetalSceneRenderer& renderer, const GraphicsTimeline& timeline, double t, std::size_t width,
-                       std::size_t height, std::size_t samples, const AudioFeatures& features) {
+                       std::size_t height, std::size_t samples, const AudioFeatures& features,
+                       std::function<bool(int)> keepDraw = {}) {
         auto target = device->makeTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height));
         gpu::TextureDescriptor color = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height);
         gpu::TextureDescriptor depth = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::depth32Float, width, height);
@@ -67,7 +125,10 @@ protected:
         pass.depthAttachment.loadAction = gpu::LoadAction::clear;
         pass.depthAttachment.clearDepth = 1.0;
 
-        auto commandBuffer = renderer.commandQueue()->commandBuffer();
+        std::shared_ptr<gpu::CommandBuffer> commandBuffer = renderer.commandQueue()->commandBuffer();
+        if (keepDraw) {
+            commandBuffer = std::make_shared<FilteringCommandBuffer>(commandBuffer, keepDraw);
+        }
         renderer.encode(*commandBuffer, pass, static_cast<double>(width), static_cast<double>(height), timeline, t,
                         features);
         commandBuffer->commit();
@@ -164,6 +225,39 @@ TEST_F(RendererImageTest, OneAndFourSamplesAgree) {
     EXPECT_GT(litOne, 500u);
     EXPECT_NEAR(static_cast<double>(litFour), static_cast<double>(litOne), 0.15 * static_cast<double>(litOne));
     EXPECT_LT(difference / static_cast<double>(one.bgra.size()), 4.0);
+}
+
+TEST_F(RendererImageTest, StructuralLinesBehindNearerOnesAreHidden) {
+    // A wheel of spokes and rim chords, halfway through a two-second scene: full volume, the camera
+    // away from home, so back shells and trusses pass behind front shells all over the picture.
+    GraphicsTimeline timeline;
+    timeline.durationSeconds = 2;
+    for (int k = 0; k < 24; ++k) {
+        const double a = 6.2831853 * k / 24;
+        const double b = 6.2831853 * (k + 1) / 24;
+        auto x = [](double angle) { return static_cast<float>(0.5 + 0.3 * std::cos(angle) * 0.5625); };
+        auto y = [](double angle) { return static_cast<float>(0.5 + 0.3 * std::sin(angle)); };
+        timeline.segments.push_back(PackedLine::make(0.5f, 0.5f, x(a), y(a)));
+        timeline.segments.push_back(PackedLine::make(x(a), y(a), x(b), y(b)));
+    }
+    timeline.frames.push_back({0.0, {0, 48}});
+    MetalSceneRenderer renderer(device, gpu::PixelFormat::bgra8Unorm, 1);
+    // The back shell (role 1) in colour, tested against the depth of every structural role ...
+    const Picture hidden = renderWith(renderer, timeline, 0.5, 320, 180, 1, {}, [](int draw) { return draw < 9 || draw == 10; });
+    // ... and against its own depth only.
+    const Picture alone = renderWith(renderer, timeline, 0.5, 320, 180, 1, {}, [](int draw) { return draw == 1 || draw == 10; });
+    std::size_t litHidden = 0;
+    std::size_t litAlone = 0;
+    for (std::size_t row = 0; row < 180; ++row) {
+        litHidden += hidden.litCount(row);
+        litAlone += alone.litCount(row);
+    }
+    EXPECT_GT(litAlone, 1000u);
+    EXPECT_LT(static_cast<double>(litHidden), 0.5 * static_cast<double>(litAlone));
+    // Hiding only ever removes colour.
+    for (std::size_t i = 0; i < hidden.bgra.size(); ++i) {
+        ASSERT_LE(hidden.bgra[i], alone.bgra[i]) << i;
+    }
 }
 
 TEST_F(RendererImageTest, RepeatedFramesReuseTheBufferAndDrawTheSame) {
