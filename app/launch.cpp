@@ -1,0 +1,153 @@
+#include "app/launch.hpp"
+
+#include "app/configuration.hpp"
+#include "app/scene_report.hpp"
+#include "app/show.hpp"
+#include "core/graphics_timeline.hpp"
+#include "core/music_timeline.hpp"
+#include "output/movie.hpp"
+#include "output/snapshot.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace drevik {
+
+namespace {
+
+constexpr std::int64_t musicSampleRate = 48000;
+constexpr std::int64_t musicAnalysisRate = 120;
+// Largest difference in seconds between the two declared durations that is not yet a mismatch (exclusive).
+constexpr double durationTolerance = 0.000001;
+
+// Writes the text and a line feed to standard output (buffered; flushed when the process ends).
+void printLine(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+// Writes "Drevik: " + description + line feed to standard error in one system call (more only
+// when the kernel takes part of it), without allocating, so it also works when memory ran out.
+void reportFailure(const char* description) {
+    std::fflush(stdout); // what was printed before the failure stays before it
+    static constexpr char prefix[] = "Drevik: ";
+    iovec pieces[3] = {{const_cast<char*>(prefix), sizeof prefix - 1},
+                       {const_cast<char*>(description), std::strlen(description)},
+                       {const_cast<char*>("\n"), 1}};
+    iovec* next = pieces;
+    int left = 3;
+    while (left > 0) {
+        ssize_t written = ::writev(STDERR_FILENO, next, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return; // nowhere left to report to
+        }
+        auto remaining = static_cast<std::size_t>(written);
+        while (left > 0 && remaining >= next->iov_len) {
+            remaining -= next->iov_len;
+            ++next;
+            --left;
+        }
+        if (left > 0) {
+            next->iov_base = static_cast<char*>(next->iov_base) + remaining;
+            next->iov_len -= remaining;
+        }
+    }
+}
+
+bool isHelp(const std::string& argument) { return argument == "--help" || argument == "-h"; }
+
+} // namespace
+
+LaunchError::LaunchError(double graphicsSeconds, double musicSeconds)
+    : Error("Graphics.csv is " + durationText(graphicsSeconds) + "s but Music.csv is " + durationText(musicSeconds) +
+            "s; they must match."),
+      graphics_(graphicsSeconds), music_(musicSeconds) {}
+
+std::string durationText(double seconds) {
+    char buffer[64];
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, seconds);
+    std::string text(buffer, error == std::errc() ? end : buffer);
+    if (text.find_first_of(".e") == std::string::npos && text.find("inf") == std::string::npos &&
+        text.find("nan") == std::string::npos) {
+        text += ".0";
+    }
+    return text;
+}
+
+void checkDurations(double graphicsSeconds, double musicSeconds) {
+    // Written so that a NaN difference counts as a mismatch.
+    if (!(std::fabs(graphicsSeconds - musicSeconds) < durationTolerance)) {
+        throw LaunchError(graphicsSeconds, musicSeconds);
+    }
+}
+
+void run(const std::vector<std::string>& arguments) {
+    for (const auto& argument : arguments) {
+        if (isHelp(argument)) {
+            printLine(usageText());
+            return;
+        }
+    }
+
+    const Configuration configuration = Configuration::fromArguments(arguments);
+    const GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
+    if (configuration.describeScenes) {
+        printSceneReport(graphics);
+        return;
+    }
+
+    const MusicTimeline music =
+        MusicTimeline::fromCsvFile(configuration.musicURL, musicSampleRate, musicAnalysisRate);
+    checkDurations(graphics.durationSeconds, music.durationSeconds);
+    printLine("Loaded " + std::to_string(graphics.frames.size()) + " frames / " +
+              std::to_string(graphics.segments.size()) + " lines; " + std::to_string(music.samples.size()) +
+              " audio samples at " + std::to_string(music.sampleRate) + " Hz.");
+
+    if (configuration.snapshotURL) {
+        MetalSnapshot::write(*configuration.snapshotURL, configuration.outputWidth, configuration.outputHeight,
+                             configuration.normalizedTime, graphics, music);
+        printLine("Wrote " + configuration.snapshotURL->string());
+        return;
+    }
+    if (configuration.movieURL) {
+        MetalMovieRenderer::write(*configuration.movieURL, configuration.outputWidth, configuration.outputHeight,
+                                  configuration.framesPerSecond,
+                                  configuration.movieDuration.value_or(graphics.durationSeconds), graphics, music);
+        printLine("Wrote " + configuration.movieURL->string());
+        return;
+    }
+    runShow(graphics, music, configuration);
+}
+
+int launchMain(int argc, char** argv) {
+    try {
+        std::vector<std::string> arguments;
+        for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+        run(arguments);
+    } catch (const std::bad_alloc&) {
+        reportFailure("Not enough memory to continue.");
+        return 1;
+    } catch (const std::exception& error) {
+        reportFailure(error.what());
+        return 1;
+    } catch (...) {
+        reportFailure("An unexpected internal error stopped the program.");
+        return 1;
+    }
+    // Output that never arrived is a failure, not a success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        reportFailure("Standard output could not be written.");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace drevik
