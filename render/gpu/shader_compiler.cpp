@@ -7,6 +7,8 @@
 
 #include <shaderc/shaderc.h>
 
+#include <algorithm>
+#include <cstring>
 #include <future>
 #include <sstream>
 
@@ -74,6 +76,42 @@ std::string tidyMessage(const std::string& message) {
     return result.empty() ? message : result;
 }
 
+// glslang names a GLSL module's entry point "main" whatever the requested name; rename it in the
+// module so the entry point carries the function's own name.
+std::vector<std::uint32_t> renameEntryPoint(const std::vector<std::uint32_t>& module, const std::string& name) {
+    constexpr std::uint32_t opEntryPoint = 15;
+    std::vector<std::uint32_t> result(module.begin(), module.begin() + std::min<std::size_t>(5, module.size()));
+    std::size_t at = 5;
+    while (at < module.size()) {
+        const std::uint32_t wordCount = module[at] >> 16;
+        const std::uint32_t opcode = module[at] & 0xffffu;
+        if (wordCount == 0 || at + wordCount > module.size()) {
+            return module;   // malformed: leave it to the driver to reject
+        }
+        if (opcode != opEntryPoint || wordCount < 4) {
+            result.insert(result.end(), module.begin() + static_cast<std::ptrdiff_t>(at),
+                          module.begin() + static_cast<std::ptrdiff_t>(at + wordCount));
+            at += wordCount;
+            continue;
+        }
+        // Operands: execution model, function id, name (nul-terminated, padded to words), interface ids.
+        std::size_t nameEnd = at + 3;
+        while (nameEnd < at + wordCount && (module[nameEnd] >> 24) != 0) ++nameEnd;
+        const std::size_t interfaceStart = nameEnd + 1;
+        std::vector<std::uint32_t> nameWords((name.size() + 4) / 4, 0);
+        std::memcpy(nameWords.data(), name.data(), name.size());
+        const std::size_t newCount = 3 + nameWords.size() + (at + wordCount - interfaceStart);
+        result.push_back(static_cast<std::uint32_t>(newCount << 16) | opEntryPoint);
+        result.push_back(module[at + 1]);
+        result.push_back(module[at + 2]);
+        result.insert(result.end(), nameWords.begin(), nameWords.end());
+        result.insert(result.end(), module.begin() + static_cast<std::ptrdiff_t>(interfaceStart),
+                      module.begin() + static_cast<std::ptrdiff_t>(at + wordCount));
+        at += wordCount;
+    }
+    return result;
+}
+
 Outcome compileOne(const Compiler& compiler, std::string_view source, const ShaderFunctionDescriptor& function) {
     const bool vertex = function.stage == ShaderStage::vertex;
     std::string text;
@@ -96,7 +134,9 @@ Outcome compileOne(const Compiler& compiler, std::string_view source, const Shad
     if (shaderc_result_get_compilation_status(result) == shaderc_compilation_status_success) {
         outcome.compiled = true;
         const auto* words = reinterpret_cast<const std::uint32_t*>(shaderc_result_get_bytes(result));
-        outcome.spirv.assign(words, words + shaderc_result_get_length(result) / sizeof(std::uint32_t));
+        outcome.spirv = renameEntryPoint(
+            std::vector<std::uint32_t>(words, words + shaderc_result_get_length(result) / sizeof(std::uint32_t)),
+            function.name);
     } else {
         std::string message = shaderc_result_get_error_message(result);
         outcome.missing = onlyMainErrors(message);

@@ -316,66 +316,31 @@ StrokeVertex expandStroke(uint vertexNumber, uint instanceNumber, ShaderUniforms
     vec3 rates = topologyRates(family, u.scene.z, u.profile.z);
     float roleSeed = fract(seed + u.profile.x * 0.754877666 + float(role) * 0.61803398875);
 
-    vec2 a = stroke.endpoints.xy;
-    vec2 b = stroke.endpoints.zw;
-    vec2 sourceCenter = (a + b) / 2.0;
-    vec2 sourceVector = b - a;
-    float volume = u.scene.y;
-    vec3 frontA = volumePoint(a, -1.0, u);
-    vec3 frontB = volumePoint(b, -1.0, u);
-    vec3 backA = volumePoint(a, 1.0, u);
-    vec3 backB = volumePoint(b, 1.0, u);
-
     bool isSparkle = role >= roleFirstSparkle && role <= roleLastSparkle;
+    float volume = u.scene.y;
 
-    // World endpoints and the role's own condition.
-    vec3 worldA = frontA;
-    vec3 worldB = frontB;
+    // The role's own condition.
     switch (role) {
-    case roleFrontShell:
-    case roleFrontGlow:
-        break;
-    case roleBackShell:
-    case roleBackGlow:
-        worldA = backA;
-        worldB = backB;
-        break;
-    case roleMiddleSurface:
-        worldA = volumePoint(a, 0.0, u);
-        worldB = volumePoint(b, 0.0, u);
-        break;
     case roleConnectorA:
-        worldA = frontA;
-        worldB = backA;
         valid = valid && (ownership & 1u) != 0u && roleSeed <= rates.x;
         break;
     case roleConnectorB:
-        worldA = frontB;
-        worldB = backB;
         valid = valid && (ownership & 2u) != 0u && roleSeed <= rates.x;
         break;
     case roleRibThird:
-    case roleRibTwoThirds: {
-        vec2 p = lerp(a, b, role == roleRibThird ? 1.0 / 3.0 : 2.0 / 3.0);
-        worldA = volumePoint(p, -1.0, u);
-        worldB = volumePoint(p, 1.0, u);
+    case roleRibTwoThirds:
         valid = valid && roleSeed <= rates.y;
         break;
-    }
     case roleDiagonal:
-        worldA = frontA;
-        worldB = backB;
         valid = valid && roleSeed <= rates.z;
         break;
     case roleCounterDiagonal:
         // The torsion cage's truss runs one way only.
-        worldA = backA;
-        worldB = frontB;
         valid = valid && roleSeed <= rates.z && family != familyTorsionCage;
         break;
     default:
-        // Sparkles start from the front shell; any role past them is never drawn.
-        valid = valid && isSparkle;
+        // Any role past the sparkles is never drawn.
+        valid = valid && role <= roleLastSparkle;
         break;
     }
 
@@ -399,6 +364,58 @@ StrokeVertex expandStroke(uint vertexNumber, uint instanceNumber, ShaderUniforms
     // Without volume the shells coincide: only the front shell, the glows and sparkles remain.
     if (role >= roleBackShell && role <= roleCounterDiagonal && volume < 0.003) {
         valid = false;
+    }
+
+    // Most truss and sparkle instances are not drawn: they skip the geometry. The result is the
+    // same as when it is computed, since such an instance lies outside the clip volume.
+    if (!valid) {
+        return StrokeVertex(vec4(2.0, 2.0, 2.0, 1.0), vec3(0.0), 0.0, c.y);
+    }
+
+    vec2 a = stroke.endpoints.xy;
+    vec2 b = stroke.endpoints.zw;
+    vec2 sourceCenter = (a + b) / 2.0;
+    vec2 sourceVector = b - a;
+    vec3 frontA = volumePoint(a, -1.0, u);
+    vec3 frontB = volumePoint(b, -1.0, u);
+    vec3 backA = volumePoint(a, 1.0, u);
+    vec3 backB = volumePoint(b, 1.0, u);
+
+    // World endpoints; sparkles start from the front shell.
+    vec3 worldA = frontA;
+    vec3 worldB = frontB;
+    switch (role) {
+    case roleBackShell:
+    case roleBackGlow:
+        worldA = backA;
+        worldB = backB;
+        break;
+    case roleMiddleSurface:
+        worldA = volumePoint(a, 0.0, u);
+        worldB = volumePoint(b, 0.0, u);
+        break;
+    case roleConnectorA:
+        worldB = backA;
+        break;
+    case roleConnectorB:
+        worldA = frontB;
+        worldB = backB;
+        break;
+    case roleRibThird:
+    case roleRibTwoThirds: {
+        vec2 p = lerp(a, b, role == roleRibThird ? 1.0 / 3.0 : 2.0 / 3.0);
+        worldA = volumePoint(p, -1.0, u);
+        worldB = volumePoint(p, 1.0, u);
+        break;
+    }
+    case roleDiagonal:
+        worldB = backB;
+        break;
+    case roleCounterDiagonal:
+        worldA = backA;
+        break;
+    default:
+        break;
     }
 
     vec3 forward = normalize(u.targetNear.xyz - u.camera.xyz);
