@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 constexpr double showSeconds = 10;
 
-// A drawing of rotating stars, a new frame every 1/30 s, 160 lines each.
+// A drawing of rotating stars, a new frame every 1/30 s, 48 lines each.
 GraphicsTimeline benchShow() {
     GraphicsTimeline timeline;
     timeline.durationSeconds = showSeconds;
@@ -31,7 +31,7 @@ GraphicsTimeline benchShow() {
         VisualFrame frame;
         frame.time = static_cast<double>(f) / frameCount;
         frame.segmentRange.lowerBound = static_cast<std::int64_t>(timeline.segments.size());
-        for (int k = 0; k < 160; ++k) {
+        for (int k = 0; k < 48; ++k) {
             const double angle = k * 0.3 + f * 0.02;
             const double radius = 0.1 + 0.35 * ((k * 37) % 100) / 100.0;
             const auto x = static_cast<float>(0.5 + radius * std::cos(angle));
@@ -135,6 +135,6 @@ void BM_MovieExportAgainstItsParts(benchmark::State& state) {
     state.counters["export_over_sum"] = exported / (render + encode);
     fs::remove_all(folder);
 }
-BENCHMARK(BM_MovieExportAgainstItsParts)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(2);
+BENCHMARK(BM_MovieExportAgainstItsParts)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(3);
 
 } // namespace

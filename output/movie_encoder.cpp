@@ -137,7 +137,8 @@ struct MovieEncoder::State {
                 return;
             }
             if (status < 0) {
-                fail(std::string("cannot encode with ") + codec->codec->name, status);
+                fail(codec == video.get() ? MovieWriterReason::videoWriterFailed : MovieWriterReason::couldNotAppendAudio,
+                     status);
             }
             av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
             packet->stream_index = stream->index;
@@ -158,7 +159,7 @@ struct MovieEncoder::State {
         audioPosition += sampleCount;
         pendingAudio.erase(pendingAudio.begin(), pendingAudio.begin() + sampleCount);
         if (const int status = avcodec_send_frame(audio.get(), sound.get()); status < 0) {
-            fail("cannot encode audio", status);
+            fail(MovieWriterReason::couldNotAppendAudio, status);
         }
         writePackets(audio.get(), audioStream);
     }
@@ -282,7 +283,7 @@ MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoder
     const int status = avformat_write_header(s.format.get(), &rawOptions);
     options.reset(rawOptions);
     if (status < 0) {
-        fail(MovieWriterReason::unknownStartError + (": " + avErrorText(status)));
+        fail("cannot start writing the movie", status);
     }
 }
 
@@ -300,8 +301,8 @@ void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t strid
     sws_scale(s.scaler.get(), sourcePlanes, sourceStrides, 0, s.picture->height, s.picture->data,
               s.picture->linesize);
     s.picture->pts = frameIndex;
-    if (const int status = avcodec_send_frame(s.video.get(), s.picture.get()); status < 0) {
-        fail(MovieWriterReason::videoWriterFailed + (": " + avErrorText(status)));
+    if (avcodec_send_frame(s.video.get(), s.picture.get()) < 0) {
+        throw MovieRendererError::cannotAppendFrame();
     }
     s.writePackets(s.video.get(), s.videoStream);
 }
@@ -339,7 +340,7 @@ void MovieEncoder::finish() {
     }
     s.writePackets(s.video.get(), s.videoStream);
     if (const int status = av_write_trailer(s.format.get()); status < 0) {
-        fail(MovieWriterReason::unknownCompletionError + (": " + avErrorText(status)));
+        fail("cannot complete the movie", status);
     }
     if (const int status = avio_closep(&s.format->pb); status < 0) {
         fail("cannot close the movie file", status);

@@ -17,6 +17,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -234,7 +235,11 @@ public:
             spare_.pop_back();
             return buffer;
         }
-        return std::vector<std::uint8_t>(frameBytes_);
+        try {
+            return std::vector<std::uint8_t>(frameBytes_);
+        } catch (const std::bad_alloc&) {
+            throw MovieRendererError::cannotCreatePixelBuffer();
+        }
     }
 
     void submit(std::vector<std::uint8_t> frame, std::int64_t frameIndex) {
@@ -397,7 +402,12 @@ void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, c
     const auto n = static_cast<double>(plan.frameCount);
     if (options.queuedFrames <= 0) {
         // One frame at a time on this thread.
-        std::vector<std::uint8_t> frame(frameBytes);
+        std::vector<std::uint8_t> frame;
+        try {
+            frame.resize(frameBytes);
+        } catch (const std::bad_alloc&) {
+            throw MovieRendererError::cannotCreatePixelBuffer();
+        }
         for (std::int64_t i = 0; i < plan.frameCount; ++i) {
             const double t = static_cast<double>(i) / n;
             renderer.renderFrame(i, t, music.features(t), frame, stride);
