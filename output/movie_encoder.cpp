@@ -52,9 +52,6 @@ struct FormatDeleter {
         avformat_free_context(format);
     }
 };
-struct DictionaryDeleter {
-    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
-};
 
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
@@ -276,12 +273,11 @@ MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoder
     if (const int status = avio_open(&s.format->pb, path.c_str(), AVIO_FLAG_WRITE); status < 0) {
         fail("cannot create " + path, status);
     }
-    AVDictionary* rawOptions = nullptr;
-    av_dict_set(&rawOptions, "movflags", "+faststart", 0);
-    std::unique_ptr<AVDictionary, DictionaryDeleter> options(rawOptions);
-    rawOptions = options.release();
-    const int status = avformat_write_header(s.format.get(), &rawOptions);
-    options.reset(rawOptions);
+    // The index goes to the front when the file is complete, so the movie plays while it streams.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "+faststart", 0);
+    const int status = avformat_write_header(s.format.get(), &options);
+    av_dict_free(&options);
     if (status < 0) {
         fail("cannot start writing the movie", status);
     }
