@@ -16,59 +16,60 @@ namespace {
     throw Error("Could not read " + location.string() + ": " + std::generic_category().message(errorNumber));
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { ::close(fd_); }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
-std::string readFileBytes(const std::filesystem::path& location) {
-    int fd = -1;
+FileReader::FileReader(const std::filesystem::path& location) : location_(location) {
     do {
-        fd = ::open(location.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        fail(location, errno);
+        fd_ = ::open(location.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) {
+        fail(location_, errno);
     }
-    const FileDescriptor file(fd);
-
     struct stat info {};
-    if (::fstat(file.get(), &info) != 0) {
-        fail(location, errno);
+    int error = 0;
+    if (::fstat(fd_, &info) != 0) {
+        error = errno;
+    } else if (S_ISDIR(info.st_mode)) {
+        error = EISDIR;
     }
-    if (S_ISDIR(info.st_mode)) {
-        fail(location, EISDIR);
+    if (error != 0) {
+        ::close(fd_);
+        fail(location_, error);
     }
+    if (S_ISREG(info.st_mode) && info.st_size > 0) {
+        sizeHint_ = static_cast<std::size_t>(info.st_size);
+    }
+}
 
-    // Regular files are read in one go at their reported size; anything else (a pipe, a
-    // file that grows while being read) is read in growing chunks until the end.
-    std::string bytes;
-    std::size_t capacity = S_ISREG(info.st_mode) && info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 65536;
-    bytes.resize(capacity);
+FileReader::~FileReader() { ::close(fd_); }
+
+std::size_t FileReader::read(char* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(fd_, buffer, capacity);
+        if (got >= 0) {
+            return static_cast<std::size_t>(got);
+        }
+        if (errno != EINTR) {
+            fail(location_, errno);
+        }
+    }
+}
+
+std::string readFileBytes(const std::filesystem::path& location) {
+    FileReader file(location);
+    // One read at the reported size normally takes it all; a file that grows while being
+    // read, or one that is not a regular file, is read in growing pieces until its end.
+    std::string bytes(file.sizeHint() + 1, '\0');
     std::size_t used = 0;
     for (;;) {
         if (used == bytes.size()) {
-            bytes.resize(bytes.size() * 2);
+            bytes.resize(bytes.size() < 65536 ? 65536 : bytes.size() * 2);
         }
-        const ssize_t got = ::read(file.get(), bytes.data() + used, bytes.size() - used);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail(location, errno);
-        }
+        const std::size_t got = file.read(bytes.data() + used, bytes.size() - used);
         if (got == 0) {
             break;
         }
-        used += static_cast<std::size_t>(got);
+        used += got;
     }
     bytes.resize(used);
     return bytes;

@@ -104,9 +104,16 @@ std::optional<CameraChoreography> cameraChoreographyFromRaw(int raw) {
 }
 
 EndpointKey EndpointKey::of(Float2 point) {
-    // std::round rounds halves away from zero. Coordinates lie in 0...1, so the keys fit easily.
-    return {static_cast<std::int32_t>(std::round(static_cast<double>(point.x) * 65536.0)),
-            static_cast<std::int32_t>(std::round(static_cast<double>(point.y) * 65536.0))};
+    // std::round rounds halves away from zero. Coordinates lie in 0...1; anything else (only a
+    // hand-built timeline could hold it) is pinned to the 32-bit range rather than overflowing.
+    auto quantise = [](float v) {
+        const double q = std::round(static_cast<double>(v) * 65536.0);
+        if (!(q >= -2147483648.0)) {
+            return std::numeric_limits<std::int32_t>::min();
+        }
+        return q > 2147483647.0 ? std::numeric_limits<std::int32_t>::max() : static_cast<std::int32_t>(q);
+    };
+    return {quantise(point.x), quantise(point.y)};
 }
 
 std::int64_t UnionFind::append() {
@@ -283,7 +290,10 @@ SceneProfile analyzeScene(const GraphicsTimeline& timeline, const SceneSpan& spa
         if (theta >= pi) {
             theta -= pi;
         }
-        const int bin = clampValue(static_cast<int>(theta / pi * 8.0), 0, 7);
+        // Truncated and clamped to 0...7; compared before converting so that nothing out of range
+        // (or NaN, from a hand-built timeline) reaches the integer conversion.
+        const double binPosition = theta / pi * 8.0;
+        const int bin = binPosition >= 7.0 ? 7 : (binPosition > 0.0 ? static_cast<int>(binPosition) : 0);
         histogram[static_cast<std::size_t>(bin)] += length;
 
         const Float2 r{((e.x + e.z) * 0.5f - center.x) * kAspect, (e.y + e.w) * 0.5f - center.y};

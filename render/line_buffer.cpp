@@ -189,7 +189,7 @@ std::optional<std::int64_t> grownLineCapacity(std::int64_t current, std::int64_t
     return n;
 }
 
-LineBufferRing::Update LineBufferRing::update(const GraphicsTimeline& timeline, double t, StrokeStorage& storage) {
+LineBufferRing::Update LineBufferRing::updateLineBuffer(const GraphicsTimeline& timeline, double t, StrokeStorage& storage) {
     currentStrokeCount_ = frameSignature(timeline, t, historyDelays_, candidateSignature_);
     if (currentStrokeCount_ == 0) {
         strokeCount_ = 0;

@@ -99,7 +99,7 @@ public:
     };
 
     // Brings the active buffer up to date for time t.
-    Update update(const GraphicsTimeline& timeline, double t, StrokeStorage& storage);
+    Update updateLineBuffer(const GraphicsTimeline& timeline, double t, StrokeStorage& storage);
 
     std::int64_t strokeCount() const { return strokeCount_; }
     std::int64_t currentStrokeCount() const { return currentStrokeCount_; }

@@ -165,7 +165,7 @@ void MetalSceneRenderer::encode(gpu::CommandBuffer& commandBuffer,
                                 const AudioFeatures& features) {
     inflightSemaphore_->acquire();
     try {
-        if (ring_.update(timeline, normalizedTime, lineBuffers_) == LineBufferRing::Update::allocationFailed) {
+        if (ring_.updateLineBuffer(timeline, normalizedTime, lineBuffers_) == LineBufferRing::Update::allocationFailed) {
             throw MetalRendererError::cannotAllocateBuffer();
         }
         commandBuffer.addCompletedHandler([semaphore = inflightSemaphore_] { semaphore->release(); });

@@ -15,6 +15,10 @@ namespace {
 constexpr std::size_t uniformSlotSize = 256;     // largest setVertexBytes block; also a valid alignment
 constexpr std::size_t uniformArenaSize = 16384;  // 64 slots per arena; more arenas when a frame needs them
 constexpr std::uint32_t setsPerDescriptorPool = 32;
+// Descriptor sets and framebuffers are kept from one use of a bundle to the next, so steady frames
+// create neither; past these counts (buffers or targets keep changing) the caches start over.
+constexpr std::size_t maxCachedDescriptorSets = 24;
+constexpr std::size_t maxCachedFramebuffers = 6;
 
 struct FrameResources {
     std::shared_ptr<DeviceCore> core;
@@ -23,11 +27,13 @@ struct FrameResources {
     VkFence fence = VK_NULL_HANDLE;
     std::vector<VkDescriptorPool> descriptorPools;
     std::size_t descriptorPoolIndex = 0;
-    std::map<std::tuple<VkBuffer, VkDeviceSize, VkBuffer>, VkDescriptorSet> descriptorSets;
+    // Keyed by the ids of the storage buffer (0: placeholder), its offset and the uniform arena.
+    std::map<std::tuple<std::uint64_t, VkDeviceSize, std::uint64_t>, VkDescriptorSet> descriptorSets;
     std::vector<std::shared_ptr<VulkanBuffer>> uniformArenas;
     std::size_t arenaIndex = 0;
     std::size_t arenaOffset = 0;
-    std::vector<VkFramebuffer> framebuffers;
+    // Keyed by the render pass and the ids of the colour, resolve and depth textures (0: none).
+    std::map<std::tuple<VkRenderPass, std::uint64_t, std::uint64_t, std::uint64_t>, VkFramebuffer> framebuffers;
     std::vector<std::shared_ptr<const void>> retained;
 
     explicit FrameResources(std::shared_ptr<DeviceCore> deviceCore) : core(std::move(deviceCore)) {
@@ -57,7 +63,7 @@ struct FrameResources {
     FrameResources& operator=(const FrameResources&) = delete;
 
     void destroyFramebuffers() {
-        for (VkFramebuffer framebuffer : framebuffers) {
+        for (auto& [key, framebuffer] : framebuffers) {
             vkDestroyFramebuffer(core->device, framebuffer, nullptr);
         }
         framebuffers.clear();
@@ -65,13 +71,17 @@ struct FrameResources {
 
     // Makes the bundle ready for a new command buffer; the GPU must be done with it.
     void reset() {
-        destroyFramebuffers();
-        retained.clear();
-        descriptorSets.clear();
-        for (VkDescriptorPool descriptorPool : descriptorPools) {
-            vkResetDescriptorPool(core->device, descriptorPool, 0);
+        if (framebuffers.size() > maxCachedFramebuffers) {
+            destroyFramebuffers();
         }
-        descriptorPoolIndex = 0;
+        retained.clear();
+        if (descriptorSets.size() > maxCachedDescriptorSets) {
+            descriptorSets.clear();
+            for (VkDescriptorPool descriptorPool : descriptorPools) {
+                vkResetDescriptorPool(core->device, descriptorPool, 0);
+            }
+            descriptorPoolIndex = 0;
+        }
         arenaIndex = 0;
         arenaOffset = 0;
         vkResetCommandPool(core->device, pool, 0);
@@ -79,6 +89,28 @@ struct FrameResources {
     }
 
     // A slot of uniform memory for `length` bytes: the arena and the offset within it.
+    VkFramebuffer framebuffer(VkRenderPass pass, const VulkanTexture& color, const VulkanTexture* resolve,
+                              const VulkanTexture* depth) {
+        auto key = std::make_tuple(pass, color.id(), resolve ? resolve->id() : 0, depth ? depth->id() : 0);
+        if (auto found = framebuffers.find(key); found != framebuffers.end()) {
+            return found->second;
+        }
+        std::vector<VkImageView> views{color.view()};
+        if (resolve) views.push_back(resolve->view());
+        if (depth) views.push_back(depth->view());
+        auto info = vkStruct<VkFramebufferCreateInfo>(VK_STRUCTURE_TYPE_FRAMEBUFFER_CREATE_INFO);
+        info.renderPass = pass;
+        info.attachmentCount = static_cast<std::uint32_t>(views.size());
+        info.pAttachments = views.data();
+        info.width = static_cast<std::uint32_t>(color.width());
+        info.height = static_cast<std::uint32_t>(color.height());
+        info.layers = 1;
+        VkFramebuffer created = VK_NULL_HANDLE;
+        check(vkCreateFramebuffer(core->device, &info, nullptr, &created), "vkCreateFramebuffer");
+        framebuffers.emplace(key, created);
+        return created;
+    }
+
     std::pair<VulkanBuffer*, std::size_t> uniformSlot() {
         if (arenaIndex < uniformArenas.size() && arenaOffset + uniformSlotSize > uniformArenaSize) {
             ++arenaIndex;
@@ -95,9 +127,10 @@ struct FrameResources {
         return {uniformArenas[arenaIndex].get(), offset};
     }
 
-    VkDescriptorSet descriptorSet(VkBuffer storage, VkDeviceSize storageOffset, VkDeviceSize storageRange,
-                                  VkBuffer uniforms) {
-        auto key = std::make_tuple(storage, storageOffset, uniforms);
+    VkDescriptorSet descriptorSet(const VulkanBuffer* storageBuffer, VkBuffer storage, VkDeviceSize storageOffset,
+                                  VkDeviceSize storageRange, const VulkanBuffer* uniformArena, VkBuffer uniforms) {
+        auto key = std::make_tuple(storageBuffer ? storageBuffer->id() : 0, storageOffset,
+                                   uniformArena ? uniformArena->id() : 0);
         if (auto found = descriptorSets.find(key); found != descriptorSets.end()) {
             return found->second;
         }
@@ -276,10 +309,12 @@ public:
 
     // Runs on the completion thread: waits for the GPU, runs the handlers, recycles the resources.
     void complete() {
+        bool gpuDone = true;
         if (submitted_) {
             VkResult result = vkWaitForFences(core_->device, 1, &frame_->fence, VK_TRUE,
                                               std::numeric_limits<std::uint64_t>::max());
             if (result != VK_SUCCESS) {
+                gpuDone = false;
                 fail("the GPU did not finish the command buffer: " + resultName(result));
             }
         }
@@ -299,12 +334,11 @@ public:
                 // A handler's failure must not stop the completion of later command buffers.
             }
         }
-        if (!error_ || submitted_) {
-            // Once the fence has signalled (or nothing was submitted) the resources are free again.
+        if (gpuDone) {
             pool_->give(std::move(frame_));
         } else {
-            // The fence wait failed: the GPU may still use the resources; keep them out of the pool.
-            frame_.reset();
+            // The device is lost and may still hold these objects: destroying them would be invalid.
+            static_cast<void>(frame_.release());
         }
         {
             std::lock_guard lock(mutex_);
@@ -409,8 +443,8 @@ public:
         try {
             auto [arena, offset] = owner_->frame().uniformSlot();
             std::memcpy(static_cast<unsigned char*>(arena->contents()) + offset, bytes, length);
-            if (arena->handle() != uniformArena_) descriptorsDirty_ = true;
-            uniformArena_ = arena->handle();
+            if (arena != uniformArena_) descriptorsDirty_ = true;
+            uniformArena_ = arena;
             uniformOffset_ = static_cast<std::uint32_t>(offset);
             offsetsDirty_ = true;
         } catch (const GpuError& error) {
@@ -463,8 +497,9 @@ private:
         VkDeviceSize storageSize = storage_ ? std::max<VkDeviceSize>(storage_->length(), 4) : 256;
         VkDeviceSize range = std::min<VkDeviceSize>(storageSize - storageOffset_,
                                                     core.properties.limits.maxStorageBufferRange);
-        VkBuffer uniforms = uniformArena_ ? uniformArena_ : core.placeholderBuffer;
-        VkDescriptorSet set = owner_->frame().descriptorSet(storage, storage_ ? storageOffset_ : 0, range, uniforms);
+        VkBuffer uniforms = uniformArena_ ? uniformArena_->handle() : core.placeholderBuffer;
+        VkDescriptorSet set = owner_->frame().descriptorSet(storage_.get(), storage, storage_ ? storageOffset_ : 0,
+                                                            range, uniformArena_, uniforms);
         std::uint32_t dynamicOffset = uniformArena_ ? uniformOffset_ : 0;
         vkCmdBindDescriptorSets(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, core.pipelineLayout, 0, 1, &set, 1,
                                 &dynamicOffset);
@@ -482,7 +517,7 @@ private:
     bool depthWrite_ = false;
     std::shared_ptr<VulkanBuffer> storage_;
     std::size_t storageOffset_ = 0;
-    VkBuffer uniformArena_ = VK_NULL_HANDLE;
+    const VulkanBuffer* uniformArena_ = nullptr;
     std::uint32_t uniformOffset_ = 0;
     VkPipeline boundPipeline_ = VK_NULL_HANDLE;
     bool descriptorsDirty_ = true;
@@ -550,21 +585,10 @@ std::shared_ptr<RenderCommandEncoder> VulkanCommandBuffer::makeRenderCommandEnco
     VkFramebuffer framebuffer = VK_NULL_HANDLE;
     try {
         renderPass = core_->renderPass(key);
-        std::vector<VkImageView> views{color->view()};
-        if (resolving) views.push_back(resolve->view());
-        if (depth) views.push_back(depth->view());
-        auto info = vkStruct<VkFramebufferCreateInfo>(VK_STRUCTURE_TYPE_FRAMEBUFFER_CREATE_INFO);
-        info.renderPass = renderPass;
-        info.attachmentCount = static_cast<std::uint32_t>(views.size());
-        info.pAttachments = views.data();
-        info.width = static_cast<std::uint32_t>(width);
-        info.height = static_cast<std::uint32_t>(height);
-        info.layers = 1;
-        check(vkCreateFramebuffer(core_->device, &info, nullptr, &framebuffer), "vkCreateFramebuffer");
+        framebuffer = frame_->framebuffer(renderPass, *color, resolving ? resolve.get() : nullptr, depth.get());
     } catch (const GpuError&) {
         return nullptr;
     }
-    frame_->framebuffers.push_back(framebuffer);
     retain(color);
     if (resolving) retain(resolve);
     if (depth) retain(depth);

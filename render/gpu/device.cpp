@@ -79,6 +79,11 @@ VKAPI_ATTR VkBool32 VKAPI_CALL onDebugMessage(VkDebugUtilsMessageSeverityFlagBit
 
 } // namespace
 
+std::uint64_t nextObjectId() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 void recordValidationMessage(std::string message) {
     // The layer of this Debian release wrongly rejects `invariant gl_Position` (the module is valid).
     if (message.find("SpvDecorationInvariant") != std::string::npos) {
@@ -190,6 +195,11 @@ int DeviceCore::memoryType(std::uint32_t allowed, VkMemoryPropertyFlags required
 VkDeviceMemory DeviceCore::allocate(VkMemoryRequirements requirements, VkMemoryPropertyFlags flags) {
     int type = memoryType(requirements.memoryTypeBits, flags);
     if (type < 0) {
+        return VK_NULL_HANDLE;
+    }
+    // More than the whole heap cannot succeed; asking would be an invalid request.
+    const auto heap = memoryProperties.memoryTypes[type].heapIndex;
+    if (requirements.size > memoryProperties.memoryHeaps[heap].size) {
         return VK_NULL_HANDLE;
     }
     auto info = vkStruct<VkMemoryAllocateInfo>(VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO);
@@ -726,8 +736,11 @@ std::shared_ptr<Device> createDevice(bool validation) {
     auto core = std::make_shared<DeviceCore>();
     {
         QuietStderr quiet(!validation);
-        // Mesa's software driver announces that it is not conformant unless told not to.
-        ::setenv("MESA_VK_IGNORE_CONFORMANCE_WARNING", "1", 0);
+        if (validation) {
+            // Standard error stays open with validation on (test runs); Mesa's software driver would
+            // announce there that it is not conformant unless told not to.
+            ::setenv("MESA_VK_IGNORE_CONFORMANCE_WARNING", "1", 0);
+        }
 
         std::uint32_t loaderVersion = VK_API_VERSION_1_0;
         if (vkEnumerateInstanceVersion(&loaderVersion) != VK_SUCCESS || loaderVersion < VK_API_VERSION_1_1) {

@@ -243,7 +243,8 @@ public:
 
     // Hands the recorded work to the GPU. Every command buffer should be committed exactly once.
     virtual void commit() = 0;
-    // Blocks until the GPU has finished (returns at once if never committed).
+    // Blocks until the GPU has finished and the completion handlers have run (returns at once if
+    // never committed). A handler must not wait on its own command buffer.
     virtual void waitUntilCompleted() = 0;
     virtual CommandBufferStatus status() const = 0;
     // Set when recording or execution failed; valid once completed.

@@ -30,6 +30,10 @@ void check(VkResult result, const char* what);
 VkFormat toVkFormat(PixelFormat format);
 VkCompareOp toVkCompare(CompareFunction compare);
 
+// A number never given to another buffer or texture of the process: caches key on it, since Vulkan
+// handles of destroyed objects may come back for new ones.
+std::uint64_t nextObjectId();
+
 // Keeps the record of validation messages for the whole process.
 void recordValidationMessage(std::string message);
 
@@ -100,6 +104,7 @@ public:
     void setLabel(std::string label) override { label_ = std::move(label); }
     const std::string& label() const override { return label_; }
     VkBuffer handle() const { return buffer_; }
+    std::uint64_t id() const { return id_; }
 
     // Creates a buffer or returns nullptr when memory runs out.
     static std::shared_ptr<VulkanBuffer> create(const std::shared_ptr<DeviceCore>& core, std::size_t length,
@@ -111,6 +116,7 @@ private:
     VkDeviceMemory memory_;
     std::size_t length_;
     void* mapped_;
+    std::uint64_t id_ = nextObjectId();
     std::string label_;
 };
 
@@ -129,6 +135,7 @@ public:
     bool isDepth() const { return descriptor_.pixelFormat == PixelFormat::depth32Float; }
     VkImage image() const { return image_; }
     VkImageView view() const { return view_; }
+    std::uint64_t id() const { return id_; }
     // The layout the texture is left in after every render pass.
     VkImageLayout restingLayout() const;
     // False until a render pass has written the texture: its contents are undefined before.
@@ -140,6 +147,7 @@ private:
     VkImage image_ = VK_NULL_HANDLE;
     VkDeviceMemory memory_ = VK_NULL_HANDLE;
     VkImageView view_ = VK_NULL_HANDLE;
+    std::uint64_t id_ = nextObjectId();
     std::mutex readMutex_;
     std::shared_ptr<VulkanBuffer> staging_;
 };

@@ -234,5 +234,14 @@ TEST(SceneAnalysis, ZeroLengthSegmentsAndEmptyCovarianceStayFinite) {
     EXPECT_TRUE(std::isfinite(p.orientationEntropy));
 }
 
+TEST(SceneAnalysis, SpansOutsideTheFramesDoNotReadOutOfBounds) {
+    const GraphicsTimeline timeline = makeTimeline({{0.0, {kLine}}, {0.5, {}}});
+    for (const SceneSpan span : {SceneSpan{5, 9, 0.0, 1.0}, SceneSpan{-3, 1, 0.0, 1.0}, SceneSpan{1, 2, 0.5, 1.0}}) {
+        const SceneProfile p = timeline.analyzeScene(span);
+        EXPECT_EQ(p.maximumLineCount, span.firstFrameIndex == -3 ? 1 : 0);
+        EXPECT_TRUE(std::isfinite(p.center.x) && std::isfinite(p.halfDepth) && std::isfinite(p.meanLineLength));
+    }
+}
+
 } // namespace
 } // namespace drevik

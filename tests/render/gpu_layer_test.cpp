@@ -377,6 +377,24 @@ TEST_F(GpuLayerTest, ManyFramesInFlightCompleteInOrder) {
     EXPECT_EQ(pixelAt(pixels, 8, 4, 4), (std::array<int, 4>{255, 255, 255, 255}));
 }
 
+// Buffers and targets made afresh each frame (their handles may repeat those of destroyed ones) are
+// the ones drawn with, never a cached binding of an earlier object.
+TEST_F(GpuLayerTest, NewBuffersAndTargetsEachFrameAreTheOnesUsed) {
+    auto color = pipeline(1, false);
+    const Uniforms block = uniforms(0.5f);
+    for (int frame = 0; frame < 10; ++frame) {
+        const float level = static_cast<float>(frame + 1) / 10.0f;
+        auto buffer = records({{-1, -1, 1, 1, level, 0, 0, 1}});
+        auto pixels = render(4 + static_cast<std::size_t>(frame % 2), 4, 1, [&](gpu::RenderCommandEncoder& encoder) {
+            encoder.setRenderPipelineState(color);
+            encoder.setVertexBuffer(buffer, 0, 0);
+            encoder.setVertexBytes(&block, sizeof block, 1);
+            encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);
+        });
+        EXPECT_NEAR(pixelAt(pixels, 4 + static_cast<std::size_t>(frame % 2), 1, 1)[2], level * 255, 1) << frame;
+    }
+}
+
 TEST_F(GpuLayerTest, AnEncoderWithNothingDrawnOnlyClears) {
     auto pixels = render(5, 3, 1, [](gpu::RenderCommandEncoder& encoder) { encoder.setLabel("empty"); },
                          {0, 0, 0, 1});
@@ -426,6 +444,7 @@ TEST_F(GpuLayerTest, BuffersAreWritableByTheCpu) {
     EXPECT_EQ(buffer->length(), 4096u);
     std::memset(buffer->contents(), 0xab, 4096);
     EXPECT_EQ(static_cast<unsigned char*>(buffer->contents())[4095], 0xab);
+    EXPECT_EQ(device->makeBuffer(std::size_t{1} << 52), nullptr);   // more than any heap: none, no crash
 }
 
 // Without validation, creating a device and drawing writes nothing to standard error.

@@ -195,7 +195,7 @@ TEST(LineBufferRing, PacksTheFrameOnScreenFirstAndSkipsAnUnchangedSignature) {
     const auto timeline = makeTimeline({{0.4980, 4}, {0.4990, 2}, {0.5, 3}});
     MemoryStorage storage;
     LineBufferRing ring;
-    EXPECT_EQ(ring.update(timeline, 0.5, storage), LineBufferRing::Update::rebuilt);
+    EXPECT_EQ(ring.updateLineBuffer(timeline, 0.5, storage), LineBufferRing::Update::rebuilt);
     EXPECT_EQ(ring.strokeCount(), 9);
     EXPECT_EQ(ring.currentStrokeCount(), 3);
     EXPECT_EQ(ring.activeLineBufferIndex(), 0);
@@ -214,42 +214,42 @@ TEST(LineBufferRing, PacksTheFrameOnScreenFirstAndSkipsAnUnchangedSignature) {
 
     // The same frames again: nothing is written and the ring stays put.
     const int writes = storage.recordsCalls;
-    EXPECT_EQ(ring.update(timeline, 0.5, storage), LineBufferRing::Update::unchanged);
-    EXPECT_EQ(ring.update(timeline, 0.50001, storage), LineBufferRing::Update::unchanged);
+    EXPECT_EQ(ring.updateLineBuffer(timeline, 0.5, storage), LineBufferRing::Update::unchanged);
+    EXPECT_EQ(ring.updateLineBuffer(timeline, 0.50001, storage), LineBufferRing::Update::unchanged);
     EXPECT_EQ(storage.recordsCalls, writes);
     EXPECT_EQ(ring.activeLineBufferIndex(), 0);
     EXPECT_EQ(ring.strokeCount(), 9);
 
     // New frames go to the next slots in turn, wrapping after the third.
-    EXPECT_EQ(ring.update(timeline, 0.4997, storage), LineBufferRing::Update::rebuilt);
+    EXPECT_EQ(ring.updateLineBuffer(timeline, 0.4997, storage), LineBufferRing::Update::rebuilt);
     EXPECT_EQ(ring.activeLineBufferIndex(), 1);
     EXPECT_EQ(ring.strokeCount(), 6);
     EXPECT_EQ(ring.currentStrokeCount(), 2);
     EXPECT_EQ(storage.labels[1], "Packed Graphics.csv lines 2");
-    ring.update(timeline, 0.4981, storage);
+    ring.updateLineBuffer(timeline, 0.4981, storage);
     EXPECT_EQ(ring.activeLineBufferIndex(), 2);
     EXPECT_EQ(storage.labels[2], "Packed Graphics.csv lines 3");
-    ring.update(timeline, 0.5, storage);
+    ring.updateLineBuffer(timeline, 0.5, storage);
     EXPECT_EQ(ring.activeLineBufferIndex(), 0);
     EXPECT_EQ(storage.replaceCalls, 3); // each slot allocated once
 
     // Nothing on screen: counts and signature are cleared, and the same frames rebuild afterwards.
-    EXPECT_EQ(ring.update(timeline, 0.1, storage), LineBufferRing::Update::nothingOnScreen);
+    EXPECT_EQ(ring.updateLineBuffer(timeline, 0.1, storage), LineBufferRing::Update::nothingOnScreen);
     EXPECT_EQ(ring.strokeCount(), 0);
     EXPECT_EQ(ring.currentStrokeCount(), 0);
     EXPECT_TRUE(ring.cachedFrameSignature().empty());
-    EXPECT_EQ(ring.update(timeline, 0.5, storage), LineBufferRing::Update::rebuilt);
+    EXPECT_EQ(ring.updateLineBuffer(timeline, 0.5, storage), LineBufferRing::Update::rebuilt);
     EXPECT_EQ(ring.activeLineBufferIndex(), 1);
 }
 
 TEST(LineBufferRing, CapacityFollowsTheStrokeCount) {
     MemoryStorage storage;
     LineBufferRing ring;
-    ring.update(makeTimeline({{0.5, 1500}}), 0.5, storage);
+    ring.updateLineBuffer(makeTimeline({{0.5, 1500}}), 0.5, storage);
     EXPECT_EQ(ring.lineCapacity(0), 2048);
     EXPECT_EQ(storage.slots[0].size() * sizeof(GPUStroke), 65536u);
     LineBufferRing other;
-    other.update(makeTimeline({{0.5, 900}}), 0.5, storage);
+    other.updateLineBuffer(makeTimeline({{0.5, 900}}), 0.5, storage);
     EXPECT_EQ(other.lineCapacity(0), 1024);
 }
 
@@ -257,10 +257,10 @@ TEST(LineBufferRing, AFailedAllocationIsRetriedAndNeverLeavesStaleRecordsActive)
     const auto timeline = makeTimeline({{0.3, 2}, {0.5, 3}});
     MemoryStorage storage;
     LineBufferRing ring;
-    ASSERT_EQ(ring.update(timeline, 0.3, storage), LineBufferRing::Update::rebuilt);
+    ASSERT_EQ(ring.updateLineBuffer(timeline, 0.3, storage), LineBufferRing::Update::rebuilt);
 
     storage.refuse = true;
-    EXPECT_EQ(ring.update(timeline, 0.5, storage), LineBufferRing::Update::allocationFailed);
+    EXPECT_EQ(ring.updateLineBuffer(timeline, 0.5, storage), LineBufferRing::Update::allocationFailed);
     EXPECT_EQ(ring.activeLineBufferIndex(), 1);
     EXPECT_EQ(ring.lineCapacity(1), 0);
     EXPECT_EQ(ring.currentStrokeCount(), 3);
@@ -268,7 +268,7 @@ TEST(LineBufferRing, AFailedAllocationIsRetriedAndNeverLeavesStaleRecordsActive)
 
     // Back at the frame packed in slot 0: slot 1 does not hold it, so it must be rebuilt, not reused.
     storage.refuse = false;
-    EXPECT_EQ(ring.update(timeline, 0.3, storage), LineBufferRing::Update::rebuilt);
+    EXPECT_EQ(ring.updateLineBuffer(timeline, 0.3, storage), LineBufferRing::Update::rebuilt);
     EXPECT_EQ(ring.activeLineBufferIndex(), 2);
     EXPECT_EQ(ring.strokeCount(), 2);
     EXPECT_EQ(storage.slots[2][1].endpoints, timeline.segments[1].endpoints);

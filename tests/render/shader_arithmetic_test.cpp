@@ -444,6 +444,54 @@ TEST_F(ShaderArithmetic, OnsetsWidenOnlyTheShellsOnScreenAndAfterimagesFade) {
     EXPECT_NEAR(v[6].alpha, 0.96f * 0.16f * (1.0f - 0.5f * 0.72f), 1e-6f);
 }
 
+TEST_F(ShaderArithmetic, TheShellNearerTheCameraIsBrightAndCarriesTheSparkles) {
+    // Seed 0 and scene seed 0 so that record 0 flashes at 0.03 s.
+    KernelUniforms u = shapedScene();
+    u.profile[0] = 0.0f;
+    u.viewportTime[2] = 0.03f;
+    const std::vector<KernelStroke> strokes = {stroke(0.3f, 0.45f, 0.62f, 0.6f)};
+    auto maxChannel = [](const VertexResult& v) { return std::max({v.color[0], v.color[1], v.color[2]}); };
+    auto midpoint = [](const VertexResult& a, const VertexResult& b) {
+        const auto pa = a.pixel(1920, 1080);
+        const auto pb = b.pixel(1920, 1080);
+        return std::array<float, 2>{(pa[0] + pb[0]) / 2.0f, (pa[1] + pb[1]) / 2.0f};
+    };
+    // Where the sparkle's anchor lies relative to the shell drawn by glow role `glow`: the anchor is
+    // 22 % of the way from the shell's first endpoint to its second.
+    auto expectSparkleOn = [&](const std::vector<VertexResult>& v, std::size_t glow) {
+        const auto a = midpoint(v[glow * 6 + 0], v[glow * 6 + 2]);
+        const auto b = midpoint(v[glow * 6 + 1], v[glow * 6 + 5]);
+        const auto anchor = midpoint(v[11 * 6 + 0], v[11 * 6 + 2]);
+        ASSERT_TRUE(v[11 * 6].drawn());
+        EXPECT_NEAR(anchor[0], a[0] + (b[0] - a[0]) * 0.22f, 1e-2f);
+        EXPECT_NEAR(anchor[1], a[1] + (b[1] - a[1]) * 0.22f, 1e-2f);
+    };
+
+    // Home camera: the front shell is nearer.
+    std::vector<VertexResult> v = expand(u, strokes, 15);
+    EXPECT_NEAR(v[0].alpha, 0.96f, 1e-6f);
+    EXPECT_NEAR(v[6].alpha, 0.88f * 0.46f, 1e-6f);
+    EXPECT_NEAR(v[10 * 6].alpha, 0.05f * 0.46f, 1e-6f);
+    EXPECT_NEAR(maxChannel(v[0]), 1.0f, 1e-6f);
+    EXPECT_NEAR(maxChannel(v[6]), 0.62f, 1e-6f);
+    expectSparkleOn(v, 9);
+
+    // Seen from behind, the back shell is nearer and takes over.
+    u.camera = {0.0f, 0.0f, 3.4f, 0.0f};
+    v = expand(u, strokes, 15);
+    EXPECT_NEAR(v[0].alpha, 0.96f * 0.46f, 1e-6f);
+    EXPECT_NEAR(v[6].alpha, 0.88f, 1e-6f);
+    EXPECT_NEAR(v[9 * 6].alpha, 0.085f * 0.46f, 1e-6f);
+    EXPECT_NEAR(v[10 * 6].alpha, 0.05f, 1e-6f);
+    EXPECT_NEAR(maxChannel(v[0]), 0.62f + (1.0f - 0.62f) * 0.08f, 1e-6f);
+    EXPECT_NEAR(maxChannel(v[6]), 1.0f, 1e-6f);
+    expectSparkleOn(v, 10);
+    // Sparkles are nearly white.
+    for (float channel : v[11 * 6].color) {
+        EXPECT_GE(channel, 0.88f);
+    }
+}
+
 TEST_F(ShaderArithmetic, SparkleRaysSitOnTheStrokeWithTheViewportsRadiusWhileTheyFlash) {
     // Seed 0 and scene seed 0: interval 0.75 s, offset 0, flash 0.06 s long, anchor at 0.22.
     KernelUniforms u = KernelUniforms::home(1080, 1080);
