@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <pthread.h>
 #include <random>
 #include <string>
 #include <thread>
@@ -267,6 +268,7 @@ private:
     }
 
     void run() {
+        ::pthread_setname_np(::pthread_self(), "drevik.movie");
         try {
             for (;;) {
                 std::pair<std::int64_t, std::vector<std::uint8_t>> item;
