@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -205,6 +206,19 @@ TEST_F(MovieExport, ShorterDurationCompressesPicturesAndSound) {
     for (const auto& stream : probe.streams) {
         EXPECT_NEAR(std::stod(stream.at("duration")), 1.0, 0.025) << stream.at("codec_type");
     }
+    // Six seconds of a 440 Hz tone in one second: 2640 Hz at the same loudness.
+    const std::string pcm = runCommand("ffmpeg -v error -i " + quoted(location) + " -f f32le -ac 1 -ar 48000 -");
+    ASSERT_GE(pcm.size(), 40'000u * sizeof(float));
+    std::vector<float> samples(pcm.size() / sizeof(float));
+    std::memcpy(samples.data(), pcm.data(), samples.size() * sizeof(float));
+    int crossings = 0;
+    double power = 0;
+    for (std::size_t i = 12'000; i < 36'000; ++i) { // the middle half second
+        crossings += (samples[i - 1] < 0) != (samples[i] < 0) ? 1 : 0;
+        power += static_cast<double>(samples[i]) * samples[i];
+    }
+    EXPECT_NEAR(crossings, 2 * 2640 / 2, 30);
+    EXPECT_NEAR(std::sqrt(power / 24'000), 0.5 / std::sqrt(2.0), 0.03);
 }
 
 TEST_F(MovieExport, EncoderThreadWritesTheSameBytesAsTheOneAtATimeLoop) {
