@@ -33,7 +33,8 @@ private:
 class NoDisplayError : public Error {
 public:
     explicit NoDisplayError(const std::string& reason)
-        : Error("There is no display to open the show window on (" + reason + ").") {}
+        : Error("There is no display to open the show window on (" + reason +
+                "); render a picture with --snapshot PATH or a movie with --movie PATH instead.") {}
 };
 
 inline constexpr const char* showWindowTitle = "VELMORA — METAL VESPERINE";

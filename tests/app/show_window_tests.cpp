@@ -440,6 +440,7 @@ void expectNoDisplayFailure(const std::string& environment) {
     std::string line;
     std::getline(errors, line);
     EXPECT_EQ(line.rfind("Drevik: There is no display", 0), 0u) << line;
+    EXPECT_NE(line.find("--snapshot PATH or a movie with --movie PATH instead."), std::string::npos) << line;
     std::string more;
     EXPECT_FALSE(std::getline(errors, more)) << more;
     std::filesystem::remove_all(folder);
