@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Reads Google Benchmark JSON results and prints one table: each figure, its target, the ratio.
+
+    bench/table.py RESULT.json... [--missing NAME...]
+
+Figures are found by benchmark name patterns (regular expressions matched at the start of the
+name); bench/README.md lists them. A figure whose benchmarks are not among the results shows as
+"not built". --missing names bench executables that could not be built or run, for the notes.
+"""
+import json
+import re
+import sys
+
+TIME_SCALE = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+UNIT_SCALE = {"ms": 1e-3, "µs": 1e-6, "s": 1.0}
+
+# label, kind, patterns, target, comparison, unit
+#   time:       the benchmark's real time per iteration, in unit
+#   throughput: bytes_per_second of the benchmark, in MB/s (10^6 bytes)
+#   speedup:    time of the first pattern (the baseline) / time of the second
+#   ratio:      time of the first pattern / sum of the times of the others
+FIGURES = [
+    ("Graphics.csv read", "throughput", [r"BM_GraphicsRead(?![A-Za-z])"], 300, ">=", "MB/s"),
+    ("Graphics.csv read vs getline+strtod", "speedup",
+     [r"BM_GraphicsReadGetlineStrtod", r"BM_GraphicsRead(?![A-Za-z])"], 5, ">=", "×"),
+    ("Music build vs std::fill", "ratio", [r"BM_MusicBuild", r"BM_MusicFill"], 2, "<=", "×"),
+    ("Scene analysis, 10,000 segments", "time", [r"BM_AnalyzeScene10k"], 2, "<=", "ms"),
+    ("Camera pose", "time", [r"BM_Pose(?![A-Za-z])"], 1, "<=", "µs"),
+    ("Scene report vs reading alone (process)", "ratio",
+     [r"BM_DescribeScenesProcess", r"BM_ReadGraphicsProcess"], 1.5, "<=", "×"),
+    ("Renderer set-up", "time", [r"BM_SetUp"], 350, "<=", "ms"),
+    ("Frame 320×180", "time", [r"BM_Frame_320x180"], None, "<=", "ms"),
+    ("Frame 1280×720", "time", [r"BM_Frame_1280x720"], None, "<=", "ms"),
+    ("Frame 1920×1080 1 sample", "time", [r"BM_Frame_1920x1080_1x"], None, "<=", "ms"),
+    ("Frame 1920×1080 4 samples, 1000 segments", "time", [r"BM_Frame_1920x1080_4x"], 1200, "<=", "ms"),
+    ("Snapshot 1920×1080 (process)", "time", [r"BM_SnapshotProcess"], 2000, "<=", "ms"),
+    ("Movie export vs render + encode", "ratio",
+     [r"BM_MovieExport", r"BM_MovieRenderOnly", r"BM_MovieEncodeOnly"], 1.1, "<=", "×"),
+]
+
+
+def load(paths):
+    """Benchmark runs by name, preferring the median aggregate when there are repetitions."""
+    runs = {}
+    for path in paths:
+        try:
+            with open(path, encoding="utf-8") as stream:
+                data = json.load(stream)
+        except (OSError, ValueError) as error:
+            print(f"warning: cannot read {path}: {error}", file=sys.stderr)
+            continue
+        for run in data.get("benchmarks", []):
+            name = run.get("run_name") or run.get("name", "")
+            if run.get("run_type") == "aggregate":
+                if run.get("aggregate_name") != "median":
+                    continue
+                runs[name] = run
+            elif name not in runs:
+                runs[name] = run
+    return runs
+
+
+def seconds(run):
+    return run["real_time"] * TIME_SCALE.get(run.get("time_unit", "ns"), 1e-9)
+
+
+def matching(runs, pattern):
+    expression = re.compile(pattern)
+    return [name for name in sorted(runs) if expression.match(name)]
+
+
+def failure(run):
+    if run.get("error_occurred"):
+        return run.get("error_message") or "failed"
+    return None
+
+
+def compare(value, target, comparison):
+    if target is None or value is None:
+        return "", ""
+    ratio = value / target
+    met = value >= target if comparison == ">=" else value <= target
+    return f"{ratio:.2f}", "ok" if met else "MISSED"
+
+
+def number(value):
+    if value >= 100:
+        return f"{value:.0f}"
+    if value >= 10:
+        return f"{value:.1f}"
+    if value >= 1:
+        return f"{value:.2f}"
+    return f"{value:.3g}"
+
+
+def rows_for(runs, used, figure):
+    label, kind, patterns, target, comparison, unit = figure
+    names = [matching(runs, pattern) for pattern in patterns]
+    target_text = "—" if target is None else f"{comparison} {number(target)} {unit}"
+    if any(not found for found in names):
+        missing = [p for p, found in zip(patterns, names) if not found]
+        return [(label, "not built", target_text, "", "", "no " + ", ".join(m.split("(")[0] for m in missing))]
+    for found in names:
+        used.update(found)
+
+    if kind in ("time", "throughput"):
+        rows = []
+        for name in names[0]:
+            run = runs[name]
+            row_label = label if len(names[0]) == 1 else f"{label} [{name}]"
+            if failure(run):
+                rows.append((row_label, "failed", target_text, "", "", failure(run)))
+                continue
+            if kind == "time":
+                value = seconds(run) / UNIT_SCALE[unit]
+            elif "bytes_per_second" in run:
+                value = run["bytes_per_second"] / 1e6
+            else:
+                rows.append((row_label, "no figure", target_text, "", "", "no bytes counter in " + name))
+                continue
+            ratio, verdict = compare(value, target, comparison)
+            rows.append((row_label, f"{number(value)} {unit}", target_text, ratio, verdict, name))
+        return rows
+
+    # speedup and ratio: one benchmark per pattern (the first match of each).
+    chosen = [runs[found[0]] for found in names]
+    failed = [failure(run) for run in chosen if failure(run)]
+    if failed:
+        return [(label, "failed", target_text, "", "", failed[0])]
+    times = [seconds(run) for run in chosen]
+    if kind == "speedup":
+        value = times[0] / times[1]
+    else:
+        value = times[0] / sum(times[1:])
+    ratio, verdict = compare(value, target, comparison)
+    source = " / ".join(found[0] for found in names)
+    return [(label, f"{number(value)}{unit}", target_text, ratio, verdict, source)]
+
+
+def main(arguments):
+    missing = []
+    if "--missing" in arguments:
+        at = arguments.index("--missing")
+        missing = arguments[at + 1:]
+        arguments = arguments[:at]
+    runs = load(arguments)
+    used = set()
+    rows = []
+    for figure in FIGURES:
+        rows.extend(rows_for(runs, used, figure))
+    for name in sorted(set(runs) - used):
+        run = runs[name]
+        if failure(run):
+            rows.append((name, "failed", "—", "", "", failure(run)))
+        else:
+            rows.append((name, f"{number(seconds(run) * 1e3)} ms", "—", "", "", "(no target)"))
+
+    header = ("Figure", "Measured", "Target", "Ratio", "", "Source")
+    widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
+    line = lambda row: "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip()
+    print(line(header))
+    print(line(tuple("-" * width for width in widths)))
+    for row in rows:
+        print(line(row))
+    if missing:
+        print(f"\nNot built or not run: {', '.join(missing)}")
+    missed = sum(1 for row in rows if row[4] == "MISSED")
+    met = sum(1 for row in rows if row[4] == "ok")
+    pending = sum(1 for row in rows if row[1] in ("not built", "failed", "no figure"))
+    print(f"\n{met} targets met, {missed} missed, {pending} not measured.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
