@@ -39,6 +39,11 @@ FIGURES = [
 ]
 
 
+def plain(name):
+    """The benchmark's name without the run options Google Benchmark appends."""
+    return re.sub(r"/(iterations|repeats|min_time|real_time|manual_time|process_time|threads)(:[^/]*)?", "", name)
+
+
 def load(paths):
     """Benchmark runs by name, preferring the median aggregate when there are repetitions."""
     runs = {}
@@ -50,7 +55,7 @@ def load(paths):
             print(f"warning: cannot read {path}: {error}", file=sys.stderr)
             continue
         for run in data.get("benchmarks", []):
-            name = run.get("run_name") or run.get("name", "")
+            name = plain(run.get("run_name") or run.get("name", ""))
             if run.get("run_type") == "aggregate":
                 if run.get("aggregate_name") != "median":
                     continue
@@ -96,7 +101,8 @@ def number(value):
 def rows_for(runs, used, figure):
     label, kind, patterns, target, comparison, unit = figure
     names = [matching(runs, pattern) for pattern in patterns]
-    target_text = "—" if target is None else f"{comparison} {number(target)} {unit}"
+    symbol = {">=": "≥", "<=": "≤"}[comparison]
+    target_text = "—" if target is None else f"{symbol} {number(target)} {unit}"
     if any(not found for found in names):
         missing = [p for p, found in zip(patterns, names) if not found]
         return [(label, "not built", target_text, "", "", "no " + ", ".join(m.split("(")[0] for m in missing))]
@@ -134,7 +140,7 @@ def rows_for(runs, used, figure):
         value = times[0] / sum(times[1:])
     ratio, verdict = compare(value, target, comparison)
     source = " / ".join(found[0] for found in names)
-    return [(label, f"{number(value)}{unit}", target_text, ratio, verdict, source)]
+    return [(label, f"{number(value)} {unit}", target_text, ratio, verdict, source)]
 
 
 def main(arguments):

@@ -35,12 +35,14 @@ for target in "${targets[@]}"; do
   echo "== Fuzzing $target for ${seconds}s"
   set +e
   if [[ $jobs -gt 1 ]]; then
-    "$build/fuzz/${target}_fuzzer" "$corpus" "$root/fuzz/corpus/$target" \
+    # Each worker writes fuzz-<n>.log into the current folder: give them one of their own.
+    workers="$build/workers/$target"
+    rm -rf "$workers" && mkdir -p "$workers"
+    (cd "$workers" && "$build/fuzz/${target}_fuzzer" "$corpus" "$root/fuzz/corpus/$target" \
       -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len=4096 -print_final_stats=1 \
-      -artifact_prefix="$findings/" -jobs="$jobs" -workers="$jobs" >"$log" 2>&1
+      -artifact_prefix="$findings/" -jobs="$jobs" -workers="$jobs") >"$log" 2>&1
     rc=$?
-    cat "$build"/fuzz-*.log fuzz-[0-9]*.log 2>/dev/null >>"$log" || true
-    rm -f fuzz-[0-9]*.log
+    cat "$workers"/fuzz-*.log >>"$log" 2>/dev/null || true
   else
     "$build/fuzz/${target}_fuzzer" "$corpus" "$root/fuzz/corpus/$target" \
       -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len=4096 -print_final_stats=1 \
