@@ -284,15 +284,17 @@ MusicTimeline MusicTimeline::fromCsvData(std::string_view bytes, const std::stri
     timeline.sampleRate = sampleRate;
     timeline.analysisRate = analysisRate;
 
-    // A buffer larger than the machine's memory would be granted by the system and then run
-    // it out of memory while being filled; refuse it up front, like one that cannot be allocated.
+    // The system grants a buffer that it cannot back and then runs out of memory while it is
+    // being filled. The samples and their analysis may take at most half the machine's memory
+    // (the drawing, the GPU and the movie need the rest); a larger soundtrack is refused up front,
+    // like one that cannot be allocated at all.
     const auto tooLongForMemory = [&] {
         return Error(fileName + " declares " + formatSeconds(duration) +
                      " seconds, too long a soundtrack for the memory of this machine.");
     };
     const double neededBytes = static_cast<double>(sampleCount) * sizeof(float) +
                                static_cast<double>(analysisCount) * (sizeof(AudioFeatures) + 5 * sizeof(double));
-    if (!(neededBytes <= physicalMemoryBytes())) {
+    if (!(neededBytes <= physicalMemoryBytes() / 2)) {
         throw tooLongForMemory();
     }
     std::optional<SignalBuilder> signal;
