@@ -4,8 +4,8 @@
 // The reader builds the whole sample buffer, so the declared duration decides how much each run
 // allocates (300 s without a declaration: 14.4 million samples at 48000 Hz). To keep every run
 // fast and small, the rates are the program's own (48000 and 120 per second) only while the
-// buffer stays under 16384 samples (a third of a second); longer soundtracks are read at
-// proportionally lower rates, which exercises the same code with odd rates as a bonus.
+// buffer stays under 4096 samples and the analysis under 256 steps; longer soundtracks are read
+// at proportionally lower rates, which exercises the same code with odd rates as a bonus.
 #include "core/csv_bytes.hpp"
 #include "core/error.hpp"
 #include "core/music_timeline.hpp"
@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr double kSampleBudget = 1 << 14;
-constexpr double kAnalysisBudget = 1 << 11;
+constexpr double kSampleBudget = 1 << 12;
+constexpr double kAnalysisBudget = 1 << 8;
 
 void require(bool condition, const char* promise) {
     if (!condition) {
