@@ -10,6 +10,13 @@
 #include <new>
 #include <system_error>
 
+#ifndef DREVIK_INSTALL_BIN_NAME
+#define DREVIK_INSTALL_BIN_NAME "bin"
+#endif
+#ifndef DREVIK_INSTALL_DEMO_FROM_BIN
+#define DREVIK_INSTALL_DEMO_FROM_BIN "../share/drevik/demo"
+#endif
+
 namespace drevik {
 
 namespace {
@@ -142,6 +149,17 @@ std::filesystem::path resolveLocation(const std::filesystem::path& base, const s
     return result;
 }
 
+std::filesystem::path installedDemoDirectory(const std::filesystem::path& executable) {
+    const std::filesystem::path folder = executable.parent_path();
+    if (folder.filename() != DREVIK_INSTALL_BIN_NAME) return {};
+    const std::filesystem::path demo = resolveLocation("/", folder / DREVIK_INSTALL_DEMO_FROM_BIN);
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(demo / "Graphics.csv", error) ||
+        !std::filesystem::is_regular_file(demo / "Music.csv", error))
+        return {};
+    return demo;
+}
+
 std::filesystem::path defaultInputLocation(const std::string& fileName, const LaunchEnvironment& environment) {
     if (environment.packaged && !environment.resourceDirectory.empty()) {
         std::filesystem::path bundled = environment.resourceDirectory / fileName;
@@ -157,8 +175,17 @@ LaunchEnvironment LaunchEnvironment::current() {
     if (error) throw Error("The working directory cannot be read: " + error.message());
     LaunchEnvironment environment;
     environment.workingDirectory = resolveLocation("/", directory);
-    // On this platform a program is never packaged for now: it behaves as started from a shell.
-    environment.packaged = false;
+    // An installed program (one that runs from its prefix's bin folder and finds the demo show in
+    // that prefix's data folder) counts as packaged: the demo is its default input and it opens
+    // full screen. Started from a build folder or anywhere else it behaves as run from a shell.
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path demo = installedDemoDirectory(executable);
+        if (!demo.empty()) {
+            environment.packaged = true;
+            environment.resourceDirectory = demo;
+        }
+    }
     return environment;
 }
 

@@ -71,6 +71,9 @@ std::filesystem::path resolveLocation(const std::filesystem::path& base, const s
 
 // Where an input goes when no option names it: the packaged program's own copy when it carries
 // one (used as found), otherwise fileName in the working directory.
+// The demo folder of an installed program at `executable`, or an empty path when the program
+// does not run from an installed prefix that holds the demo show.
+std::filesystem::path installedDemoDirectory(const std::filesystem::path& executable);
 std::filesystem::path defaultInputLocation(const std::string& fileName, const LaunchEnvironment& environment);
 
 } // namespace drevik

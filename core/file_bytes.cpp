@@ -33,77 +33,80 @@ namespace {
     fail(location, "the file is larger than " + limit);
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { ::close(fd_); }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
-std::string readFileBytes(const std::filesystem::path& location, std::size_t maximumBytes) {
-    int fd = -1;
+FileReader::FileReader(const std::filesystem::path& location, std::size_t maximumBytes)
+    : location_(location), maximumBytes_(maximumBytes) {
     do {
-        fd = ::open(location.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        fail(location, errno);
+        fd_ = ::open(location.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) {
+        fail(location_, errno);
     }
-    const FileDescriptor file(fd);
-
     struct stat info {};
-    if (::fstat(file.get(), &info) != 0) {
-        fail(location, errno);
+    int error = 0;
+    if (::fstat(fd_, &info) != 0) {
+        error = errno;
+    } else if (S_ISDIR(info.st_mode)) {
+        error = EISDIR;
     }
-    if (S_ISDIR(info.st_mode)) {
-        fail(location, EISDIR);
+    if (error != 0) {
+        ::close(fd_);
+        fail(location_, error);
     }
+    if (S_ISREG(info.st_mode) && info.st_size > 0) {
+        if (static_cast<std::uintmax_t>(info.st_size) > maximumBytes_) {
+            ::close(fd_);
+            failTooLarge(location_, maximumBytes_);
+        }
+        sizeHint_ = static_cast<std::size_t>(info.st_size);
+    }
+}
 
-    // Regular files are read in one go at their reported size; anything else (a pipe, a
-    // file that grows while being read) is read in growing chunks until the end. One byte more
-    // than the limit is room enough to find out that a file is too large.
-    const bool regular = S_ISREG(info.st_mode) && info.st_size > 0;
-    if (regular && static_cast<std::uintmax_t>(info.st_size) > maximumBytes) {
-        failTooLarge(location, maximumBytes);
+FileReader::~FileReader() { ::close(fd_); }
+
+std::size_t FileReader::read(char* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(fd_, buffer, capacity);
+        if (got >= 0) {
+            total_ += static_cast<std::size_t>(got);
+            if (total_ > maximumBytes_) {
+                failTooLarge(location_, maximumBytes_);
+            }
+            return static_cast<std::size_t>(got);
+        }
+        if (errno != EINTR) {
+            fail(location_, errno);
+        }
     }
+}
+
+std::string readFileBytes(const std::filesystem::path& location, std::size_t maximumBytes) {
+    FileReader file(location, maximumBytes);
+    // One read at the reported size normally takes it all; a file that grows while being
+    // read, or one that is not a regular file, is read in growing pieces until its end. Room
+    // for one byte more than the maximum is enough to find out that a file is too large.
+    const auto capped = [&](std::size_t size) { return std::min(size, maximumBytes + 1); };
     std::string bytes;
-    std::size_t used = 0;
     try {
-        bytes.resize(regular ? static_cast<std::size_t>(info.st_size) + 1 : std::min<std::size_t>(65536, maximumBytes + 1));
+        bytes.resize(capped(file.sizeHint() + 1));
     } catch (const std::bad_alloc&) {
-        fail(location, "not enough memory for a file of " + std::to_string(info.st_size) + " bytes");
+        fail(location, "not enough memory for a file of " + std::to_string(file.sizeHint()) + " bytes");
     }
+    std::size_t used = 0;
     for (;;) {
         if (used == bytes.size()) {
-            if (used > maximumBytes) {
-                failTooLarge(location, maximumBytes);
-            }
             try {
-                bytes.resize(std::min(bytes.size() * 2, maximumBytes + 1));
+                bytes.resize(capped(bytes.size() < 65536 ? 65536 : bytes.size() * 2));
             } catch (const std::bad_alloc&) {
                 fail(location, "not enough memory for more than " + std::to_string(used) + " bytes");
             }
         }
-        const ssize_t got = ::read(file.get(), bytes.data() + used, bytes.size() - used);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail(location, errno);
-        }
+        const std::size_t got = file.read(bytes.data() + used, bytes.size() - used);
         if (got == 0) {
             break;
         }
-        used += static_cast<std::size_t>(got);
-    }
-    if (used > maximumBytes) {
-        failTooLarge(location, maximumBytes);
+        used += got;
     }
     bytes.resize(used);
     return bytes;

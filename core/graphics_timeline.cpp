@@ -4,6 +4,7 @@
 #include "core/csv_bytes.hpp"
 #include "core/csv_contract_error.hpp"
 #include "core/file_bytes.hpp"
+#include "core/huge_pages.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -141,31 +142,17 @@ std::optional<std::vector<double>> parseBoundaryList(std::string_view line) {
 
 } // namespace
 
-GraphicsTimeline GraphicsTimeline::fromCsvFile(const std::filesystem::path& location) {
-    const std::string bytes = readFileBytes(location);
-    return fromCsvData(bytes, location.filename().string());
-}
+namespace {
 
-GraphicsTimeline GraphicsTimeline::fromCsvData(std::string_view bytes, const std::string& fileName) {
-    GraphicsTimeline timeline;
-    double duration = 300.0;
-    std::vector<double> boundaries;
-    std::int64_t boundaryLine = 0;
-    bool headerSeen = false;
-    bool haveFrame = false;
-    double frameTime = 0.0;
-    std::int64_t frameStart = 0;
-    auto& frames = timeline.frames;
-    auto& segments = timeline.segments;
+// The state of one reading pass; line() takes the file's trimmed lines in order.
+class GraphicsReader {
+public:
+    GraphicsReader(const std::string& name, std::size_t sizeHint) : fileName(name) {
+        segments.reserve(sizeHint / 32); // most rows are longer; files of shorter rows grow the array
+        preferHugePages(segments.data(), segments.capacity() * sizeof(PackedLine));
+    }
 
-    const auto segmentCount = [&] { return static_cast<std::int64_t>(segments.size()); };
-    const auto finishFrame = [&] {
-        if (haveFrame) {
-            frames.push_back(VisualFrame{frameTime, IndexRange{frameStart, segmentCount()}});
-        }
-    };
-
-    CSVBytes::forEachLine(bytes, [&](std::string_view line, std::int64_t lineNumber) {
+    void handleLine(std::string_view line, std::int64_t lineNumber) {
         if (line.empty()) {
             return;
         }
@@ -198,6 +185,60 @@ GraphicsTimeline GraphicsTimeline::fromCsvData(std::string_view bytes, const std
         if (!headerSeen) {
             throw CSVContractError::missingHeader(fileName);
         }
+        const auto startRow = [&](double time) {
+            if (!isNormalized(time)) {
+                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonFields));
+            }
+            if (!haveFrame) {
+                haveFrame = true;
+                frameTime = time;
+                frameStart = segmentCount();
+            } else if (time < frameTime) {
+                throw CSVContractError::unorderedTime(fileName, lineNumber);
+            } else if (time > frameTime) {
+                finishFrame();
+                frameTime = time;
+                frameStart = segmentCount();
+            }
+        };
+        const auto addSegment = [&](const double (&coordinates)[4]) {
+            for (double value : coordinates) {
+                if (!isNormalized(value)) {
+                    throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonCoordinates));
+                }
+            }
+            segments.push_back(PackedLine::make(static_cast<float>(coordinates[0]), static_cast<float>(coordinates[1]),
+                                                static_cast<float>(coordinates[2]), static_cast<float>(coordinates[3])));
+        };
+
+        // The common shape, five bare numbers, is parsed in the pass that finds the commas.
+        // Anything else (blanks, clear rows, broken rows) takes the field-by-field path below,
+        // which also reports errors in their order.
+        {
+            double values[5];
+            const char* cursor = line.data();
+            const char* const end = cursor + line.size();
+            int parsed = 0;
+            while (parsed < 5) {
+                cursor = CSVBytes::scanNumber(cursor, end, values[parsed]);
+                if (cursor == nullptr) {
+                    break;
+                }
+                ++parsed;
+                if (parsed < 5) {
+                    if (cursor == end || *cursor != ',') {
+                        break;
+                    }
+                    ++cursor;
+                }
+            }
+            if (parsed == 5 && cursor == end) {
+                startRow(values[0]);
+                addSegment({values[1], values[2], values[3], values[4]});
+                return;
+            }
+        }
+
         std::string_view fields[5];
         const char* cursor = line.data();
         const char* const end = cursor + line.size();
@@ -215,20 +256,7 @@ GraphicsTimeline GraphicsTimeline::fromCsvData(std::string_view bytes, const std
         }
 
         const auto time = CSVBytes::number(fields[0]);
-        if (!time || !isNormalized(*time)) {
-            throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonFields));
-        }
-        if (!haveFrame) {
-            haveFrame = true;
-            frameTime = *time;
-            frameStart = segmentCount();
-        } else if (*time < frameTime) {
-            throw CSVContractError::unorderedTime(fileName, lineNumber);
-        } else if (*time > frameTime) {
-            finishFrame();
-            frameTime = *time;
-            frameStart = segmentCount();
-        }
+        startRow(time ? *time : -1.0);
 
         bool allBlank = true;
         for (int i = 1; i < 5; ++i) {
@@ -239,36 +267,106 @@ GraphicsTimeline GraphicsTimeline::fromCsvData(std::string_view bytes, const std
             segments.resize(static_cast<std::size_t>(frameStart)); // clear: drop this frame's lines so far
             return;
         }
-        float coordinates[4];
+        double coordinates[4];
         for (int i = 0; i < 4; ++i) {
             const auto value = CSVBytes::number(fields[i + 1]);
-            if (!value || !isNormalized(*value)) {
-                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonCoordinates));
-            }
-            coordinates[i] = static_cast<float>(*value);
+            coordinates[i] = value ? *value : -1.0; // not a number: refused like a value out of range
         }
-        segments.push_back(PackedLine::make(coordinates[0], coordinates[1], coordinates[2], coordinates[3]));
-    });
+        addSegment(coordinates);
+    }
 
-    if (!headerSeen) {
-        throw CSVContractError::missingHeader(fileName);
-    }
-    finishFrame();
-    if (!boundaries.empty()) {
-        bool valid = boundaries.front() >= 0.0 && boundaries.back() <= duration;
-        for (std::size_t i = 0; valid && i + 1 < boundaries.size(); ++i) {
-            valid = boundaries[i] < boundaries[i + 1];
+    GraphicsTimeline finish() && {
+        if (!headerSeen) {
+            throw CSVContractError::missingHeader(fileName);
         }
-        if (!valid) {
-            throw CSVContractError::invalidRow(fileName, boundaryLine, std::string(kReasonBoundaryOrder));
+        finishFrame();
+        if (!boundaries.empty()) {
+            bool valid = boundaries.front() >= 0.0 && boundaries.back() <= duration;
+            for (std::size_t i = 0; valid && i + 1 < boundaries.size(); ++i) {
+                valid = boundaries[i] < boundaries[i + 1];
+            }
+            if (!valid) {
+                throw CSVContractError::invalidRow(fileName, boundaryLine, std::string(kReasonBoundaryOrder));
+            }
+        }
+        timeline.sceneBoundaries.reserve(boundaries.size());
+        for (double seconds : boundaries) {
+            timeline.sceneBoundaries.push_back(seconds / duration);
+        }
+        timeline.durationSeconds = duration;
+        timeline.frames = std::move(frames);
+        timeline.segments = std::move(segments);
+        return std::move(timeline);
+    }
+
+private:
+    std::int64_t segmentCount() const { return static_cast<std::int64_t>(segments.size()); }
+
+    void finishFrame() {
+        if (haveFrame) {
+            frames.push_back(VisualFrame{frameTime, IndexRange{frameStart, segmentCount()}});
         }
     }
-    timeline.sceneBoundaries.reserve(boundaries.size());
-    for (double seconds : boundaries) {
-        timeline.sceneBoundaries.push_back(seconds / duration);
+
+    const std::string& fileName;
+    GraphicsTimeline timeline;
+    double duration = 300.0;
+    std::vector<double> boundaries;
+    std::int64_t boundaryLine = 0;
+    bool headerSeen = false;
+    bool haveFrame = false;
+    double frameTime = 0.0;
+    std::int64_t frameStart = 0;
+    std::vector<VisualFrame> frames;
+    std::vector<PackedLine> segments;
+};
+
+} // namespace
+
+GraphicsTimeline GraphicsTimeline::fromCsvFile(const std::filesystem::path& location) {
+    // The file is read in pieces and its complete lines are handed on as they arrive, which
+    // reads exactly like the whole file at once without holding all of it in memory.
+    FileReader file(location);
+    const std::string fileName = location.filename().string();
+    GraphicsReader reader(fileName, file.sizeHint());
+    std::string buffer(std::size_t{1} << 20, '\0');
+    std::size_t carried = 0; // bytes of an unfinished line at the start of buffer
+    std::int64_t linesDone = 0;
+    const auto handOn = [&](std::string_view lines) {
+        std::int64_t count = 0;
+        CSVBytes::forEachLine(lines, [&](std::string_view line, std::int64_t lineNumber) {
+            reader.handleLine(line, linesDone + lineNumber);
+            count = lineNumber;
+        });
+        linesDone += count;
+    };
+    for (;;) {
+        if (carried == buffer.size()) {
+            buffer.resize(buffer.size() * 2); // a line longer than the buffer
+        }
+        const std::size_t got = file.read(buffer.data() + carried, buffer.size() - carried);
+        if (got == 0) {
+            break;
+        }
+        const auto* lastFeed = static_cast<const char*>(::memrchr(buffer.data() + carried, '\n', got));
+        const std::size_t filled = carried + got;
+        if (lastFeed == nullptr) {
+            carried = filled;
+            continue;
+        }
+        const auto complete = static_cast<std::size_t>(lastFeed - buffer.data());
+        handOn(std::string_view(buffer.data(), complete));
+        carried = filled - complete - 1;
+        std::memmove(buffer.data(), lastFeed + 1, carried);
     }
-    timeline.durationSeconds = duration;
-    return timeline;
+    handOn(std::string_view(buffer.data(), carried)); // the last line, perhaps empty
+    return std::move(reader).finish();
+}
+
+GraphicsTimeline GraphicsTimeline::fromCsvData(std::string_view bytes, const std::string& fileName) {
+    GraphicsReader reader(fileName, bytes.size());
+    CSVBytes::forEachLine(bytes, [&](std::string_view line, std::int64_t lineNumber) { reader.handleLine(line, lineNumber); });
+    return std::move(reader).finish();
 }
 
 std::optional<std::int64_t> GraphicsTimeline::frameIndex(double t) const {

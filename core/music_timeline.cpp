@@ -5,6 +5,7 @@
 #include "core/csv_bytes.hpp"
 #include "core/csv_contract_error.hpp"
 #include "core/file_bytes.hpp"
+#include "core/huge_pages.hpp"
 
 #include <algorithm>
 #include <array>
@@ -146,6 +147,7 @@ public:
           analysisRate_(analysisRate), samples_(samples),
           sums_(static_cast<std::size_t>(analysisCount)), counts_(static_cast<std::size_t>(analysisCount)) {
         samples_.reserve(static_cast<std::size_t>(sampleCount));
+        preferHugePages(samples_.data(), samples_.capacity() * sizeof(float));
     }
 
     std::int64_t filled() const { return static_cast<std::int64_t>(samples_.size()); }
@@ -375,7 +377,7 @@ AudioFeatures MusicTimeline::features(double t) const {
     const double clamped = std::isnan(t) ? 0.0 : std::clamp(t, 0.0, 1.0);
     const double position = static_cast<double>(analysisRate) * (clamped * durationSeconds);
     const auto last = static_cast<std::int64_t>(analysis.size()) - 1;
-    const auto index = static_cast<std::int64_t>(std::min(position, static_cast<double>(last)));
+    const auto index = position > 0.0 ? static_cast<std::int64_t>(std::min(position, static_cast<double>(last))) : 0;
     return analysis[static_cast<std::size_t>(index)];
 }
 

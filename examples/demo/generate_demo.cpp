@@ -123,14 +123,14 @@ Frame strata(double, double t) {
     Frame frame;
     Random random(31);
     for (int layer = 0; layer < 18; ++layer) {
-        const double y = 0.2 + 0.6 * layer / 17.0;
+        const double y = 0.1 + 0.8 * layer / 17.0;
         const double speed = (layer % 2 ? 1 : -1) * (0.02 + 0.01 * (layer % 5));
         for (int k = 0; k < 9; ++k) {
-            const double length = random.range(0.03, 0.07);
+            const double length = random.range(0.02, 0.04);
             double x = std::fmod(random.uniform() + t * speed + 10, 1.0);
-            x = 0.22 + 0.56 * x;
+            x = 0.36 + 0.26 * x;
             const double wobble = 0.004 * std::sin(t * 3 + layer + k);
-            frame.push_back({{x, y + wobble}, {std::min(x + length, 0.98), y + wobble}});
+            frame.push_back({{x, y + wobble}, {x + length, y + wobble}});
         }
     }
     return frame;
@@ -231,7 +231,7 @@ Frame openBoxes(double, double t) {
             const double cx = 0.5 + (i - 3.5) * 0.045;
             const double cy = 0.5 + (j - 3) * 0.075 + 0.01 * std::sin(t * 2 + i);
             const double s = 0.028 * (0.8 + 0.2 * std::sin(t * 3 + i * j));
-            const double w = s / kAspect * 1.4, h = s;
+            const double w = s / kAspect, h = s;
             const double gx = gap / kAspect;
             frame.push_back({{cx - w + gx, cy - h}, {cx + w - gx, cy - h}});
             frame.push_back({{cx - w + gx, cy + h}, {cx + w - gx, cy + h}});
@@ -249,9 +249,9 @@ Frame skyline(double, double t) {
     while (x < 0.8) {
         const double w = random.range(0.02, 0.05);
         const double height = random.range(0.1, 0.45) * (0.85 + 0.15 * std::sin(t * 1.3 + x * 20));
-        const int floors = int(height / 0.03);
+        const int floors = int(height / 0.02);
         for (int f = 0; f <= floors; ++f) {
-            const double y = 0.25 + f * 0.03;
+            const double y = 0.25 + f * 0.02;
             frame.push_back({{x, y}, {x + w, y}});
         }
         x += w + 0.01;
@@ -318,9 +318,11 @@ bool writeGraphics(const std::filesystem::path& path) {
         const double seconds = double(f) / kFramesPerSecond;
         const int scene = std::min(int(seconds / kSceneSeconds), kSceneCount - 1);
         const double u = (seconds - scene * kSceneSeconds) / kSceneSeconds;
-        const double time = seconds / kDuration;
+        // Times are written a hair early (never late), so that a frame meant to begin exactly at
+        // a scene boundary is already on screen when that scene starts.
+        const double time = std::max(std::floor((seconds / kDuration - 1e-9) * 1e8) / 1e8, 0.0);
         for (const Segment& s : scenes()[std::size_t(scene)](u, seconds))
-            std::fprintf(out, "%.7f,%.5f,%.5f,%.5f,%.5f\n", time, clamp01(s.a.x), clamp01(s.a.y), clamp01(s.b.x),
+            std::fprintf(out, "%.8f,%.5f,%.5f,%.5f,%.5f\n", time, clamp01(s.a.x), clamp01(s.a.y), clamp01(s.b.x),
                          clamp01(s.b.y));
     }
     return std::fclose(out) == 0;

@@ -45,9 +45,25 @@ TEST(CSVBytesNumber, AccumulatesDigitsLeftToRight) {
     const double weight2 = 0.1 * 0.1;
     EXPECT_EQ(CSVBytes::number("12.34"), ((1.0 * 10.0 + 2.0) + 3.0 * 0.1) + 4.0 * weight2);
     EXPECT_EQ(CSVBytes::number("0.3"), CSVBytes::number(" 0.3\t"));
+
+    // Long digit runs, integer and fraction, against the plain accumulation.
+    const std::string digits = "98765432109876543210.12345678901234567890123456789012345678";
+    double value = 0.0;
+    std::size_t i = 0;
+    for (; digits[i] != '.'; ++i) {
+        value = value * 10.0 + (digits[i] - '0');
+    }
+    double weight = 0.1;
+    for (++i; i < digits.size(); ++i) {
+        value = value + (digits[i] - '0') * weight;
+        weight = weight * 0.1;
+    }
+    EXPECT_EQ(CSVBytes::number(digits), value);
+    EXPECT_EQ(CSVBytes::number("-" + digits + "e-3"), -(value * std::pow(10.0, -3.0)));
 }
 
 TEST(CSVBytesNumber, RejectsEverythingElse) {
+    EXPECT_FALSE(CSVBytes::number(std::string_view()));
     for (const char* text : {"", "  ", "-", "+", ".", "+.", "e5", "5e", "5e+", "5e-", "1.2.3", "1 2", "0x10", "inf",
                              "nan", "1e400", "--1", "+-1", "1,5", "1e2.5", "1 e2", "1\r", "\xEF\xBB\xBF" "1"}) {
         EXPECT_FALSE(CSVBytes::number(text)) << '"' << text << '"';

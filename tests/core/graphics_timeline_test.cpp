@@ -261,6 +261,34 @@ TEST_F(GraphicsTimelineFile, ReadsTheFileAndNamesItByItsLastComponent) {
     EXPECT_EQ(contractErrorText([&] { GraphicsTimeline::fromCsvFile(path); }), "Graphics.csv is missing its CSV header.");
 }
 
+TEST_F(GraphicsTimelineFile, LargeFilesReadLikeTheSameBytesInMemory) {
+    // Several megabytes: lines cross the reader's piece boundaries, one comment is longer than
+    // a piece, line endings are mixed and the last line has no line feed.
+    std::string text = "# duration_seconds=30\r\n" + kHeader + "# " + std::string(3u << 20, 'c') + "\n";
+    for (int row = 0; row < 120000; ++row) {
+        text += std::to_string(row / 7 / 20000.0) + "," + std::to_string((row % 13) / 13.0) + ", 0.5 ,0.25," +
+                (row % 5 == 0 ? "1\r\n" : "0.75\n");
+        if (row % 1000 == 999) {
+            text += std::to_string(row / 7 / 20000.0) + ",,,,\n\n"; // a clear row and a blank line
+        }
+    }
+    text += "1,0,0,1,1";
+    const auto path = write(text);
+    const auto fromFile = GraphicsTimeline::fromCsvFile(path);
+    const auto fromMemory = read(text);
+    EXPECT_EQ(fromFile.frames, fromMemory.frames);
+    EXPECT_EQ(fromFile.segments, fromMemory.segments);
+    EXPECT_EQ(fromFile.durationSeconds, 30.0);
+    EXPECT_EQ(fromFile.segments.back(), PackedLine::make(0, 0, 1, 1));
+
+    // An error far into the file names the same line either way.
+    const std::string broken = text + "\n1,0,0,1\n";
+    write(broken);
+    const std::string expected = errorOf(broken);
+    EXPECT_NE(expected.find(": expected five normalized fields"), std::string::npos);
+    EXPECT_EQ(contractErrorText([&] { GraphicsTimeline::fromCsvFile(path); }), expected);
+}
+
 TEST_F(GraphicsTimelineFile, UnreadableFilesGiveOneClearLine) {
     const auto missing = directory_ / "nothing.csv";
     EXPECT_EQ(readError(missing), "Could not read " + missing.string() + ": No such file or directory");
