@@ -20,10 +20,13 @@ UNIT_SCALE = {"ms": 1e-3, "µs": 1e-6, "s": 1.0}
 #   speedup:    time of the first pattern (the baseline) / time of the second
 #   ratio:      time of the first pattern / sum of the times of the others
 FIGURES = [
-    ("Graphics.csv read", "throughput", [r"BM_GraphicsRead(?![A-Za-z])"], 300, ">=", "MB/s"),
+    ("Graphics.csv read", "throughput",
+     [r"BM_GraphicsRead(?![A-Za-z])|BM_GraphicsReaderFrom"], 300, ">=", "MB/s"),
     ("Graphics.csv read vs getline+strtod", "speedup",
-     [r"BM_GraphicsReadGetlineStrtod", r"BM_GraphicsRead(?![A-Za-z])"], 5, ">=", "×"),
-    ("Music build vs std::fill", "ratio", [r"BM_MusicBuild", r"BM_MusicFill"], 2, "<=", "×"),
+     [r"BM_GraphicsReadGetlineStrtod|BM_GraphicsGetlineStrtodBaseline",
+      r"BM_GraphicsRead(?![A-Za-z])|BM_GraphicsReaderFromFile"], 5, ">=", "×"),
+    ("Music build vs std::fill", "ratio",
+     [r"BM_MusicBuild|BM_MusicTimeline(?![A-Za-z])", r"BM_MusicFill"], 2, "<=", "×"),
     ("Scene analysis, 10,000 segments", "time", [r"BM_AnalyzeScene10k"], 2, "<=", "ms"),
     ("Camera pose", "time", [r"BM_Pose(?![A-Za-z])"], 1, "<=", "µs"),
     ("Scene report vs reading alone (process)", "ratio",
@@ -105,7 +108,7 @@ def rows_for(runs, used, figure):
     target_text = "—" if target is None else f"{symbol} {number(target)} {unit}"
     if any(not found for found in names):
         missing = [p for p, found in zip(patterns, names) if not found]
-        return [(label, "not built", target_text, "", "", "no " + ", ".join(m.split("(")[0] for m in missing))]
+        return [(label, "not built", target_text, "", "", "no " + ", ".join(re.split(r"[(|]", m)[0] for m in missing))]
     for found in names:
         used.update(found)
 
