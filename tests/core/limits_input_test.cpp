@@ -60,6 +60,19 @@ TEST_F(InputLimits, AnEndlessStreamIsCutOffAtTheLimit) {
               "Could not read /dev/zero: the file is larger than 1048576 bytes (1 MiB)");
 }
 
+TEST_F(InputLimits, APieceByPieceReaderStopsAtTheLimitToo) {
+    FileReader reader("/dev/zero", 10000);
+    char buffer[4096];
+    std::size_t total = 0;
+    EXPECT_EQ(errorText([&] {
+                  while (const std::size_t got = reader.read(buffer, sizeof buffer)) {
+                      total += got;
+                  }
+              }),
+              "Could not read /dev/zero: the file is larger than 10000 bytes");
+    EXPECT_LE(total, 10000u);
+}
+
 TEST_F(InputLimits, AGraphicsFileLargerThanTwoGibibytesIsRefusedBeforeItIsRead) {
     // A sparse file: its size is reported at once, and none of it is read.
     const Path huge = directory_ / "Graphics.csv";
