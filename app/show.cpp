@@ -1,11 +1,13 @@
 #include "app/show.hpp"
 
-#include "core/error.hpp"
+#include "app/configuration.hpp"
+#include "app/show_view.hpp"
 
 namespace drevik {
 
-void runShow(const GraphicsTimeline&, const MusicTimeline&, const Configuration&) {
-    throw Error("The interactive show is not built yet; use --snapshot, --movie or --describe-scenes.");
+void runShow(const GraphicsTimeline& timeline, const MusicTimeline& music, const Configuration& configuration) {
+    DrevikAppDelegate delegate(timeline, music, configuration);
+    delegate.run();
 }
 
 } // namespace drevik

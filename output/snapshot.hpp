@@ -1,9 +1,40 @@
 #pragma once
+#include "core/error.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
+
+namespace drevik {
+
+class SnapshotError : public Error {
+public:
+    enum class Kind { outputExists, cannotWrite, noMetalDevice, cannotCreateTexture, cannotCreateImage };
+
+    static SnapshotError outputExists(const std::filesystem::path& location) {
+        return {Kind::outputExists, "Snapshot already exists: " + location.string()};
+    }
+    static SnapshotError cannotWrite(const std::filesystem::path& location) {
+        return {Kind::cannotWrite, "Could not write snapshot: " + location.string()};
+    }
+    static SnapshotError noMetalDevice() { return {Kind::noMetalDevice, "This Mac does not provide a Metal device."}; }
+    static SnapshotError cannotCreateTexture() {
+        return {Kind::cannotCreateTexture, "Metal could not allocate the snapshot texture."};
+    }
+    static SnapshotError cannotCreateImage() {
+        return {Kind::cannotCreateImage, "Could not turn the Metal frame into a PNG image."};
+    }
+
+    Kind kind() const noexcept { return kind_; }
+
+private:
+    SnapshotError(Kind kind, const std::string& message) : Error(message), kind_(kind) {}
+    Kind kind_;
+};
+
+} // namespace drevik
 
 namespace drevik::MetalSnapshot {
 

@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # Vulkan: loader, headers, software driver, validation, shader compiler
   libvulkan-dev vulkan-validationlayers mesa-vulkan-drivers
-  libshaderc-dev glslang-dev spirv-tools
+  libshaderc-dev glslang-dev glslang-tools spirv-tools
   # window, input and sound
   libsdl2-dev xvfb xauth
   # images and movies

@@ -1,0 +1,308 @@
+#include "app/show_view.hpp"
+
+#include "app/audio_player.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <utility>
+
+namespace drevik {
+
+namespace {
+
+std::unique_ptr<ShowAudio> makeAudioPlayer(const MusicTimeline& music) {
+    try {
+        return std::make_unique<CSVAudioPlayer>(music);
+    } catch (const std::exception&) {
+        return nullptr; // a silent show on the steady clock
+    }
+}
+
+bool inFullScreen(SDL_Window* window) {
+    return window != nullptr && (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN) != 0;
+}
+
+void wakeEventLoop() {
+    SDL_Event event{};
+    event.type = SDL_USEREVENT;
+    SDL_PushEvent(&event);
+}
+
+bool environmentSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// Whether a display server could be reached at all. Without one, the video layer would fall back to
+// drawing off screen, and the show would run where nobody can see or stop it.
+void requireDisplay() {
+    if (environmentSet("SDL_VIDEODRIVER")) return; // the user chose the driver
+    bool wayland = environmentSet("WAYLAND_DISPLAY");
+    if (!wayland && environmentSet("XDG_RUNTIME_DIR"))
+        wayland = std::filesystem::exists(std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")) / "wayland-0");
+    if (!environmentSet("DISPLAY") && !wayland) throw NoDisplayError("neither DISPLAY nor WAYLAND_DISPLAY is set");
+}
+
+double secondsNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Seconds between frames: the display's refresh, but never more than the show's maximum rate.
+double frameInterval(SDL_Window* window) {
+    double rate = MetalShowView::maximumFramesPerSecond;
+    SDL_DisplayMode mode{};
+    int display = SDL_GetWindowDisplayIndex(window);
+    if (display >= 0 && SDL_GetCurrentDisplayMode(display, &mode) == 0 && mode.refresh_rate > 0)
+        rate = std::min(rate, static_cast<double>(mode.refresh_rate));
+    return 1.0 / rate;
+}
+
+} // namespace
+
+ShowKey showKeyForScancode(SDL_Scancode scancode) {
+    switch (scancode) {
+    case SDL_SCANCODE_ESCAPE: return ShowKey::escape;
+    case SDL_SCANCODE_SPACE: return ShowKey::space;
+    case SDL_SCANCODE_R: return ShowKey::r;
+    case SDL_SCANCODE_F: return ShowKey::f;
+    case SDL_SCANCODE_LEFT: return ShowKey::leftArrow;
+    case SDL_SCANCODE_RIGHT: return ShowKey::rightArrow;
+    default: return ShowKey::other;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// MetalShowView
+
+MetalShowView::MetalShowView(int width, int height, const GraphicsTimeline& timeline, const MusicTimeline& music,
+                             double startTime, bool autoplay, const ShowFrameSourceFactory& makeSource)
+    : width_(width),
+      height_(height),
+      timeline_(timeline),
+      music_(music),
+      autoplay_(autoplay),
+      audioPlayer_(makeAudioPlayer(music)),
+      transport_(timeline.durationSeconds, startTime, audioPlayer_.get(), clock_) {
+    std::unique_ptr<ShowFrameSource> source = makeSource ? makeSource() : makeGpuFrameSource(timeline_);
+    worker_ = std::make_unique<ShowFrameWorker>(std::move(source), &wakeEventLoop);
+}
+
+MetalShowView::~MetalShowView() {
+    worker_.reset(); // finishes the frame under way
+    if (audioPlayer_) audioPlayer_->stopPlayback();
+    if (cursorHidden_) showCursor();
+}
+
+void MetalShowView::viewDidMoveToWindow(SDL_Window* window) {
+    swapchain_.reset();
+    window_ = window;
+    if (window_ == nullptr || (SDL_GetWindowFlags(window_) & SDL_WINDOW_VULKAN) == 0) return;
+    try {
+        swapchain_ = std::make_unique<ShowSwapchain>(window_);
+    } catch (const std::exception&) {
+        swapchain_.reset(); // pictures go through the window's own surface instead
+    }
+}
+
+void MetalShowView::drawableSizeChanged() {
+    if (swapchain_) swapchain_->invalidate();
+}
+
+ShowKeyResult MetalShowView::keyDown(SDL_Scancode scancode) {
+    ShowKeyResult result = transport_.handleKey(showKeyForScancode(scancode));
+    if (result == ShowKeyResult::toggleFullScreen && window_ == nullptr) return ShowKeyResult::handled;
+    return result;
+}
+
+void MetalShowView::hideCursor() {
+    SDL_ShowCursor(SDL_DISABLE);
+    cursorHidden_ = true;
+}
+
+void MetalShowView::showCursor() {
+    SDL_ShowCursor(SDL_ENABLE);
+    cursorHidden_ = false;
+}
+
+void MetalShowView::mouseMoved() {
+    if (inFullScreen(window_) && !cursorHidden_) hideCursor();
+}
+
+void MetalShowView::didEnterFullScreen() {
+    if (!cursorHidden_) hideCursor();
+}
+
+void MetalShowView::didExitFullScreen() {
+    if (cursorHidden_) showCursor();
+}
+
+void MetalShowView::draw() {
+    if (!worker_->idle()) return;
+    double t = transport_.frameSeconds();
+    // A playing show draws the moment at which the picture will reach the screen, so that on a slow
+    // device the picture keeps up with the sound instead of trailing it by a frame's making.
+    if (transport_.playing()) t = std::min(t + expectedLatency_, transport_.durationSeconds());
+    double n = transport_.normalizedTime(t);
+    ShowFrameRequest request;
+    int pixelWidth = width_;
+    int pixelHeight = height_;
+    if (window_ != nullptr) SDL_GetWindowSizeInPixels(window_, &pixelWidth, &pixelHeight);
+    request.width = static_cast<std::size_t>(std::max(pixelWidth, 1));
+    request.height = static_cast<std::size_t>(std::max(pixelHeight, 1));
+    request.normalizedTime = n;
+    request.features = music_.features(n);
+    lastFrameSeconds_ = t;
+    worker_->submit(request);
+}
+
+bool MetalShowView::presentFinishedFrame() {
+    std::optional<ShowFrameResult> result = worker_->collect(picture_);
+    if (!result) return false;
+    lastRenderSeconds_ = result->renderSeconds;
+    expectedLatency_ = framesShown_ == 0 ? lastRenderSeconds_ : 0.5 * (expectedLatency_ + lastRenderSeconds_);
+    ++framesShown_;
+    if (window_ == nullptr || result->skipped) return true;
+    if (result->failed) {
+        SDL_SetWindowTitle(window_, (std::string(showFailedFrameTitlePrefix) + result->failure).c_str());
+        return true;
+    }
+    if (picture_.width == 0 || picture_.height == 0) return true;
+    if (swapchain_) swapchain_->present(picture_);
+    else blitToWindowSurface();
+    return true;
+}
+
+void MetalShowView::blitToWindowSurface() {
+    SDL_Surface* target = SDL_GetWindowSurface(window_);
+    if (target == nullptr) return;
+    SDL_Surface* source = SDL_CreateRGBSurfaceWithFormatFrom(
+        picture_.bgra.data(), static_cast<int>(picture_.width), static_cast<int>(picture_.height), 32,
+        static_cast<int>(picture_.width * 4), SDL_PIXELFORMAT_BGRA32);
+    if (source == nullptr) return;
+    SDL_SetSurfaceBlendMode(source, SDL_BLENDMODE_NONE);
+    if (source->w == target->w && source->h == target->h) SDL_BlitSurface(source, nullptr, target, nullptr);
+    else SDL_BlitScaled(source, nullptr, target, nullptr); // the window changed size while the frame was made
+    SDL_FreeSurface(source);
+    SDL_UpdateWindowSurface(window_);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// DrevikAppDelegate
+
+DrevikAppDelegate::DrevikAppDelegate(const GraphicsTimeline& timeline, const MusicTimeline& music,
+                                     Configuration configuration, ShowHooks hooks)
+    : timeline_(timeline), music_(music), configuration_(std::move(configuration)), hooks_(std::move(hooks)) {}
+
+DrevikAppDelegate::~DrevikAppDelegate() {
+    view_.reset();
+    if (window_ != nullptr) SDL_DestroyWindow(window_);
+}
+
+bool DrevikAppDelegate::applicationDidFinishLaunching() {
+    try {
+        view_ = std::make_unique<MetalShowView>(hooks_.width, hooks_.height, timeline_, music_, configuration_.normalizedTime,
+                                                configuration_.autoplay, hooks_.makeSource);
+    } catch (const std::exception& error) {
+        if (hooks_.reportStartFailure) hooks_.reportStartFailure(error.what());
+        else if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, showStartFailureMessage, error.what(), nullptr) != 0)
+            throw; // the box could not be shown: report the failure on standard error instead
+        return false;
+    }
+    window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, view_->width(),
+                               view_->height(), SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_VULKAN);
+    if (window_ == nullptr) // no Vulkan presentation for this window: draw through its own surface
+        window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, view_->width(),
+                                   view_->height(), SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
+    if (window_ == nullptr) throw NoDisplayError(SDL_GetError());
+    SDL_RaiseWindow(window_);
+    view_->viewDidMoveToWindow(window_);
+    return true;
+}
+
+void DrevikAppDelegate::toggleFullScreen() {
+    bool full = inFullScreen(window_);
+    if (SDL_SetWindowFullscreen(window_, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP) != 0) return;
+    if (full) view_->didExitFullScreen();
+    else view_->didEnterFullScreen();
+}
+
+void DrevikAppDelegate::constrainAspect() {
+    Uint32 flags = SDL_GetWindowFlags(window_);
+    if ((flags & (SDL_WINDOW_FULLSCREEN | SDL_WINDOW_MAXIMIZED)) != 0) return;
+    int width = 0;
+    int height = 0;
+    SDL_GetWindowSize(window_, &width, &height);
+    int wanted = static_cast<int>(std::lround(width * 9.0 / 16.0));
+    if (std::abs(height - wanted) > 1) SDL_SetWindowSize(window_, width, std::max(wanted, 1));
+}
+
+void DrevikAppDelegate::run() {
+    requireDisplay();
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) throw NoDisplayError(SDL_GetError());
+    struct VideoGuard {
+        ~VideoGuard() { SDL_QuitSubSystem(SDL_INIT_VIDEO); }
+    } videoGuard;
+    std::string driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
+    if (!environmentSet("SDL_VIDEODRIVER") && (driver == "offscreen" || driver == "dummy"))
+        throw NoDisplayError("only an off-screen video driver is available");
+    struct Teardown {
+        DrevikAppDelegate& delegate;
+        ~Teardown() {
+            delegate.view_.reset();
+            if (delegate.window_ != nullptr) SDL_DestroyWindow(delegate.window_);
+            delegate.window_ = nullptr;
+        }
+    } teardown{*this};
+
+    if (!applicationDidFinishLaunching()) return;
+    // What the platform would run right after launching: full screen on request, then autoplay.
+    if (configuration_.fullscreen) toggleFullScreen();
+    if (view_->autoplay()) view_->play();
+    if (hooks_.afterFrame) hooks_.afterFrame(*view_, window_);
+
+    double interval = frameInterval(window_);
+    double nextFrame = 0;
+    bool quitting = false;
+    while (!quitting) {
+        double now = secondsNow();
+        int timeoutMs = 100;
+        if (view_->readyForFrame()) timeoutMs = std::clamp(static_cast<int>(std::ceil((nextFrame - now) * 1000)), 0, 100);
+        SDL_Event event;
+        bool any = SDL_WaitEventTimeout(&event, timeoutMs) != 0;
+        while (any && !quitting) {
+            switch (event.type) {
+            case SDL_QUIT: quitting = true; break;
+            case SDL_WINDOWEVENT:
+                if (event.window.event == SDL_WINDOWEVENT_CLOSE) quitting = true;
+                else if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
+                    constrainAspect();
+                    view_->drawableSizeChanged();
+                }
+                else if (event.window.event == SDL_WINDOWEVENT_DISPLAY_CHANGED) interval = frameInterval(window_);
+                break;
+            case SDL_KEYDOWN:
+                switch (view_->keyDown(event.key.keysym.scancode)) {
+                case ShowKeyResult::quit: quitting = true; break;
+                case ShowKeyResult::toggleFullScreen: toggleFullScreen(); break;
+                default: break;
+                }
+                break;
+            case SDL_MOUSEMOTION: view_->mouseMoved(); break;
+            default: break;
+            }
+            any = SDL_PollEvent(&event) != 0;
+        }
+        if (quitting) break;
+        if (view_->presentFinishedFrame() && hooks_.afterFrame) hooks_.afterFrame(*view_, window_);
+        now = secondsNow();
+        if (view_->readyForFrame() && now >= nextFrame) {
+            nextFrame = nextFrame + interval > now ? nextFrame + interval : now + interval; // keep the cadence unless late
+            view_->draw();
+        }
+    }
+}
+
+} // namespace drevik

@@ -1,0 +1,166 @@
+#pragma once
+// The interactive show: the application delegate that opens the window, and the view that keeps the
+// show clock, handles keys and draws one frame per display refresh.
+#include "app/configuration.hpp"
+#include "app/show_frames.hpp"
+#include "app/show_swapchain.hpp"
+#include "app/show_transport.hpp"
+#include "core/error.hpp"
+#include "core/graphics_timeline.hpp"
+#include "core/music_timeline.hpp"
+
+#include <SDL2/SDL.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace drevik {
+
+class ShowViewError : public Error {
+public:
+    enum class Kind { noMetalDevice };
+    explicit ShowViewError(Kind kind = Kind::noMetalDevice)
+        : Error("This Mac does not provide a Metal device."), kind_(kind) {}
+    Kind kind() const { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+// No window can be opened at all (no display server); reported on standard error like any other failure.
+class NoDisplayError : public Error {
+public:
+    explicit NoDisplayError(const std::string& reason)
+        : Error("There is no display to open the show window on (" + reason +
+                "); render a picture with --snapshot PATH or a movie with --movie PATH instead.") {}
+};
+
+inline constexpr const char* showWindowTitle = "VELMORA — METAL VESPERINE";
+inline constexpr const char* showFailedFrameTitlePrefix = "VELMORA — ";
+inline constexpr const char* showStartFailureMessage = "Drevik could not start";
+
+// The show key at a key position; other positions give ShowKey::other.
+ShowKey showKeyForScancode(SDL_Scancode scancode);
+
+// Makes the frame source of a view: the GPU renderer in the program, a stand-in in tests.
+using ShowFrameSourceFactory = std::function<std::unique_ptr<ShowFrameSource>()>;
+// The GPU renderer; fails with ShowViewError when there is no GPU, or with the renderer's error.
+std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline);
+
+class MetalShowView {
+public:
+    static constexpr int defaultWidth = 1280;
+    static constexpr int defaultHeight = 720;
+    static constexpr double maximumFramesPerSecond = 60;
+
+    // Keeps references to both timelines, which must outlive the view. Without an audio output the
+    // show runs silently on the steady clock.
+    MetalShowView(int width, int height, const GraphicsTimeline& timeline, const MusicTimeline& music,
+                  double startTime, bool autoplay, const ShowFrameSourceFactory& makeSource);
+    ~MetalShowView();
+    MetalShowView(const MetalShowView&) = delete;
+    MetalShowView& operator=(const MetalShowView&) = delete;
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    bool autoplay() const { return autoplay_; }
+    ShowTransport& transport() { return transport_; }
+    const ShowTransport& transport() const { return transport_; }
+    bool hasAudioPlayer() const { return audioPlayer_ != nullptr; }
+    bool cursorHidden() const { return cursorHidden_; }
+    SDL_Window* window() const { return window_; }
+
+    void play() { transport_.play(); }
+    void pause() { transport_.pause(); }
+
+    // Attaches the view to its window (or detaches it with nullptr).
+    void viewDidMoveToWindow(SDL_Window* window);
+    // Handles one key press or repeat; returns what the window has to do.
+    ShowKeyResult keyDown(SDL_Scancode scancode);
+    void mouseMoved();
+    void didEnterFullScreen();
+    void didExitFullScreen();
+
+    // True when a new frame can be started (the previous one is finished and shown).
+    bool readyForFrame() const { return worker_->idle(); }
+    // Starts the frame of this moment: the clock is read now and the picture is made in the background.
+    void draw();
+    // The window changed size.
+    void drawableSizeChanged();
+    // Whether pictures reach the window through the Vulkan swapchain (else through the window's own surface).
+    bool presentsThroughSwapchain() const { return swapchain_ != nullptr; }
+    // Shows a finished frame on the window, or its failure in the title. True when a frame was finished.
+    bool presentFinishedFrame();
+    // Blocks until the frame under way is done.
+    void waitForFrame() { worker_->waitForFrame(); }
+
+    std::size_t framesShown() const { return framesShown_; }
+    double lastRenderSeconds() const { return lastRenderSeconds_; }
+    const ShowPicture& lastPicture() const { return picture_; }
+    // The show time of the picture last requested.
+    double lastFrameSeconds() const { return lastFrameSeconds_; }
+
+private:
+    void blitToWindowSurface();
+    void showCursor();
+    void hideCursor();
+
+    int width_;
+    int height_;
+    const GraphicsTimeline& timeline_;
+    const MusicTimeline& music_;
+    bool autoplay_;
+    SteadyShowClock clock_;
+    std::unique_ptr<ShowAudio> audioPlayer_;
+    ShowTransport transport_;
+    std::unique_ptr<ShowFrameWorker> worker_;
+    SDL_Window* window_ = nullptr;
+    std::unique_ptr<ShowSwapchain> swapchain_;
+    bool cursorHidden_ = false;
+    ShowPicture picture_;
+    std::size_t framesShown_ = 0;
+    double lastRenderSeconds_ = 0;
+    double expectedLatency_ = 0; // how long a frame takes from request to screen, smoothed
+    double lastFrameSeconds_ = 0;
+};
+
+// Ways for tests to look into a running show.
+struct ShowHooks {
+    int width = MetalShowView::defaultWidth;
+    int height = MetalShowView::defaultHeight;
+    ShowFrameSourceFactory makeSource;                        // the GPU renderer when empty
+    std::function<void(const std::string&)> reportStartFailure; // the message box when empty
+    // Runs on the event loop after each frame has been shown (and once right after launch with 0).
+    std::function<void(MetalShowView&, SDL_Window*)> afterFrame;
+};
+
+class DrevikAppDelegate {
+public:
+    // Uses the configuration's normalizedTime (where the show opens), autoplay and fullscreen.
+    DrevikAppDelegate(const GraphicsTimeline& timeline, const MusicTimeline& music, Configuration configuration,
+                      ShowHooks hooks = {});
+    ~DrevikAppDelegate();
+    DrevikAppDelegate(const DrevikAppDelegate&) = delete;
+    DrevikAppDelegate& operator=(const DrevikAppDelegate&) = delete;
+
+    // Opens the window and runs the event loop until Escape or the window is closed. A view that cannot
+    // be created is reported in a message box and ends the loop normally. Throws NoDisplayError when no
+    // display can be reached.
+    void run();
+
+private:
+    bool applicationDidFinishLaunching();
+    void toggleFullScreen();
+    void constrainAspect();
+
+    const GraphicsTimeline& timeline_;
+    const MusicTimeline& music_;
+    Configuration configuration_;
+    ShowHooks hooks_;
+    SDL_Window* window_ = nullptr;
+    std::unique_ptr<MetalShowView> view_;
+};
+
+} // namespace drevik

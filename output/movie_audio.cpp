@@ -1,0 +1,47 @@
+#include "output/movie_audio.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace drevik::MetalMovieRenderer {
+
+namespace {
+__extension__ using Unsigned128 = unsigned __int128;
+} // namespace
+
+std::int64_t resampledSampleCount(double durationSeconds, std::int64_t sampleRate) {
+    const double count = std::round(durationSeconds * static_cast<double>(sampleRate));
+    return std::max<std::int64_t>(1, static_cast<std::int64_t>(count));
+}
+
+void copyResampledAudio(std::span<const float> source, std::int64_t targetCount, std::int64_t from,
+                        std::span<float> out) {
+    const auto count = static_cast<std::int64_t>(source.size());
+    if (count == 0) {
+        std::fill(out.begin(), out.end(), 0.0f);
+        return;
+    }
+    if (count == targetCount) {
+        std::copy_n(source.begin() + from, out.size(), out.begin());
+        return;
+    }
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        // j × count can exceed 64 bits for very long sources and targets.
+        const auto j = static_cast<Unsigned128>(from) + k;
+        const auto index = static_cast<std::int64_t>(j * static_cast<Unsigned128>(count) /
+                                                     static_cast<Unsigned128>(targetCount));
+        out[k] = source[static_cast<std::size_t>(std::min(index, count - 1))];
+    }
+}
+
+std::vector<float> resampledAudio(const MusicTimeline& music, double durationSeconds) {
+    const std::int64_t target = resampledSampleCount(durationSeconds, music.sampleRate);
+    if (target == static_cast<std::int64_t>(music.samples.size())) {
+        return music.samples;
+    }
+    std::vector<float> out(static_cast<std::size_t>(target));
+    copyResampledAudio(music.samples, target, 0, out);
+    return out;
+}
+
+} // namespace drevik::MetalMovieRenderer

@@ -1,0 +1,346 @@
+#include "output/movie_encoder.hpp"
+
+#include "output/movie_error.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+namespace drevik {
+
+namespace {
+
+std::string avErrorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+[[noreturn]] void fail(const std::string& what, int code) {
+    throw MovieRendererError::writerFailed(what + ": " + avErrorText(code));
+}
+
+[[noreturn]] void fail(const std::string& what) { throw MovieRendererError::writerFailed(what); }
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct ScaleDeleter {
+    void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+struct FormatDeleter {
+    void operator()(AVFormatContext* format) const {
+        if (format->pb != nullptr && !(format->oformat->flags & AVFMT_NOFILE)) {
+            avio_closep(&format->pb);
+        }
+        avformat_free_context(format);
+    }
+};
+
+using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
+
+int toInt(std::int64_t value, const char* what) {
+    if (value <= 0 || value > INT_MAX) {
+        fail(std::string(what) + " is out of range: " + std::to_string(value));
+    }
+    return static_cast<int>(value);
+}
+
+// Opens the named H.264 encoder with the movie's settings, or returns null (with the reason in
+// `error`) when it is missing or refuses to open.
+CodecContext openVideoEncoder(const char* name, const MovieEncoderSettings& settings, bool globalHeader,
+                              std::string& error) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (codec == nullptr) {
+        error = std::string("no ") + name + " encoder";
+        return nullptr;
+    }
+    CodecContext context(avcodec_alloc_context3(codec));
+    if (!context) {
+        error = "cannot allocate the video encoder";
+        return nullptr;
+    }
+    const int fps = toInt(settings.framesPerSecond, "frame rate");
+    context->width = toInt(settings.width, "width");
+    context->height = toInt(settings.height, "height");
+    context->time_base = AVRational{1, fps};
+    context->framerate = AVRational{fps, 1};
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->bit_rate = movieVideoBitRate(settings.width, settings.height);
+    context->gop_size = toInt(2 * settings.framesPerSecond, "key frame interval");
+    context->profile = FF_PROFILE_H264_HIGH;
+    context->color_range = AVCOL_RANGE_MPEG;
+    context->colorspace = AVCOL_SPC_BT709;
+    context->color_primaries = AVCOL_PRI_BT709;
+    context->color_trc = AVCOL_TRC_BT709;
+    context->sample_aspect_ratio = AVRational{1, 1};
+    if (globalHeader) {
+        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    AVDictionary* rawOptions = nullptr;
+    av_dict_set(&rawOptions, "profile", "high", 0);
+    const int status = avcodec_open2(context.get(), codec, &rawOptions);
+    av_dict_free(&rawOptions);
+    if (status < 0) {
+        error = std::string("cannot open ") + name + ": " + avErrorText(status);
+        return nullptr;
+    }
+    return context;
+}
+
+} // namespace
+
+std::int64_t movieVideoBitRate(std::int64_t width, std::int64_t height) {
+    return std::max<std::int64_t>(width * height * 10, 12'000'000);
+}
+
+struct MovieEncoder::State {
+    MovieEncoderSettings settings;
+    std::unique_ptr<AVFormatContext, FormatDeleter> format;
+    CodecContext video;
+    CodecContext audio;
+    AVStream* videoStream = nullptr;
+    AVStream* audioStream = nullptr;
+    std::unique_ptr<SwsContext, ScaleDeleter> scaler;
+    Frame picture;
+    Frame sound;
+    std::unique_ptr<AVPacket, PacketDeleter> packet;
+    std::vector<float> pendingAudio;
+    std::int64_t audioPosition = 0;
+    int audioFrameSize = 1024;
+    bool finished = false;
+
+    void writePackets(AVCodecContext* codec, AVStream* stream) {
+        for (;;) {
+            const int status = avcodec_receive_packet(codec, packet.get());
+            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) {
+                return;
+            }
+            if (status < 0) {
+                fail(codec == video.get() ? MovieWriterReason::videoWriterFailed : MovieWriterReason::couldNotAppendAudio,
+                     status);
+            }
+            av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
+            packet->stream_index = stream->index;
+            const int written = av_interleaved_write_frame(format.get(), packet.get());
+            if (written < 0) {
+                fail("cannot write to the movie file", written);
+            }
+        }
+    }
+
+    void encodeSound(int sampleCount) {
+        if (const int status = av_frame_make_writable(sound.get()); status < 0) {
+            fail("cannot prepare an audio frame", status);
+        }
+        sound->nb_samples = sampleCount;
+        std::copy_n(pendingAudio.begin(), sampleCount, reinterpret_cast<float*>(sound->data[0]));
+        sound->pts = audioPosition;
+        audioPosition += sampleCount;
+        pendingAudio.erase(pendingAudio.begin(), pendingAudio.begin() + sampleCount);
+        if (const int status = avcodec_send_frame(audio.get(), sound.get()); status < 0) {
+            fail(MovieWriterReason::couldNotAppendAudio, status);
+        }
+        writePackets(audio.get(), audioStream);
+    }
+};
+
+MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoderSettings& settings)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.settings = settings;
+    // Failures reach the user as one error line; the libraries' own chatter is not wanted.
+    av_log_set_level(AV_LOG_QUIET);
+    const std::string path = file.string();
+    const int width = toInt(settings.width, "width");
+    const int height = toInt(settings.height, "height");
+    const int sampleRate = toInt(settings.sampleRate, "sample rate");
+    if (width % 2 != 0 || height % 2 != 0) {
+        fail("H.264 needs an even width and height, got " + std::to_string(width) + "\u00d7" +
+             std::to_string(height));
+    }
+
+    AVFormatContext* rawFormat = nullptr;
+    if (const int status = avformat_alloc_output_context2(&rawFormat, nullptr, "mp4", path.c_str());
+        status < 0 || rawFormat == nullptr) {
+        fail("cannot create an MP4 writer", status);
+    }
+    s.format.reset(rawFormat);
+    const bool globalHeader = (s.format->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+
+    // Video: the hardware encoder when one opens, libx264 otherwise.
+    std::string error;
+    if (settings.allowHardwareEncoder) {
+        s.video = openVideoEncoder("h264_nvenc", settings, globalHeader, error);
+    }
+    if (!s.video) {
+        s.video = openVideoEncoder("libx264", settings, globalHeader, error);
+    }
+    if (!s.video) {
+        fail(MovieWriterReason::cannotAddVideoInput + (": " + error));
+    }
+    s.videoStream = avformat_new_stream(s.format.get(), nullptr);
+    if (s.videoStream == nullptr) {
+        fail(MovieWriterReason::cannotAddVideoInput);
+    }
+    if (const int status = avcodec_parameters_from_context(s.videoStream->codecpar, s.video.get()); status < 0) {
+        fail(MovieWriterReason::cannotAddVideoInput, status);
+    }
+    s.videoStream->time_base = s.video->time_base;
+    s.videoStream->avg_frame_rate = s.video->framerate;
+    s.videoStream->r_frame_rate = s.video->framerate;
+
+    // Audio: native AAC, mono, 192 kb/s.
+    const AVCodec* aac = avcodec_find_encoder_by_name("aac");
+    if (aac == nullptr) {
+        fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": no aac encoder");
+    }
+    s.audio.reset(avcodec_alloc_context3(aac));
+    if (!s.audio) {
+        fail(MovieWriterReason::cannotAddAudioInput);
+    }
+    s.audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    s.audio->sample_rate = sampleRate;
+    s.audio->bit_rate = 192'000;
+    s.audio->time_base = AVRational{1, sampleRate};
+    av_channel_layout_default(&s.audio->ch_layout, 1);
+    if (globalHeader) {
+        s.audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    if (const int status = avcodec_open2(s.audio.get(), aac, nullptr); status < 0) {
+        fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": cannot open aac", status);
+    }
+    s.audioFrameSize = s.audio->frame_size > 0 ? s.audio->frame_size : 1024;
+    s.audioStream = avformat_new_stream(s.format.get(), nullptr);
+    if (s.audioStream == nullptr) {
+        fail(MovieWriterReason::cannotAddAudioInput);
+    }
+    if (const int status = avcodec_parameters_from_context(s.audioStream->codecpar, s.audio.get()); status < 0) {
+        fail(MovieWriterReason::cannotAddAudioInput, status);
+    }
+    s.audioStream->time_base = s.audio->time_base;
+
+    // Conversion BGRA (full range) -> YUV 4:2:0, BT.709, limited range.
+    s.scaler.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
+                                  SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!s.scaler) {
+        fail("cannot create the BGRA to YUV converter");
+    }
+    sws_setColorspaceDetails(s.scaler.get(), sws_getCoefficients(SWS_CS_ITU709), 1,
+                             sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+
+    s.picture.reset(av_frame_alloc());
+    s.sound.reset(av_frame_alloc());
+    s.packet.reset(av_packet_alloc());
+    if (!s.picture || !s.sound || !s.packet) {
+        fail("cannot allocate encoder frames");
+    }
+    s.picture->format = AV_PIX_FMT_YUV420P;
+    s.picture->width = width;
+    s.picture->height = height;
+    s.picture->color_range = AVCOL_RANGE_MPEG;
+    s.picture->colorspace = AVCOL_SPC_BT709;
+    s.picture->color_primaries = AVCOL_PRI_BT709;
+    s.picture->color_trc = AVCOL_TRC_BT709;
+    if (const int status = av_frame_get_buffer(s.picture.get(), 0); status < 0) {
+        fail("cannot allocate a video frame", status);
+    }
+    s.sound->format = AV_SAMPLE_FMT_FLTP;
+    s.sound->sample_rate = sampleRate;
+    s.sound->nb_samples = s.audioFrameSize;
+    av_channel_layout_default(&s.sound->ch_layout, 1);
+    if (const int status = av_frame_get_buffer(s.sound.get(), 0); status < 0) {
+        fail(MovieWriterReason::cannotAllocateAudioBlock, status);
+    }
+
+    if (const int status = avio_open(&s.format->pb, path.c_str(), AVIO_FLAG_WRITE); status < 0) {
+        fail("cannot create " + path, status);
+    }
+    // The index goes to the front when the file is complete, so the movie plays while it streams.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "+faststart", 0);
+    const int status = avformat_write_header(s.format.get(), &options);
+    av_dict_free(&options);
+    if (status < 0) {
+        fail("cannot start writing the movie", status);
+    }
+}
+
+MovieEncoder::~MovieEncoder() = default;
+
+std::string MovieEncoder::videoEncoderName() const { return state_->video->codec->name; }
+
+void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) {
+    State& s = *state_;
+    if (const int status = av_frame_make_writable(s.picture.get()); status < 0) {
+        fail("cannot prepare a video frame", status);
+    }
+    const std::uint8_t* const sourcePlanes[1] = {bgra};
+    const int sourceStrides[1] = {static_cast<int>(stride)};
+    sws_scale(s.scaler.get(), sourcePlanes, sourceStrides, 0, s.picture->height, s.picture->data,
+              s.picture->linesize);
+    s.picture->pts = frameIndex;
+    if (avcodec_send_frame(s.video.get(), s.picture.get()) < 0) {
+        throw MovieRendererError::cannotAppendFrame();
+    }
+    s.writePackets(s.video.get(), s.videoStream);
+}
+
+void MovieEncoder::appendAudio(std::span<const float> samples) {
+    State& s = *state_;
+    s.pendingAudio.insert(s.pendingAudio.end(), samples.begin(), samples.end());
+    while (static_cast<int>(std::min<std::size_t>(s.pendingAudio.size(), INT_MAX)) >= s.audioFrameSize) {
+        s.encodeSound(s.audioFrameSize);
+    }
+}
+
+void MovieEncoder::finish() {
+    State& s = *state_;
+    if (s.finished) {
+        return;
+    }
+    s.finished = true;
+    // The last, shorter audio frame; encoders that need whole frames get silence at the end.
+    if (!s.pendingAudio.empty()) {
+        const int left = static_cast<int>(s.pendingAudio.size());
+        if (!(s.audio->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME)) {
+            s.pendingAudio.resize(static_cast<std::size_t>(s.audioFrameSize), 0.0f);
+            s.encodeSound(s.audioFrameSize);
+        } else {
+            s.encodeSound(left);
+        }
+    }
+    if (const int status = avcodec_send_frame(s.audio.get(), nullptr); status < 0) {
+        fail("cannot finish the audio", status);
+    }
+    s.writePackets(s.audio.get(), s.audioStream);
+    if (const int status = avcodec_send_frame(s.video.get(), nullptr); status < 0) {
+        fail("cannot finish the video", status);
+    }
+    s.writePackets(s.video.get(), s.videoStream);
+    if (const int status = av_write_trailer(s.format.get()); status < 0) {
+        fail("cannot complete the movie", status);
+    }
+    if (const int status = avio_closep(&s.format->pb); status < 0) {
+        fail("cannot close the movie file", status);
+    }
+}
+
+} // namespace drevik

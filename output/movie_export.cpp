@@ -1,0 +1,436 @@
+#include "output/movie_export.hpp"
+
+#include "output/movie_audio.hpp"
+#include "output/movie_encoder.hpp"
+#include "output/movie_error.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <pthread.h>
+#include <random>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace drevik::MetalMovieRenderer {
+
+namespace {
+
+std::string formatReal(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+std::string formatSize(std::int64_t width, std::int64_t height) {
+    return std::to_string(width) + "\u00d7" + std::to_string(height);
+}
+
+[[noreturn]] void refuse(const std::string& reason) { throw MovieRendererError::writerFailed(reason); }
+
+// ---- Removing the temporary file when the process is interrupted -------------------------------
+//
+// A signal handler can only reach static storage, so the one export that owns the handlers keeps
+// the temporary path here for the duration of the export.
+
+constexpr int cleanupSignals[2] = {SIGINT, SIGTERM};
+char interruptedPath[PATH_MAX + 1];
+volatile std::sig_atomic_t interruptedPathArmed = 0;
+struct sigaction previousActions[2];
+std::atomic<bool> handlersTaken{false};
+
+void removeTemporaryAndReraise(int signalNumber) {
+    if (interruptedPathArmed != 0) {
+        ::unlink(interruptedPath);
+    }
+    const int slot = signalNumber == SIGINT ? 0 : 1;
+    ::sigaction(signalNumber, &previousActions[slot], nullptr);
+    ::raise(signalNumber);
+}
+
+class InterruptCleanup {
+public:
+    explicit InterruptCleanup(const std::string& path) {
+        if (path.size() > PATH_MAX || handlersTaken.exchange(true)) {
+            return; // another export in this process owns the handlers
+        }
+        owner_ = true;
+        std::memcpy(interruptedPath, path.c_str(), path.size() + 1);
+        interruptedPathArmed = 1;
+        for (int slot = 0; slot < 2; ++slot) {
+            struct sigaction previous {};
+            ::sigaction(cleanupSignals[slot], nullptr, &previous);
+            if (previous.sa_handler == SIG_IGN) {
+                continue; // an ignored signal stays ignored
+            }
+            previousActions[slot] = previous;
+            struct sigaction action {};
+            action.sa_handler = removeTemporaryAndReraise;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = SA_RESTART;
+            installed_[slot] = ::sigaction(cleanupSignals[slot], &action, nullptr) == 0;
+        }
+    }
+    ~InterruptCleanup() {
+        if (!owner_) {
+            return;
+        }
+        for (int slot = 0; slot < 2; ++slot) {
+            if (installed_[slot]) {
+                ::sigaction(cleanupSignals[slot], &previousActions[slot], nullptr);
+            }
+        }
+        interruptedPathArmed = 0;
+        handlersTaken = false;
+    }
+    InterruptCleanup(const InterruptCleanup&) = delete;
+    InterruptCleanup& operator=(const InterruptCleanup&) = delete;
+
+private:
+    bool owner_ = false;
+    bool installed_[2] = {false, false};
+};
+
+// ---- The temporary file beside the target -------------------------------------------------------
+
+class TemporaryMovieFile {
+public:
+    explicit TemporaryMovieFile(const std::filesystem::path& location) {
+        std::filesystem::path folder = location.parent_path();
+        if (folder.empty()) {
+            folder = ".";
+        }
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error) {
+            throw Error("Could not create the folder " + folder.string() + ": " + error.message());
+        }
+        std::random_device entropy;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
+            std::filesystem::path candidate = folder / ("." + location.filename().string() + "." + suffix + ".part");
+            const int descriptor = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (descriptor >= 0) {
+                ::close(descriptor);
+                path_ = std::move(candidate);
+                cleanup_.emplace(path_.string());
+                return;
+            }
+            if (errno != EEXIST) {
+                refuse("cannot create a file in " + folder.string() + ": " + std::strerror(errno));
+            }
+        }
+        refuse("cannot create a temporary file in " + folder.string());
+    }
+    ~TemporaryMovieFile() {
+        if (!path_.empty() && !committed_) {
+            ::unlink(path_.c_str());
+        }
+    }
+    TemporaryMovieFile(const TemporaryMovieFile&) = delete;
+    TemporaryMovieFile& operator=(const TemporaryMovieFile&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // Moves the complete file to location unless something has appeared there meanwhile.
+    void commit(const std::filesystem::path& location) {
+        if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, location.c_str(), RENAME_NOREPLACE) == 0) {
+            committed_ = true;
+            return;
+        }
+        if (errno == EINVAL || errno == ENOSYS) {
+            // File systems without an exclusive rename: link, which never replaces, then unlink.
+            if (::link(path_.c_str(), location.c_str()) == 0) {
+                ::unlink(path_.c_str());
+                committed_ = true;
+                return;
+            }
+        }
+        if (errno == EEXIST) {
+            throw MovieRendererError::outputExists(location);
+        }
+        refuse("cannot move the finished movie to " + location.string() + ": " + std::strerror(errno));
+    }
+
+private:
+    std::filesystem::path path_;
+    bool committed_ = false;
+    std::optional<InterruptCleanup> cleanup_;
+};
+
+// ---- Audio by time ------------------------------------------------------------------------------
+
+// Feeds the resampled soundtrack to the encoder up to the time of the video written so far, so that
+// the muxer receives both streams in step.
+class AudioFeeder {
+public:
+    AudioFeeder(const MusicTimeline& music, const MoviePlan& plan) : music_(music), plan_(plan) {}
+
+    void feedThroughFrame(MovieEncoder& encoder, std::int64_t frameIndex) {
+        const std::int64_t numerator = (frameIndex + 1) * plan_.sampleRate;
+        feedUntil(encoder, (numerator + plan_.framesPerSecond - 1) / plan_.framesPerSecond);
+    }
+    void feedAll(MovieEncoder& encoder) { feedUntil(encoder, plan_.audioSampleCount); }
+
+private:
+    void feedUntil(MovieEncoder& encoder, std::int64_t target) {
+        target = std::min(target, plan_.audioSampleCount);
+        while (fed_ < target) {
+            const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
+            scratch_.resize(static_cast<std::size_t>(chunk));
+            copyResampledAudio(music_.samples, plan_.audioSampleCount, fed_, scratch_);
+            encoder.appendAudio(scratch_);
+            fed_ += chunk;
+        }
+    }
+
+    const MusicTimeline& music_;
+    const MoviePlan& plan_;
+    std::int64_t fed_ = 0;
+    std::vector<float> scratch_;
+};
+
+// ---- The encoder thread -------------------------------------------------------------------------
+
+// Converts and encodes rendered frames on its own thread while the caller renders the next ones.
+// The encoder sees exactly the calls of the one-at-a-time loop, in the same order.
+class EncodeWorker {
+public:
+    EncodeWorker(MovieEncoder& encoder, AudioFeeder& audio, std::int64_t stride, std::int64_t height,
+                 std::size_t capacity)
+        : encoder_(encoder), audio_(audio), stride_(stride), frameBytes_(static_cast<std::size_t>(stride * height)),
+          capacity_(std::max<std::size_t>(1, capacity)), thread_([this] { run(); }) {}
+
+    ~EncodeWorker() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    EncodeWorker(const EncodeWorker&) = delete;
+    EncodeWorker& operator=(const EncodeWorker&) = delete;
+
+    std::vector<std::uint8_t> acquire() {
+        std::lock_guard lock(mutex_);
+        rethrowFailure();
+        if (!spare_.empty()) {
+            std::vector<std::uint8_t> buffer = std::move(spare_.back());
+            spare_.pop_back();
+            return buffer;
+        }
+        try {
+            return std::vector<std::uint8_t>(frameBytes_);
+        } catch (const std::bad_alloc&) {
+            throw MovieRendererError::cannotCreatePixelBuffer();
+        }
+    }
+
+    void submit(std::vector<std::uint8_t> frame, std::int64_t frameIndex) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return queue_.size() < capacity_ || failure_; });
+        rethrowFailure();
+        queue_.emplace_back(frameIndex, std::move(frame));
+        changed_.notify_all();
+    }
+
+    // Waits until every frame and the rest of the audio are encoded and the file is complete.
+    void finish() {
+        std::unique_lock lock(mutex_);
+        ending_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return done_ || failure_; });
+        rethrowFailure();
+    }
+
+private:
+    void rethrowFailure() {
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+    }
+
+    void run() {
+        ::pthread_setname_np(::pthread_self(), "drevik.movie");
+        try {
+            for (;;) {
+                std::pair<std::int64_t, std::vector<std::uint8_t>> item;
+                {
+                    std::unique_lock lock(mutex_);
+                    changed_.wait(lock, [this] { return stopping_ || ending_ || !queue_.empty(); });
+                    if (stopping_) {
+                        return;
+                    }
+                    if (queue_.empty()) {
+                        break; // ending and drained
+                    }
+                    item = std::move(queue_.front());
+                    queue_.pop_front();
+                }
+                changed_.notify_all();
+                encoder_.appendVideoFrame(item.second.data(), stride_, item.first);
+                audio_.feedThroughFrame(encoder_, item.first);
+                std::lock_guard lock(mutex_);
+                spare_.push_back(std::move(item.second));
+            }
+            audio_.feedAll(encoder_);
+            encoder_.finish();
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            failure_ = std::current_exception();
+        }
+        changed_.notify_all();
+    }
+
+    MovieEncoder& encoder_;
+    AudioFeeder& audio_;
+    const std::int64_t stride_;
+    const std::size_t frameBytes_;
+    const std::size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::pair<std::int64_t, std::vector<std::uint8_t>>> queue_;
+    std::vector<std::vector<std::uint8_t>> spare_;
+    bool ending_ = false;
+    bool stopping_ = false;
+    bool done_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_; // last: starts once everything above is ready
+};
+
+void printProgress(std::FILE* stream, std::int64_t frameIndex, const MoviePlan& plan) {
+    if (stream == nullptr || !isProgressFrame(frameIndex, plan.frameCount, plan.framesPerSecond)) {
+        return;
+    }
+    const std::string line = progressLine(frameIndex + 1, plan.frameCount);
+    std::fputs(line.c_str(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+MoviePlan planMovie(std::int64_t width, std::int64_t height, std::int64_t framesPerSecond, double durationSeconds,
+                    std::int64_t sampleRate, std::int64_t maximumDimension) {
+    if (width <= 0 || height <= 0) {
+        refuse("the picture size must be positive, got " + formatSize(width, height));
+    }
+    if (width % 2 != 0 || height % 2 != 0) {
+        refuse("H.264 needs an even width and height, got " + formatSize(width, height));
+    }
+    const std::int64_t largest = std::min(maximumDimension, maximumEncoderDimension);
+    if (width > largest || height > largest) {
+        refuse("a picture of " + formatSize(width, height) + " is larger than this device can render and encode (" +
+               formatSize(largest, largest) + " at most)");
+    }
+    if (framesPerSecond < 1 || framesPerSecond > maximumFramesPerSecond) {
+        refuse("the frame rate must be 1 to " + std::to_string(maximumFramesPerSecond) +
+               " frames per second, got " + std::to_string(framesPerSecond));
+    }
+    if (!std::isfinite(durationSeconds) || durationSeconds <= 0 || durationSeconds > maximumDurationSeconds) {
+        refuse("the duration must be more than 0 and at most " + formatReal(maximumDurationSeconds) +
+               " seconds, got " + formatReal(durationSeconds));
+    }
+    if (sampleRate < 1 || sampleRate > 1'000'000) {
+        refuse("the music's sample rate cannot be encoded: " + std::to_string(sampleRate));
+    }
+    MoviePlan plan;
+    plan.width = width;
+    plan.height = height;
+    plan.framesPerSecond = framesPerSecond;
+    plan.durationSeconds = durationSeconds;
+    plan.frameCount = std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(std::round(static_cast<double>(framesPerSecond) * durationSeconds)));
+    plan.sampleRate = sampleRate;
+    plan.audioSampleCount = resampledSampleCount(durationSeconds, sampleRate);
+    return plan;
+}
+
+bool isProgressFrame(std::int64_t frameIndex, std::int64_t frameCount, std::int64_t framesPerSecond) {
+    return frameIndex % (5 * framesPerSecond) == 0 || frameIndex == frameCount - 1;
+}
+
+std::string progressLine(std::int64_t framesWritten, std::int64_t frameCount) {
+    char text[96];
+    const double percent = static_cast<double>(framesWritten) / static_cast<double>(frameCount) * 100.0;
+    std::snprintf(text, sizeof text, "Metal movie %5.1f%% (%d / %d frames)", percent, static_cast<int>(framesWritten),
+                  static_cast<int>(frameCount));
+    return text;
+}
+
+void requireFreeLocation(const std::filesystem::path& location) {
+    std::error_code error;
+    const auto status = std::filesystem::symlink_status(location, error);
+    if (!error && status.type() != std::filesystem::file_type::not_found) {
+        throw MovieRendererError::outputExists(location);
+    }
+}
+
+void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
+                 MovieFrameRenderer& renderer, const MovieExportOptions& options) {
+    requireFreeLocation(location);
+    TemporaryMovieFile temporary(location);
+
+    MovieEncoderSettings settings;
+    settings.width = plan.width;
+    settings.height = plan.height;
+    settings.framesPerSecond = plan.framesPerSecond;
+    settings.sampleRate = plan.sampleRate;
+    settings.allowHardwareEncoder = options.allowHardwareEncoder;
+    MovieEncoder encoder(temporary.path(), settings);
+    AudioFeeder audio(music, plan);
+
+    const std::int64_t stride = plan.width * 4;
+    const auto frameBytes = static_cast<std::size_t>(stride * plan.height);
+    const auto n = static_cast<double>(plan.frameCount);
+    if (options.queuedFrames <= 0) {
+        // One frame at a time on this thread.
+        std::vector<std::uint8_t> frame;
+        try {
+            frame.resize(frameBytes);
+        } catch (const std::bad_alloc&) {
+            throw MovieRendererError::cannotCreatePixelBuffer();
+        }
+        for (std::int64_t i = 0; i < plan.frameCount; ++i) {
+            const double t = static_cast<double>(i) / n;
+            renderer.renderFrame(i, t, music.features(t), frame, stride);
+            encoder.appendVideoFrame(frame.data(), stride, i);
+            audio.feedThroughFrame(encoder, i);
+            printProgress(options.progress, i, plan);
+        }
+        audio.feedAll(encoder);
+        encoder.finish();
+    } else {
+        EncodeWorker worker(encoder, audio, stride, plan.height, static_cast<std::size_t>(options.queuedFrames));
+        for (std::int64_t i = 0; i < plan.frameCount; ++i) {
+            const double t = static_cast<double>(i) / n;
+            std::vector<std::uint8_t> frame = worker.acquire();
+            renderer.renderFrame(i, t, music.features(t), frame, stride);
+            worker.submit(std::move(frame), i);
+            printProgress(options.progress, i, plan);
+        }
+        worker.finish();
+    }
+    temporary.commit(location);
+}
+
+} // namespace drevik::MetalMovieRenderer

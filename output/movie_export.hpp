@@ -1,0 +1,67 @@
+#pragma once
+// The export loop of the movie writer, apart from the GPU: checks the request, renders frame after
+// frame through a MovieFrameRenderer, encodes on a second thread while the next frame renders,
+// writes into a temporary file beside the target and moves it into place only when complete.
+#include "core/music_timeline.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <span>
+
+namespace drevik::MetalMovieRenderer {
+
+// Longest movie accepted, in seconds (one day).
+inline constexpr double maximumDurationSeconds = 86'400;
+// Highest frame rate accepted.
+inline constexpr std::int64_t maximumFramesPerSecond = 1000;
+// Largest width or height the encoders accept.
+inline constexpr std::int64_t maximumEncoderDimension = 16'384;
+
+struct MoviePlan {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::int64_t framesPerSecond = 0;
+    double durationSeconds = 0;
+    std::int64_t frameCount = 0;       // max(1, round(fps × duration))
+    std::int64_t sampleRate = 0;       // the music's
+    std::int64_t audioSampleCount = 0; // max(1, round(duration × sampleRate))
+};
+
+// Checks that the request can be rendered and encoded and computes the frame and sample counts.
+// Failures throw MovieRendererError::writerFailed with the reason; nothing is touched on disk.
+// maximumDimension is the largest texture side the device can render.
+MoviePlan planMovie(std::int64_t width, std::int64_t height, std::int64_t framesPerSecond,
+                    double durationSeconds, std::int64_t sampleRate,
+                    std::int64_t maximumDimension = maximumEncoderDimension);
+
+// True after frames 0, 5 × fps, 10 × fps, ... and after the last frame.
+bool isProgressFrame(std::int64_t frameIndex, std::int64_t frameCount, std::int64_t framesPerSecond);
+// "Metal movie %5.1f%% (%d / %d frames)" for frameIndex + 1 of frameCount frames written.
+std::string progressLine(std::int64_t framesWritten, std::int64_t frameCount);
+
+// Supplies the pictures: renders the frame at normalised time t into a BGRA buffer of
+// height rows, `stride` bytes apart.
+class MovieFrameRenderer {
+public:
+    virtual ~MovieFrameRenderer() = default;
+    virtual void renderFrame(std::int64_t frameIndex, double normalizedTime, const AudioFeatures& features,
+                             std::span<std::uint8_t> bgra, std::int64_t stride) = 0;
+};
+
+struct MovieExportOptions {
+    std::FILE* progress = stdout;       // progress lines, flushed per line; null for none
+    bool allowHardwareEncoder = true;   // see MovieEncoderSettings
+    int queuedFrames = 2;               // rendered frames waiting for the encoder at most
+};
+
+// Refuses an existing location (MovieRendererError::outputExists), then writes the movie. On any
+// failure, and on SIGINT or SIGTERM meanwhile, the temporary file is removed and the location is
+// left as it was.
+void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
+                 MovieFrameRenderer& renderer, const MovieExportOptions& options = {});
+
+// Throws outputExists when anything (also a dangling link) is at location.
+void requireFreeLocation(const std::filesystem::path& location);
+
+} // namespace drevik::MetalMovieRenderer

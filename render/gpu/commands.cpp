@@ -1,0 +1,674 @@
+// Command queue, command buffers and the render command encoder of the Vulkan GPU layer.
+//
+// Each command buffer borrows a FrameResources bundle (command pool, fence, descriptor pools, uniform
+// memory) from its queue's pool and gives it back once the GPU is done, so steady-state frames reuse
+// the same platform objects. A worker thread per queue waits on the fences in submission order, runs
+// the completion handlers and recycles the bundles.
+#include "render/gpu/vulkan_internal.hpp"
+
+#include <cstring>
+#include <limits>
+
+namespace drevik::gpu::vk {
+namespace {
+
+constexpr std::size_t uniformSlotSize = 256;     // largest setVertexBytes block; also a valid alignment
+constexpr std::size_t uniformArenaSize = 16384;  // 64 slots per arena; more arenas when a frame needs them
+constexpr std::uint32_t setsPerDescriptorPool = 32;
+// Descriptor sets and framebuffers are kept from one use of a bundle to the next, so steady frames
+// create neither; past these counts (buffers or targets keep changing) the caches start over.
+constexpr std::size_t maxCachedDescriptorSets = 24;
+constexpr std::size_t maxCachedFramebuffers = 6;
+
+struct FrameResources {
+    std::shared_ptr<DeviceCore> core;
+    VkCommandPool pool = VK_NULL_HANDLE;
+    VkCommandBuffer commands = VK_NULL_HANDLE;
+    VkFence fence = VK_NULL_HANDLE;
+    std::vector<VkDescriptorPool> descriptorPools;
+    std::size_t descriptorPoolIndex = 0;
+    // Keyed by the ids of the storage buffer (0: placeholder), its offset and the uniform arena.
+    std::map<std::tuple<std::uint64_t, VkDeviceSize, std::uint64_t>, VkDescriptorSet> descriptorSets;
+    std::vector<std::shared_ptr<VulkanBuffer>> uniformArenas;
+    std::size_t arenaIndex = 0;
+    std::size_t arenaOffset = 0;
+    // Keyed by the render pass and the ids of the colour, resolve and depth textures (0: none).
+    std::map<std::tuple<VkRenderPass, std::uint64_t, std::uint64_t, std::uint64_t>, VkFramebuffer> framebuffers;
+    std::vector<std::shared_ptr<const void>> retained;
+
+    explicit FrameResources(std::shared_ptr<DeviceCore> deviceCore) : core(std::move(deviceCore)) {
+        auto poolInfo = vkStruct<VkCommandPoolCreateInfo>(VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO);
+        poolInfo.flags = VK_COMMAND_POOL_CREATE_TRANSIENT_BIT;
+        poolInfo.queueFamilyIndex = core->queueFamily;
+        check(vkCreateCommandPool(core->device, &poolInfo, nullptr, &pool), "vkCreateCommandPool");
+        auto allocInfo = vkStruct<VkCommandBufferAllocateInfo>(VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO);
+        allocInfo.commandPool = pool;
+        allocInfo.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
+        allocInfo.commandBufferCount = 1;
+        check(vkAllocateCommandBuffers(core->device, &allocInfo, &commands), "vkAllocateCommandBuffers");
+        auto fenceInfo = vkStruct<VkFenceCreateInfo>(VK_STRUCTURE_TYPE_FENCE_CREATE_INFO);
+        check(vkCreateFence(core->device, &fenceInfo, nullptr, &fence), "vkCreateFence");
+    }
+
+    ~FrameResources() {
+        destroyFramebuffers();
+        for (VkDescriptorPool descriptorPool : descriptorPools) {
+            vkDestroyDescriptorPool(core->device, descriptorPool, nullptr);
+        }
+        if (fence) vkDestroyFence(core->device, fence, nullptr);
+        if (pool) vkDestroyCommandPool(core->device, pool, nullptr);
+    }
+
+    FrameResources(const FrameResources&) = delete;
+    FrameResources& operator=(const FrameResources&) = delete;
+
+    void destroyFramebuffers() {
+        for (auto& [key, framebuffer] : framebuffers) {
+            vkDestroyFramebuffer(core->device, framebuffer, nullptr);
+        }
+        framebuffers.clear();
+    }
+
+    // Makes the bundle ready for a new command buffer; the GPU must be done with it.
+    void reset() {
+        if (framebuffers.size() > maxCachedFramebuffers) {
+            destroyFramebuffers();
+        }
+        retained.clear();
+        if (descriptorSets.size() > maxCachedDescriptorSets) {
+            descriptorSets.clear();
+            for (VkDescriptorPool descriptorPool : descriptorPools) {
+                vkResetDescriptorPool(core->device, descriptorPool, 0);
+            }
+            descriptorPoolIndex = 0;
+        }
+        arenaIndex = 0;
+        arenaOffset = 0;
+        vkResetCommandPool(core->device, pool, 0);
+        vkResetFences(core->device, 1, &fence);
+    }
+
+    // A slot of uniform memory for `length` bytes: the arena and the offset within it.
+    VkFramebuffer framebuffer(VkRenderPass pass, const VulkanTexture& color, const VulkanTexture* resolve,
+                              const VulkanTexture* depth) {
+        auto key = std::make_tuple(pass, color.id(), resolve ? resolve->id() : 0, depth ? depth->id() : 0);
+        if (auto found = framebuffers.find(key); found != framebuffers.end()) {
+            return found->second;
+        }
+        std::vector<VkImageView> views{color.view()};
+        if (resolve) views.push_back(resolve->view());
+        if (depth) views.push_back(depth->view());
+        auto info = vkStruct<VkFramebufferCreateInfo>(VK_STRUCTURE_TYPE_FRAMEBUFFER_CREATE_INFO);
+        info.renderPass = pass;
+        info.attachmentCount = static_cast<std::uint32_t>(views.size());
+        info.pAttachments = views.data();
+        info.width = static_cast<std::uint32_t>(color.width());
+        info.height = static_cast<std::uint32_t>(color.height());
+        info.layers = 1;
+        VkFramebuffer created = VK_NULL_HANDLE;
+        check(vkCreateFramebuffer(core->device, &info, nullptr, &created), "vkCreateFramebuffer");
+        framebuffers.emplace(key, created);
+        return created;
+    }
+
+    std::pair<VulkanBuffer*, std::size_t> uniformSlot() {
+        if (arenaIndex < uniformArenas.size() && arenaOffset + uniformSlotSize > uniformArenaSize) {
+            ++arenaIndex;
+            arenaOffset = 0;
+        }
+        if (arenaIndex == uniformArenas.size()) {
+            auto arena = VulkanBuffer::create(core, uniformArenaSize, VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT);
+            if (!arena) throw GpuError("out of memory for uniform data");
+            uniformArenas.push_back(std::move(arena));
+            arenaOffset = 0;
+        }
+        std::size_t offset = arenaOffset;
+        arenaOffset += uniformSlotSize;
+        return {uniformArenas[arenaIndex].get(), offset};
+    }
+
+    VkDescriptorSet descriptorSet(const VulkanBuffer* storageBuffer, VkBuffer storage, VkDeviceSize storageOffset,
+                                  VkDeviceSize storageRange, const VulkanBuffer* uniformArena, VkBuffer uniforms) {
+        auto key = std::make_tuple(storageBuffer ? storageBuffer->id() : 0, storageOffset,
+                                   uniformArena ? uniformArena->id() : 0);
+        if (auto found = descriptorSets.find(key); found != descriptorSets.end()) {
+            return found->second;
+        }
+        VkDescriptorSet set = VK_NULL_HANDLE;
+        while (true) {
+            if (descriptorPoolIndex == descriptorPools.size()) {
+                std::array<VkDescriptorPoolSize, 2> sizes{
+                    VkDescriptorPoolSize{VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, setsPerDescriptorPool},
+                    VkDescriptorPoolSize{VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC, setsPerDescriptorPool}};
+                auto info = vkStruct<VkDescriptorPoolCreateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO);
+                info.maxSets = setsPerDescriptorPool;
+                info.poolSizeCount = static_cast<std::uint32_t>(sizes.size());
+                info.pPoolSizes = sizes.data();
+                VkDescriptorPool created = VK_NULL_HANDLE;
+                check(vkCreateDescriptorPool(core->device, &info, nullptr, &created), "vkCreateDescriptorPool");
+                descriptorPools.push_back(created);
+            }
+            auto allocInfo = vkStruct<VkDescriptorSetAllocateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO);
+            allocInfo.descriptorPool = descriptorPools[descriptorPoolIndex];
+            allocInfo.descriptorSetCount = 1;
+            allocInfo.pSetLayouts = &core->setLayout;
+            VkResult result = vkAllocateDescriptorSets(core->device, &allocInfo, &set);
+            if (result == VK_SUCCESS) break;
+            if (result != VK_ERROR_OUT_OF_POOL_MEMORY && result != VK_ERROR_FRAGMENTED_POOL) {
+                check(result, "vkAllocateDescriptorSets");
+            }
+            ++descriptorPoolIndex;
+        }
+        VkDescriptorBufferInfo storageInfo{storage, storageOffset, storageRange};
+        VkDescriptorBufferInfo uniformInfo{uniforms, 0, uniformSlotSize};
+        std::array<VkWriteDescriptorSet, 2> writes{};
+        writes[0].sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
+        writes[0].dstSet = set;
+        writes[0].dstBinding = 0;
+        writes[0].descriptorCount = 1;
+        writes[0].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
+        writes[0].pBufferInfo = &storageInfo;
+        writes[1].sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
+        writes[1].dstSet = set;
+        writes[1].dstBinding = 1;
+        writes[1].descriptorCount = 1;
+        writes[1].descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC;
+        writes[1].pBufferInfo = &uniformInfo;
+        vkUpdateDescriptorSets(core->device, static_cast<std::uint32_t>(writes.size()), writes.data(), 0, nullptr);
+        descriptorSets.emplace(key, set);
+        return set;
+    }
+};
+
+// Recycled bundles of one queue.
+struct FramePool {
+    std::shared_ptr<DeviceCore> core;
+    std::mutex mutex;
+    std::vector<std::unique_ptr<FrameResources>> free;
+
+    std::unique_ptr<FrameResources> take() {
+        {
+            std::lock_guard lock(mutex);
+            if (!free.empty()) {
+                auto frame = std::move(free.back());
+                free.pop_back();
+                return frame;
+            }
+        }
+        return std::make_unique<FrameResources>(core);
+    }
+
+    void give(std::unique_ptr<FrameResources> frame) {
+        frame->reset();
+        std::lock_guard lock(mutex);
+        if (free.size() < 8) free.push_back(std::move(frame));
+    }
+};
+
+class VulkanCommandBuffer;
+
+// The queue's completion thread and its list of committed command buffers, in submission order.
+struct CompletionWorker {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::shared_ptr<VulkanCommandBuffer>> pending;
+    bool stopping = false;
+    bool stopped = false;
+
+    void run();
+    // False when the worker has stopped; the caller then completes the command buffer itself.
+    bool enqueue(std::shared_ptr<VulkanCommandBuffer> commandBuffer) {
+        {
+            std::lock_guard lock(mutex);
+            if (stopped || stopping) return false;
+            pending.push_back(std::move(commandBuffer));
+        }
+        wake.notify_one();
+        return true;
+    }
+};
+
+class VulkanRenderCommandEncoder;
+
+class VulkanCommandBuffer final : public CommandBuffer, public std::enable_shared_from_this<VulkanCommandBuffer> {
+public:
+    VulkanCommandBuffer(std::shared_ptr<DeviceCore> core, std::shared_ptr<FramePool> pool,
+                        std::shared_ptr<CompletionWorker> worker)
+        : core_(std::move(core)), pool_(std::move(pool)), worker_(std::move(worker)), frame_(pool_->take()) {
+        auto begin = vkStruct<VkCommandBufferBeginInfo>(VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO);
+        begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
+        check(vkBeginCommandBuffer(frame_->commands, &begin), "vkBeginCommandBuffer");
+    }
+
+    ~VulkanCommandBuffer() override {
+        if (frame_) {
+            if (status_ == CommandBufferStatus::notEnqueued) {
+                endOpenPass();
+                vkEndCommandBuffer(frame_->commands);
+            }
+            pool_->give(std::move(frame_));
+        }
+    }
+
+    void setLabel(std::string label) override { label_ = std::move(label); }
+    const std::string& label() const override { return label_; }
+
+    void addCompletedHandler(std::function<void()> handler) override {
+        std::lock_guard lock(mutex_);
+        handlers_.push_back(std::move(handler));
+    }
+
+    std::shared_ptr<RenderCommandEncoder> makeRenderCommandEncoder(const RenderPassDescriptor& pass) override;
+
+    void commit() override {
+        if (status_ != CommandBufferStatus::notEnqueued) {
+            throw GpuError("a command buffer can be committed only once");
+        }
+        endOpenPass();
+        if (!recordingError_) {
+            if (VkResult result = vkEndCommandBuffer(frame_->commands); result != VK_SUCCESS) {
+                fail("vkEndCommandBuffer failed: " + resultName(result));
+            }
+        }
+        if (!recordingError_) {
+            auto submit = vkStruct<VkSubmitInfo>(VK_STRUCTURE_TYPE_SUBMIT_INFO);
+            submit.commandBufferCount = 1;
+            submit.pCommandBuffers = &frame_->commands;
+            VkResult result;
+            {
+                std::lock_guard lock(core_->queueMutex);
+                result = vkQueueSubmit(core_->queue, 1, &submit, frame_->fence);
+            }
+            if (result == VK_SUCCESS) {
+                submitted_ = true;
+            } else {
+                fail("vkQueueSubmit failed: " + resultName(result));
+            }
+        }
+        {
+            std::lock_guard lock(mutex_);
+            status_ = CommandBufferStatus::committed;
+        }
+        if (!worker_->enqueue(shared_from_this())) {
+            complete();
+        }
+    }
+
+    void waitUntilCompleted() override {
+        std::unique_lock lock(mutex_);
+        if (status_ == CommandBufferStatus::notEnqueued) return;
+        done_.wait(lock, [&] { return finished_; });
+    }
+
+    CommandBufferStatus status() const override {
+        std::lock_guard lock(mutex_);
+        return status_;
+    }
+
+    const std::optional<GpuError>& error() const override { return error_; }
+
+    // Runs on the completion thread: waits for the GPU, runs the handlers, recycles the resources.
+    void complete() {
+        bool gpuDone = true;
+        if (submitted_) {
+            VkResult result = vkWaitForFences(core_->device, 1, &frame_->fence, VK_TRUE,
+                                              std::numeric_limits<std::uint64_t>::max());
+            if (result != VK_SUCCESS) {
+                gpuDone = false;
+                fail("the GPU did not finish the command buffer: " + resultName(result));
+            }
+        }
+        if (recordingError_) {
+            error_ = GpuError(*recordingError_);
+        }
+        std::vector<std::function<void()>> handlers;
+        {
+            std::lock_guard lock(mutex_);
+            handlers.swap(handlers_);
+            status_ = error_ ? CommandBufferStatus::error : CommandBufferStatus::completed;
+        }
+        for (auto& handler : handlers) {
+            try {
+                handler();
+            } catch (...) {
+                // A handler's failure must not stop the completion of later command buffers.
+            }
+        }
+        if (gpuDone) {
+            pool_->give(std::move(frame_));
+        } else {
+            // The device is lost and may still hold these objects: destroying them would be invalid.
+            static_cast<void>(frame_.release());
+        }
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_all();
+    }
+
+    // Records a failure; the command buffer is then not submitted and completes with the error.
+    void fail(std::string message) {
+        if (!recordingError_) recordingError_ = std::move(message);
+    }
+    bool failed() const { return recordingError_.has_value(); }
+
+    FrameResources& frame() { return *frame_; }
+    const std::shared_ptr<DeviceCore>& core() const { return core_; }
+    void retain(std::shared_ptr<const void> object) { frame_->retained.push_back(std::move(object)); }
+    void passEnded() { passOpen_ = false; }
+
+private:
+    void endOpenPass();
+
+    std::shared_ptr<DeviceCore> core_;
+    std::shared_ptr<FramePool> pool_;
+    std::shared_ptr<CompletionWorker> worker_;
+    std::unique_ptr<FrameResources> frame_;
+    std::string label_;
+    mutable std::mutex mutex_;
+    std::condition_variable done_;
+    std::vector<std::function<void()>> handlers_;
+    CommandBufferStatus status_ = CommandBufferStatus::notEnqueued;
+    bool finished_ = false;
+    bool submitted_ = false;
+    bool passOpen_ = false;
+    std::weak_ptr<VulkanRenderCommandEncoder> openEncoder_;
+    std::optional<std::string> recordingError_;
+    std::optional<GpuError> error_;
+};
+
+void CompletionWorker::run() {
+    while (true) {
+        std::shared_ptr<VulkanCommandBuffer> next;
+        {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [&] { return stopping || !pending.empty(); });
+            if (pending.empty()) {
+                stopped = true;
+                return;
+            }
+            next = std::move(pending.front());
+            pending.pop_front();
+        }
+        next->complete();
+    }
+}
+
+class VulkanRenderCommandEncoder final : public RenderCommandEncoder {
+public:
+    VulkanRenderCommandEncoder(std::shared_ptr<VulkanCommandBuffer> owner, VkRenderPass pass,
+                               std::size_t sampleCount)
+        : owner_(std::move(owner)), pass_(pass), sampleCount_(sampleCount), commands_(owner_->frame().commands) {}
+
+    void setLabel(std::string label) override { label_ = std::move(label); }
+    const std::string& label() const override { return label_; }
+
+    void setRenderPipelineState(const std::shared_ptr<RenderPipelineState>& pipeline) override {
+        if (ended_) return;
+        auto typed = std::dynamic_pointer_cast<VulkanRenderPipeline>(pipeline);
+        if (typed && typed != pipeline_) owner_->retain(typed);
+        pipeline_ = std::move(typed);
+    }
+
+    void setDepthStencilState(const std::shared_ptr<DepthStencilState>& state) override {
+        depthCompare_ = state ? state->depthCompareFunction() : CompareFunction::always;
+        depthWrite_ = state ? state->depthWriteEnabled() : false;
+    }
+
+    void setVertexBuffer(const std::shared_ptr<Buffer>& buffer, std::size_t offset, std::size_t index) override {
+        if (ended_) return;
+        if (index != 0) {
+            owner_->fail("setVertexBuffer: only buffer index 0 exists");
+            return;
+        }
+        auto typed = std::dynamic_pointer_cast<VulkanBuffer>(buffer);
+        const auto alignment = owner_->core()->properties.limits.minStorageBufferOffsetAlignment;
+        if (typed && (offset >= typed->length() || offset % alignment != 0)) {
+            owner_->fail("setVertexBuffer: offset " + std::to_string(offset) + " is out of range or misaligned");
+            return;
+        }
+        if (typed && typed != storage_) owner_->retain(typed);
+        storage_ = std::move(typed);
+        storageOffset_ = offset;
+        descriptorsDirty_ = true;
+    }
+
+    void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) override {
+        if (ended_) return;
+        if (index != 1 || length > uniformSlotSize) {
+            owner_->fail("setVertexBytes: only index 1 with at most 256 bytes exists");
+            return;
+        }
+        try {
+            auto [arena, offset] = owner_->frame().uniformSlot();
+            std::memcpy(static_cast<unsigned char*>(arena->contents()) + offset, bytes, length);
+            if (arena != uniformArena_) descriptorsDirty_ = true;
+            uniformArena_ = arena;
+            uniformOffset_ = static_cast<std::uint32_t>(offset);
+            offsetsDirty_ = true;
+        } catch (const GpuError& error) {
+            owner_->fail(error.what());
+        }
+    }
+
+    void drawPrimitives(PrimitiveType, std::size_t vertexStart, std::size_t vertexCount, std::size_t instanceCount,
+                        std::size_t baseInstance) override {
+        if (ended_ || owner_->failed()) return;
+        if (!pipeline_) {
+            owner_->fail("drawPrimitives: no render pipeline state is set");
+            return;
+        }
+        if (pipeline_->descriptor().rasterSampleCount != sampleCount_) {
+            owner_->fail("drawPrimitives: the pipeline's sample count differs from the render pass's");
+            return;
+        }
+        if (vertexCount == 0 || instanceCount == 0) return;
+        try {
+            VkPipeline pipeline = pipeline_->variant(pass_, depthCompare_, depthWrite_);
+            if (pipeline != boundPipeline_) {
+                vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
+                boundPipeline_ = pipeline;
+            }
+            if (descriptorsDirty_ || offsetsDirty_) {
+                bindDescriptors();
+            }
+        } catch (const GpuError& error) {
+            owner_->fail(error.what());
+            return;
+        }
+        vkCmdDraw(commands_, static_cast<std::uint32_t>(vertexCount), static_cast<std::uint32_t>(instanceCount),
+                  static_cast<std::uint32_t>(vertexStart), static_cast<std::uint32_t>(baseInstance));
+    }
+
+    void endEncoding() override {
+        if (ended_) return;
+        ended_ = true;
+        vkCmdEndRenderPass(commands_);
+        owner_->passEnded();
+    }
+
+    bool ended() const { return ended_; }
+
+private:
+    void bindDescriptors() {
+        DeviceCore& core = *owner_->core();
+        VkBuffer storage = storage_ ? storage_->handle() : core.placeholderBuffer;
+        VkDeviceSize storageSize = storage_ ? std::max<VkDeviceSize>(storage_->length(), 4) : 256;
+        VkDeviceSize range = std::min<VkDeviceSize>(storageSize - storageOffset_,
+                                                    core.properties.limits.maxStorageBufferRange);
+        VkBuffer uniforms = uniformArena_ ? uniformArena_->handle() : core.placeholderBuffer;
+        VkDescriptorSet set = owner_->frame().descriptorSet(storage_.get(), storage, storage_ ? storageOffset_ : 0,
+                                                            range, uniformArena_, uniforms);
+        std::uint32_t dynamicOffset = uniformArena_ ? uniformOffset_ : 0;
+        vkCmdBindDescriptorSets(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, core.pipelineLayout, 0, 1, &set, 1,
+                                &dynamicOffset);
+        descriptorsDirty_ = false;
+        offsetsDirty_ = false;
+    }
+
+    std::shared_ptr<VulkanCommandBuffer> owner_;
+    VkRenderPass pass_;
+    std::size_t sampleCount_;
+    VkCommandBuffer commands_;
+    std::string label_;
+    std::shared_ptr<VulkanRenderPipeline> pipeline_;
+    CompareFunction depthCompare_ = CompareFunction::always;
+    bool depthWrite_ = false;
+    std::shared_ptr<VulkanBuffer> storage_;
+    std::size_t storageOffset_ = 0;
+    const VulkanBuffer* uniformArena_ = nullptr;
+    std::uint32_t uniformOffset_ = 0;
+    VkPipeline boundPipeline_ = VK_NULL_HANDLE;
+    bool descriptorsDirty_ = true;
+    bool offsetsDirty_ = true;
+    bool ended_ = false;
+};
+
+void VulkanCommandBuffer::endOpenPass() {
+    if (auto encoder = openEncoder_.lock(); encoder && passOpen_) {
+        encoder->endEncoding();
+    } else if (passOpen_) {
+        vkCmdEndRenderPass(frame_->commands);
+        passOpen_ = false;
+    }
+}
+
+VkAttachmentLoadOp toLoadOp(LoadAction action) {
+    switch (action) {
+    case LoadAction::clear: return VK_ATTACHMENT_LOAD_OP_CLEAR;
+    case LoadAction::load: return VK_ATTACHMENT_LOAD_OP_LOAD;
+    case LoadAction::dontCare: break;
+    }
+    return VK_ATTACHMENT_LOAD_OP_DONT_CARE;
+}
+
+std::shared_ptr<RenderCommandEncoder> VulkanCommandBuffer::makeRenderCommandEncoder(const RenderPassDescriptor& pass) {
+    if (status_ != CommandBufferStatus::notEnqueued || recordingError_) return nullptr;
+    endOpenPass();
+    auto color = std::dynamic_pointer_cast<VulkanTexture>(pass.colorAttachments[0].texture);
+    auto resolve = std::dynamic_pointer_cast<VulkanTexture>(pass.colorAttachments[0].resolveTexture);
+    auto depth = std::dynamic_pointer_cast<VulkanTexture>(pass.depthAttachment.texture);
+    const bool resolving = pass.colorAttachments[0].storeAction == StoreAction::multisampleResolve;
+    if (!color || color->isDepth() || (resolving && (!resolve || resolve->sampleCount() != 1 ||
+                                                     color->sampleCount() == 1 || resolve->isDepth()))) {
+        return nullptr;
+    }
+    const auto width = color->width();
+    const auto height = color->height();
+    auto sameSize = [&](const std::shared_ptr<VulkanTexture>& texture) {
+        return !texture || (texture->width() == width && texture->height() == height);
+    };
+    if (!sameSize(depth) || (resolving && !sameSize(resolve)) || (depth && !depth->isDepth()) ||
+        (depth && depth->sampleCount() != color->sampleCount())) {
+        return nullptr;
+    }
+
+    DeviceCore::PassKey key{};
+    key.colorFormat = toVkFormat(color->pixelFormat());
+    key.samples = static_cast<VkSampleCountFlagBits>(color->sampleCount());
+    key.resolve = resolving;
+    key.depthFormat = depth ? toVkFormat(depth->pixelFormat()) : VK_FORMAT_UNDEFINED;
+    key.colorLoad = toLoadOp(pass.colorAttachments[0].loadAction);
+    key.colorStore = pass.colorAttachments[0].storeAction == StoreAction::store ? VK_ATTACHMENT_STORE_OP_STORE
+                                                                                : VK_ATTACHMENT_STORE_OP_DONT_CARE;
+    key.colorInitial = key.colorLoad == VK_ATTACHMENT_LOAD_OP_LOAD && color->written ? color->restingLayout()
+                                                                                     : VK_IMAGE_LAYOUT_UNDEFINED;
+    key.depthLoad = depth ? toLoadOp(pass.depthAttachment.loadAction) : VK_ATTACHMENT_LOAD_OP_DONT_CARE;
+    key.depthStore = depth && pass.depthAttachment.storeAction == StoreAction::store ? VK_ATTACHMENT_STORE_OP_STORE
+                                                                                      : VK_ATTACHMENT_STORE_OP_DONT_CARE;
+    key.depthInitial = depth && key.depthLoad == VK_ATTACHMENT_LOAD_OP_LOAD && depth->written
+                           ? depth->restingLayout()
+                           : VK_IMAGE_LAYOUT_UNDEFINED;
+
+    VkRenderPass renderPass = VK_NULL_HANDLE;
+    VkFramebuffer framebuffer = VK_NULL_HANDLE;
+    try {
+        renderPass = core_->renderPass(key);
+        framebuffer = frame_->framebuffer(renderPass, *color, resolving ? resolve.get() : nullptr, depth.get());
+    } catch (const GpuError&) {
+        return nullptr;
+    }
+    retain(color);
+    if (resolving) retain(resolve);
+    if (depth) retain(depth);
+
+    const ClearColor& clear = pass.colorAttachments[0].clearColor;
+    std::array<VkClearValue, 3> clearValues{};
+    std::uint32_t clearCount = 0;
+    clearValues[clearCount++].color = {{static_cast<float>(clear.red), static_cast<float>(clear.green),
+                                        static_cast<float>(clear.blue), static_cast<float>(clear.alpha)}};
+    if (resolving) clearValues[clearCount++].color = {{0, 0, 0, 0}};
+    if (depth) clearValues[clearCount++].depthStencil = {static_cast<float>(pass.depthAttachment.clearDepth), 0};
+
+    auto begin = vkStruct<VkRenderPassBeginInfo>(VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO);
+    begin.renderPass = renderPass;
+    begin.framebuffer = framebuffer;
+    begin.renderArea = {{0, 0}, {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)}};
+    begin.clearValueCount = clearCount;
+    begin.pClearValues = clearValues.data();
+    vkCmdBeginRenderPass(frame_->commands, &begin, VK_SUBPASS_CONTENTS_INLINE);
+    passOpen_ = true;
+
+    // A negative height turns Vulkan's y-down framebuffer into the y-up clip space the shader assumes,
+    // while row 0 of the texture stays the top row of the picture.
+    VkViewport viewport{0, static_cast<float>(height), static_cast<float>(width), -static_cast<float>(height), 0, 1};
+    VkRect2D scissor{{0, 0}, {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)}};
+    vkCmdSetViewport(frame_->commands, 0, 1, &viewport);
+    vkCmdSetScissor(frame_->commands, 0, 1, &scissor);
+
+    if (key.colorStore == VK_ATTACHMENT_STORE_OP_STORE) color->written = true;
+    if (resolving) resolve->written = true;
+    if (depth && key.depthStore == VK_ATTACHMENT_STORE_OP_STORE) depth->written = true;
+
+    auto encoder = std::make_shared<VulkanRenderCommandEncoder>(shared_from_this(), renderPass, color->sampleCount());
+    openEncoder_ = encoder;
+    return encoder;
+}
+
+class VulkanCommandQueue final : public CommandQueue {
+public:
+    explicit VulkanCommandQueue(std::shared_ptr<DeviceCore> core)
+        : core_(std::move(core)), pool_(std::make_shared<FramePool>()),
+          worker_(std::make_shared<CompletionWorker>()) {
+        pool_->core = core_;
+        // Fail early (and let the device report "no queue") if the platform objects cannot be made.
+        pool_->give(pool_->take());
+        thread_ = std::thread([worker = worker_] { worker->run(); });
+    }
+
+    ~VulkanCommandQueue() override {
+        {
+            std::lock_guard lock(worker_->mutex);
+            worker_->stopping = true;
+        }
+        worker_->wake.notify_all();
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+        } else {
+            thread_.join();
+        }
+    }
+
+    std::shared_ptr<CommandBuffer> commandBuffer() override {
+        try {
+            return std::make_shared<VulkanCommandBuffer>(core_, pool_, worker_);
+        } catch (const GpuError&) {
+            return nullptr;
+        }
+    }
+
+private:
+    std::shared_ptr<DeviceCore> core_;
+    std::shared_ptr<FramePool> pool_;
+    std::shared_ptr<CompletionWorker> worker_;
+    std::thread thread_;
+};
+
+} // namespace
+
+std::shared_ptr<CommandQueue> makeCommandQueue(const std::shared_ptr<DeviceCore>& core) {
+    return std::make_shared<VulkanCommandQueue>(core);
+}
+
+} // namespace drevik::gpu::vk

@@ -1,0 +1,305 @@
+#pragma once
+// A thin GPU layer over Vulkan 1.1+, shaped like the small set of operations the renderer, the show,
+// the snapshot and the movie writer need: a device, a command queue, command buffers with completion
+// handlers, render pipelines built from runtime-compiled GLSL, depth states, CPU-written buffers,
+// 2-D and 2-D multisample render targets with resolve, instanced draws and texture read-back.
+//
+// Every object is owned through std::shared_ptr. A command buffer keeps every buffer, texture and
+// pipeline it references alive until the GPU has finished with it, so callers may drop their own
+// references at any time. Factory functions return nullptr where the underlying platform has "none"
+// to give (no device, out of memory); programming errors and driver failures throw GpuError.
+//
+// Coordinate conventions: clip space has y up (a vertex at clip y = +1 lands on the top row); texture
+// row 0 is the top row of the picture, so read-back bytes are in the row order a PNG expects.
+//
+// Shader resource bindings (GLSL, descriptor set 0):
+//   binding 0: storage buffer   <- setVertexBuffer(buffer, offset, 0)
+//   binding 1: uniform buffer   <- setVertexBytes(bytes, length, 1)   (at most 256 bytes)
+// The vertex stage sees gl_VertexIndex from vertexStart on and gl_InstanceIndex from baseInstance on.
+#include "core/error.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace drevik::gpu {
+
+// A failure of the GPU interface itself (driver error, lost device, resource creation failure).
+// what() is the platform's own description.
+class GpuError : public Error {
+public:
+    using Error::Error;
+};
+
+// The shader source did not compile; what() is the compiler's message.
+class ShaderCompileError : public GpuError {
+public:
+    using GpuError::GpuError;
+};
+
+enum class PixelFormat : std::uint32_t { invalid = 0, bgra8Unorm = 80, depth32Float = 252 };
+enum class TextureType { type2D, type2DMultisample };
+enum class StorageMode { shared, gpuPrivate };
+enum class ShaderStage { vertex, fragment };
+enum class CompareFunction { never, less, equal, lessEqual, greater, notEqual, greaterEqual, always };
+enum class BlendFactor { zero, one, sourceAlpha, oneMinusSourceAlpha, destinationAlpha, oneMinusDestinationAlpha };
+enum class BlendOperation { add, subtract, reverseSubtract, min, max };
+enum class LoadAction { dontCare, load, clear };
+enum class StoreAction { dontCare, store, multisampleResolve };
+enum class PrimitiveType { triangle };
+
+// Bit set of colour channels a pipeline writes.
+enum class ColorWriteMask : std::uint8_t { none = 0, red = 1, green = 2, blue = 4, alpha = 8, all = 15 };
+
+struct ClearColor {
+    double red = 0, green = 0, blue = 0, alpha = 1;
+};
+
+struct Region {
+    std::size_t x = 0, y = 0, width = 0, height = 0;
+};
+
+class Device;
+class CommandQueue;
+class CommandBuffer;
+class RenderCommandEncoder;
+
+// ---------------------------------------------------------------------------------------------------
+// Resources
+
+// Memory the CPU writes and the GPU reads (host-visible and coherent; no flush needed).
+class Buffer {
+public:
+    virtual ~Buffer() = default;
+    virtual std::size_t length() const = 0;
+    virtual void* contents() = 0;
+    virtual void setLabel(std::string label) = 0;
+    virtual const std::string& label() const = 0;
+};
+
+struct TextureDescriptor {
+    TextureType textureType = TextureType::type2D;
+    PixelFormat pixelFormat = PixelFormat::bgra8Unorm;
+    std::size_t width = 1;
+    std::size_t height = 1;
+    std::size_t sampleCount = 1;         // 1, or 4 with type2DMultisample
+    StorageMode storageMode = StorageMode::gpuPrivate;
+    std::string label;                   // render targets are the only usage offered
+
+    static TextureDescriptor texture2D(PixelFormat format, std::size_t width, std::size_t height) {
+        TextureDescriptor d;
+        d.pixelFormat = format;
+        d.width = width;
+        d.height = height;
+        return d;
+    }
+};
+
+class Texture {
+public:
+    virtual ~Texture() = default;
+    virtual std::size_t width() const = 0;
+    virtual std::size_t height() const = 0;
+    virtual PixelFormat pixelFormat() const = 0;
+    virtual TextureType textureType() const = 0;
+    virtual std::size_t sampleCount() const = 0;
+    virtual const std::string& label() const = 0;
+
+    // Copies a region of a single-sample colour texture into bytes (BGRA byte order for bgra8Unorm,
+    // row 0 = top row). Call after the command buffers that rendered it have completed. Blocks until
+    // the copy is done. Throws GpuError if the copy cannot be made.
+    virtual void getBytes(void* bytes, std::size_t bytesPerRow, Region region, std::size_t mipmapLevel = 0) = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Shaders and states
+
+struct ShaderFunctionDescriptor {
+    std::string name;   // a function `void name()` of the GLSL source
+    ShaderStage stage;
+};
+
+// A function of a compiled library: one SPIR-V module whose entry point is the function's name.
+class Function {
+public:
+    virtual ~Function() = default;
+    virtual const std::string& name() const = 0;
+    virtual ShaderStage stage() const = 0;
+};
+
+// The compiled shader program. makeFunction returns nullptr for a function the source does not define.
+class Library {
+public:
+    virtual ~Library() = default;
+    virtual std::shared_ptr<Function> makeFunction(std::string_view name) const = 0;
+};
+
+struct RenderPipelineColorAttachmentDescriptor {
+    PixelFormat pixelFormat = PixelFormat::invalid;
+    bool blendingEnabled = false;
+    BlendOperation rgbBlendOperation = BlendOperation::add;
+    BlendOperation alphaBlendOperation = BlendOperation::add;
+    BlendFactor sourceRGBBlendFactor = BlendFactor::one;
+    BlendFactor destinationRGBBlendFactor = BlendFactor::zero;
+    BlendFactor sourceAlphaBlendFactor = BlendFactor::one;
+    BlendFactor destinationAlphaBlendFactor = BlendFactor::zero;
+    ColorWriteMask writeMask = ColorWriteMask::all;
+};
+
+struct RenderPipelineDescriptor {
+    std::string label;
+    std::shared_ptr<Function> vertexFunction;
+    std::shared_ptr<Function> fragmentFunction;
+    std::size_t rasterSampleCount = 1;
+    PixelFormat depthAttachmentPixelFormat = PixelFormat::invalid;
+    std::array<RenderPipelineColorAttachmentDescriptor, 1> colorAttachments{};
+};
+
+// Rasterisation, blending and shaders of a draw. The depth test comes from the encoder's current
+// DepthStencilState; the pipeline keeps one platform pipeline per depth state it is used with.
+class RenderPipelineState {
+public:
+    virtual ~RenderPipelineState() = default;
+    virtual const std::string& label() const = 0;
+};
+
+struct DepthStencilDescriptor {
+    std::string label;
+    CompareFunction depthCompareFunction = CompareFunction::always;
+    bool depthWriteEnabled = false;
+};
+
+class DepthStencilState {
+public:
+    virtual ~DepthStencilState() = default;
+    virtual const std::string& label() const = 0;
+    virtual CompareFunction depthCompareFunction() const = 0;
+    virtual bool depthWriteEnabled() const = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Passes and commands
+
+struct RenderPassColorAttachmentDescriptor {
+    std::shared_ptr<Texture> texture;
+    std::shared_ptr<Texture> resolveTexture;   // with StoreAction::multisampleResolve
+    LoadAction loadAction = LoadAction::dontCare;
+    StoreAction storeAction = StoreAction::store;
+    ClearColor clearColor{};
+};
+
+struct RenderPassDepthAttachmentDescriptor {
+    std::shared_ptr<Texture> texture;
+    LoadAction loadAction = LoadAction::clear;
+    StoreAction storeAction = StoreAction::dontCare;
+    double clearDepth = 1.0;
+};
+
+struct RenderPassDescriptor {
+    std::array<RenderPassColorAttachmentDescriptor, 1> colorAttachments{};
+    RenderPassDepthAttachmentDescriptor depthAttachment{};
+};
+
+// Records one render pass. Obtained from CommandBuffer::makeRenderCommandEncoder; end it with
+// endEncoding before creating another encoder or committing.
+class RenderCommandEncoder {
+public:
+    virtual ~RenderCommandEncoder() = default;
+    virtual void setLabel(std::string label) = 0;
+    virtual const std::string& label() const = 0;
+    virtual void setRenderPipelineState(const std::shared_ptr<RenderPipelineState>& pipeline) = 0;
+    virtual void setDepthStencilState(const std::shared_ptr<DepthStencilState>& state) = 0;
+    // Binds a buffer to the storage-buffer slot `index` (only 0 exists).
+    virtual void setVertexBuffer(const std::shared_ptr<Buffer>& buffer, std::size_t offset, std::size_t index) = 0;
+    // Copies up to 256 bytes into the command buffer's own uniform memory and binds them at slot
+    // `index` (only 1 exists). Later draws see these bytes; the caller's memory is not referenced later.
+    virtual void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) = 0;
+    virtual void drawPrimitives(PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount,
+                                std::size_t instanceCount, std::size_t baseInstance) = 0;
+    virtual void endEncoding() = 0;
+};
+
+enum class CommandBufferStatus { notEnqueued, committed, completed, error };
+
+class CommandBuffer {
+public:
+    virtual ~CommandBuffer() = default;
+    virtual void setLabel(std::string label) = 0;
+    virtual const std::string& label() const = 0;
+
+    // The handler runs exactly once, on a thread of the command queue, after the GPU has finished
+    // this command buffer (or it failed). Add handlers before commit.
+    virtual void addCompletedHandler(std::function<void()> handler) = 0;
+
+    // Starts a render pass; nullptr when the pass cannot be started (the command buffer is then
+    // still usable and committable).
+    virtual std::shared_ptr<RenderCommandEncoder> makeRenderCommandEncoder(const RenderPassDescriptor& pass) = 0;
+
+    // Hands the recorded work to the GPU. Every command buffer should be committed exactly once.
+    virtual void commit() = 0;
+    // Blocks until the GPU has finished and the completion handlers have run (returns at once if
+    // never committed). A handler must not wait on its own command buffer.
+    virtual void waitUntilCompleted() = 0;
+    virtual CommandBufferStatus status() const = 0;
+    // Set when recording or execution failed; valid once completed.
+    virtual const std::optional<GpuError>& error() const = 0;
+};
+
+class CommandQueue {
+public:
+    virtual ~CommandQueue() = default;
+    // A new command buffer, or nullptr when none can be created.
+    virtual std::shared_ptr<CommandBuffer> commandBuffer() = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Device
+
+struct DeviceOptions {
+    // Enables the Khronos validation layer and records its messages (see validationMessages()).
+    // Also enabled by the environment variable DREVIK_GPU_VALIDATION=1.
+    bool validation = false;
+};
+
+class Device {
+public:
+    virtual ~Device() = default;
+
+    // The best device of the system: a discrete GPU first, then an integrated one, then any other,
+    // then a CPU implementation. nullptr when the system has no usable Vulkan device.
+    static std::shared_ptr<Device> systemDefault();
+    static std::shared_ptr<Device> systemDefault(const DeviceOptions& options);
+
+    virtual const std::string& name() const = 0;
+    virtual bool supportsTextureSampleCount(std::size_t sampleCount) const = 0;
+    // Largest width or height of a 2-D texture.
+    virtual std::size_t maxTextureDimension2D() const = 0;
+
+    // nullptr when the device gives none.
+    virtual std::shared_ptr<CommandQueue> makeCommandQueue() = 0;
+    virtual std::shared_ptr<Buffer> makeBuffer(std::size_t length) = 0;
+    virtual std::shared_ptr<Texture> makeTexture(const TextureDescriptor& descriptor) = 0;
+    virtual std::shared_ptr<DepthStencilState> makeDepthStencilState(const DepthStencilDescriptor& descriptor) = 0;
+
+    // Compiles the GLSL source (no #version line; see render/shader_source.hpp for the layout) for
+    // each requested function. Throws ShaderCompileError with the compiler's message when the source
+    // does not compile; a requested function the source does not define is simply absent from the
+    // library (makeFunction gives nullptr).
+    virtual std::shared_ptr<Library> makeLibrary(std::string_view source,
+                                                 const std::vector<ShaderFunctionDescriptor>& functions) = 0;
+
+    // Throws GpuError with the platform's description when the pipeline cannot be built.
+    virtual std::shared_ptr<RenderPipelineState> makeRenderPipelineState(const RenderPipelineDescriptor& descriptor) = 0;
+};
+
+// Messages of the validation layer (when enabled) recorded since the last call, from every device of
+// the process; the layer's known false report about the invariant decoration is left out.
+std::vector<std::string> takeValidationMessages();
+
+} // namespace drevik::gpu

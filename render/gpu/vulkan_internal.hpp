@@ -1,0 +1,217 @@
+#pragma once
+// Internals of the Vulkan implementation of the GPU layer, shared by its source files only.
+#include "render/gpu/gpu.hpp"
+
+#include <vulkan/vulkan.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <tuple>
+
+namespace drevik::gpu::vk {
+
+// A zeroed Vulkan structure with its type tag set.
+template <class T>
+T vkStruct(VkStructureType type) {
+    T value{};
+    value.sType = type;
+    return value;
+}
+
+std::string resultName(VkResult result);
+
+// Throws GpuError("<what> failed: <result>") unless result is VK_SUCCESS.
+void check(VkResult result, const char* what);
+
+VkFormat toVkFormat(PixelFormat format);
+VkCompareOp toVkCompare(CompareFunction compare);
+
+// A number never given to another buffer or texture of the process: caches key on it, since Vulkan
+// handles of destroyed objects may come back for new ones.
+std::uint64_t nextObjectId();
+
+// Keeps the record of validation messages for the whole process.
+void recordValidationMessage(std::string message);
+
+// The device and everything shared by the objects made from it. Destroyed after the last of them.
+struct DeviceCore {
+    VkInstance instance = VK_NULL_HANDLE;
+    VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
+    VkPhysicalDevice physicalDevice = VK_NULL_HANDLE;
+    VkDevice device = VK_NULL_HANDLE;
+    VkQueue queue = VK_NULL_HANDLE;
+    std::uint32_t queueFamily = 0;
+    VkPhysicalDeviceProperties properties{};
+    VkPhysicalDeviceMemoryProperties memoryProperties{};
+    std::string name;
+
+    // Vulkan queues need external synchronisation.
+    std::mutex queueMutex;
+
+    VkDescriptorSetLayout setLayout = VK_NULL_HANDLE;
+    VkPipelineLayout pipelineLayout = VK_NULL_HANDLE;
+    // Bound where a draw's shader slots were never set, so every descriptor is valid.
+    VkBuffer placeholderBuffer = VK_NULL_HANDLE;
+    VkDeviceMemory placeholderMemory = VK_NULL_HANDLE;
+
+    // Render passes by their attachment description; never evicted, so handles stay valid for the
+    // pipelines built against them.
+    struct PassKey {
+        VkFormat colorFormat;
+        VkSampleCountFlagBits samples;
+        bool resolve;
+        VkFormat depthFormat;
+        VkAttachmentLoadOp colorLoad;
+        VkAttachmentStoreOp colorStore;
+        VkImageLayout colorInitial;
+        VkAttachmentLoadOp depthLoad;
+        VkAttachmentStoreOp depthStore;
+        VkImageLayout depthInitial;
+        auto tie() const {
+            return std::tie(colorFormat, samples, resolve, depthFormat, colorLoad, colorStore, colorInitial,
+                            depthLoad, depthStore, depthInitial);
+        }
+        bool operator<(const PassKey& other) const { return tie() < other.tie(); }
+    };
+    std::mutex renderPassMutex;
+    std::map<PassKey, VkRenderPass> renderPasses;
+    VkRenderPass renderPass(const PassKey& key);
+
+    // For one-off transfers (texture read-back).
+    std::mutex transferMutex;
+    VkCommandPool transferPool = VK_NULL_HANDLE;
+
+    ~DeviceCore();
+
+    // A memory type index with all of `required` among `allowed`, or -1.
+    int memoryType(std::uint32_t allowed, VkMemoryPropertyFlags required) const;
+    // Allocates and binds memory for a buffer; VK_NULL_HANDLE when out of memory.
+    VkDeviceMemory allocate(VkMemoryRequirements requirements, VkMemoryPropertyFlags flags);
+};
+
+// A buffer with host-visible, coherent, persistently mapped memory.
+class VulkanBuffer final : public Buffer {
+public:
+    VulkanBuffer(std::shared_ptr<DeviceCore> core, VkBuffer buffer, VkDeviceMemory memory, std::size_t length,
+                 void* mapped);
+    ~VulkanBuffer() override;
+    std::size_t length() const override { return length_; }
+    void* contents() override { return mapped_; }
+    void setLabel(std::string label) override { label_ = std::move(label); }
+    const std::string& label() const override { return label_; }
+    VkBuffer handle() const { return buffer_; }
+    std::uint64_t id() const { return id_; }
+
+    // Creates a buffer or returns nullptr when memory runs out.
+    static std::shared_ptr<VulkanBuffer> create(const std::shared_ptr<DeviceCore>& core, std::size_t length,
+                                                VkBufferUsageFlags usage);
+
+private:
+    std::shared_ptr<DeviceCore> core_;
+    VkBuffer buffer_;
+    VkDeviceMemory memory_;
+    std::size_t length_;
+    void* mapped_;
+    std::uint64_t id_ = nextObjectId();
+    std::string label_;
+};
+
+class VulkanTexture final : public Texture {
+public:
+    VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDescriptor& descriptor);
+    ~VulkanTexture() override;
+    std::size_t width() const override { return descriptor_.width; }
+    std::size_t height() const override { return descriptor_.height; }
+    PixelFormat pixelFormat() const override { return descriptor_.pixelFormat; }
+    TextureType textureType() const override { return descriptor_.textureType; }
+    std::size_t sampleCount() const override { return descriptor_.sampleCount; }
+    const std::string& label() const override { return descriptor_.label; }
+    void getBytes(void* bytes, std::size_t bytesPerRow, Region region, std::size_t mipmapLevel) override;
+
+    bool isDepth() const { return descriptor_.pixelFormat == PixelFormat::depth32Float; }
+    VkImage image() const { return image_; }
+    VkImageView view() const { return view_; }
+    std::uint64_t id() const { return id_; }
+    // The layout the texture is left in after every render pass.
+    VkImageLayout restingLayout() const;
+    // False until a render pass has written the texture: its contents are undefined before.
+    std::atomic<bool> written{false};
+
+private:
+    std::shared_ptr<DeviceCore> core_;
+    TextureDescriptor descriptor_;
+    VkImage image_ = VK_NULL_HANDLE;
+    VkDeviceMemory memory_ = VK_NULL_HANDLE;
+    VkImageView view_ = VK_NULL_HANDLE;
+    std::uint64_t id_ = nextObjectId();
+    std::mutex readMutex_;
+    std::shared_ptr<VulkanBuffer> staging_;
+};
+
+class VulkanFunction final : public Function {
+public:
+    VulkanFunction(std::shared_ptr<DeviceCore> core, std::string name, ShaderStage stage,
+                   const std::vector<std::uint32_t>& spirv);
+    ~VulkanFunction() override;
+    const std::string& name() const override { return name_; }
+    ShaderStage stage() const override { return stage_; }
+    VkShaderModule module() const { return module_; }
+
+private:
+    std::shared_ptr<DeviceCore> core_;
+    std::string name_;
+    ShaderStage stage_;
+    VkShaderModule module_ = VK_NULL_HANDLE;
+};
+
+class VulkanDepthStencilState final : public DepthStencilState {
+public:
+    explicit VulkanDepthStencilState(DepthStencilDescriptor descriptor) : descriptor_(std::move(descriptor)) {}
+    const std::string& label() const override { return descriptor_.label; }
+    CompareFunction depthCompareFunction() const override { return descriptor_.depthCompareFunction; }
+    bool depthWriteEnabled() const override { return descriptor_.depthWriteEnabled; }
+
+private:
+    DepthStencilDescriptor descriptor_;
+};
+
+// A pipeline description plus the platform pipelines built from it, one per (render pass, depth test).
+class VulkanRenderPipeline final : public RenderPipelineState {
+public:
+    VulkanRenderPipeline(std::shared_ptr<DeviceCore> core, RenderPipelineDescriptor descriptor);
+    ~VulkanRenderPipeline() override;
+    const std::string& label() const override { return descriptor_.label; }
+    const RenderPipelineDescriptor& descriptor() const { return descriptor_; }
+
+    // The pipeline for this render pass and depth test, created on first use and cached.
+    VkPipeline variant(VkRenderPass pass, CompareFunction compare, bool depthWrite);
+
+private:
+    std::shared_ptr<DeviceCore> core_;
+    RenderPipelineDescriptor descriptor_;
+    std::mutex mutex_;
+    std::map<std::tuple<VkRenderPass, CompareFunction, bool>, VkPipeline> variants_;
+};
+
+// Compiles the shader source into one SPIR-V module per function (see makeLibrary).
+struct CompiledFunction {
+    std::string name;
+    ShaderStage stage;
+    bool present = false;
+    std::vector<std::uint32_t> spirv;
+};
+std::vector<CompiledFunction> compileShaderFunctions(std::string_view source,
+                                                     const std::vector<ShaderFunctionDescriptor>& functions);
+
+// The device to use among those enumerated: the first usable discrete GPU, else integrated, else any
+// other GPU, else a CPU implementation; none when nothing is usable.
+std::optional<std::size_t> preferredDevice(const std::vector<VkPhysicalDeviceType>& types,
+                                           const std::vector<bool>& usable);
+
+std::shared_ptr<CommandQueue> makeCommandQueue(const std::shared_ptr<DeviceCore>& core);
+
+} // namespace drevik::gpu::vk

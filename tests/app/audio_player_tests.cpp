@@ -1,0 +1,127 @@
+#include "app/audio_player.hpp"
+
+#include <gtest/gtest.h>
+
+#include <SDL2/SDL.h>
+
+#include <chrono>
+#include <cmath>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace drevik {
+namespace {
+
+// A signal whose every sample tells where it is: sample i is (i + 1) / 1e6, never 0.
+MusicTimeline rampMusic(std::int64_t sampleRate, std::int64_t count) {
+    MusicTimeline music;
+    music.sampleRate = sampleRate;
+    music.durationSeconds = static_cast<double>(count) / static_cast<double>(sampleRate);
+    music.samples.resize(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < count; ++i) music.samples[static_cast<std::size_t>(i)] = static_cast<float>(i + 1) / 1e6f;
+    return music;
+}
+
+// Sets the sound driver for one test.
+class AudioDriver {
+public:
+    explicit AudioDriver(const char* driver, const std::string& file = {}) {
+        setenv("SDL_AUDIODRIVER", driver, 1);
+        if (!file.empty()) setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
+    }
+    ~AudioDriver() {
+        unsetenv("SDL_AUDIODRIVER");
+        unsetenv("SDL_DISKAUDIOFILE");
+    }
+};
+
+template <typename Predicate> bool waitFor(Predicate done, double seconds = 5) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+TEST(CSVAudioPlayer, StartFrameIsTheFloorOfThePositionClampedToTheSignal) {
+    EXPECT_EQ(CSVAudioPlayer::startFrame(2.00001, 48000, 480000), 96000);
+    EXPECT_EQ(CSVAudioPlayer::startFrame(0, 48000, 480000), 0);
+    EXPECT_EQ(CSVAudioPlayer::startFrame(-1, 48000, 480000), 0);
+    EXPECT_EQ(CSVAudioPlayer::startFrame(std::nan(""), 48000, 480000), 0);
+    EXPECT_EQ(CSVAudioPlayer::startFrame(10, 48000, 480000), 480000);
+    EXPECT_EQ(CSVAudioPlayer::startFrame(1e300, 48000, 480000), 480000);
+}
+
+TEST(CSVAudioPlayer, UnplayableRateIsAFormatError) {
+    AudioDriver driver("dummy");
+    MusicTimeline music = rampMusic(48000, 10);
+    music.sampleRate = 0;
+    try {
+        CSVAudioPlayer player(music);
+        FAIL() << "a player without a rate";
+    } catch (const AudioPlayerError& error) {
+        EXPECT_STREQ(error.what(), "Could not create the Music.csv playback format.");
+    }
+}
+
+TEST(CSVAudioPlayer, PlaysFromTheExactFirstFrameAndReportsItsPositionOnlyOnceRendered) {
+    AudioDriver driver("dummy");
+    MusicTimeline music = rampMusic(48000, 480000);
+    CSVAudioPlayer player(music);
+    EXPECT_FALSE(player.playbackPosition());
+
+    player.play(2.00001);
+    EXPECT_TRUE(player.scheduled());
+    EXPECT_EQ(player.scheduledFromSeconds(), 2.0);
+    ASSERT_TRUE(waitFor([&] { return player.playbackPosition().has_value(); }));
+    double first = *player.playbackPosition();
+    EXPECT_GE(first, 2.0);
+    ASSERT_TRUE(waitFor([&] { return *player.playbackPosition() > first; }));
+
+    player.stopPlayback();
+    EXPECT_FALSE(player.scheduled());
+    EXPECT_FALSE(player.playbackPosition());
+
+    player.play(-1);
+    EXPECT_EQ(player.scheduledFromSeconds(), 0.0);
+    player.play(10); // at the end: nothing plays
+    EXPECT_FALSE(player.scheduled());
+    EXPECT_FALSE(player.playbackPosition());
+    player.play(11);
+    EXPECT_FALSE(player.scheduled());
+}
+
+TEST(CSVAudioPlayer, DeviceReceivesTheSignalFromTheSeekedFrame) {
+    std::string file = testing::TempDir() + "drevik_disk_audio_" + std::to_string(getpid()) + ".raw";
+    {
+        AudioDriver driver("disk", file);
+        MusicTimeline music = rampMusic(48000, 480000);
+        CSVAudioPlayer player(music);
+        player.play(1.5);
+        player.play(2.00001); // the first playback is dropped; only this one sounds
+        ASSERT_TRUE(waitFor([&] { return player.playbackPosition().value_or(0) > 2.05; }));
+        player.stopPlayback();
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(file.c_str());
+    std::vector<float> written(bytes.size() / sizeof(float));
+    std::memcpy(written.data(), bytes.data(), written.size() * sizeof(float));
+
+    auto firstSound = std::find_if(written.begin(), written.end(), [](float v) { return v != 0.0f; });
+    ASSERT_NE(firstSound, written.end());
+    // The device gets the signal from frame 96000 on, sample after sample.
+    ASSERT_GE(written.end() - firstSound, 2400);
+    for (int i = 0; i < 2400; ++i) ASSERT_FLOAT_EQ(firstSound[i], static_cast<float>(96000 + i + 1) / 1e6f) << i;
+}
+
+} // namespace
+} // namespace drevik

@@ -1,0 +1,490 @@
+// The show in a real window on a private X server, with a stand-in for the GPU renderer.
+#include "app/show_view.hpp"
+
+#include <gtest/gtest.h>
+
+#include <SDL2/SDL_syswm.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace drevik {
+namespace {
+
+// Starts Xvfb on a free display for the whole suite.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        for (int number = 90 + getpid() % 50; number < 200 && pid_ <= 0; ++number) {
+            std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+            if (std::filesystem::exists(socket) || std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+                continue;
+            std::string name = ":" + std::to_string(number);
+            pid_t child = fork();
+            if (child == 0) {
+                execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset",
+                       static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!std::filesystem::exists(socket)) {
+                kill(child, SIGTERM);
+                waitpid(child, nullptr, 0);
+                continue;
+            }
+            pid_ = child;
+            name_ = name;
+        }
+    }
+    ~VirtualDisplay() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool running() const { return pid_ > 0; }
+    const std::string& name() const { return name_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+VirtualDisplay* display = nullptr;
+
+// Paints every frame a grey whose level follows the show time; can be told to fail.
+class GreySource final : public ShowFrameSource {
+public:
+    std::function<bool()> failNow;
+    int delayMs = 0;
+    bool render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
+                const AudioFeatures&) override {
+        if (failNow && failNow()) throw Error("Metal could not allocate a buffer.");
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        into.width = width;
+        into.height = height;
+        into.bgra.assign(width * height * 4, 0);
+        auto level = static_cast<std::uint8_t>(64 + normalizedTime * 128);
+        for (std::size_t i = 0; i < width * height; ++i) {
+            into.bgra[i * 4 + 0] = level;
+            into.bgra[i * 4 + 1] = level;
+            into.bgra[i * 4 + 2] = level;
+            into.bgra[i * 4 + 3] = 255;
+        }
+        return true;
+    }
+};
+
+// Reads a pixel of the window as the X server shows it (red, green, blue).
+std::array<int, 3> screenPixel(SDL_Window* window, int x, int y) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return {-1, -1, -1};
+    static void* xlib = dlopen("libX11.so.6", RTLD_NOW);
+    if (xlib == nullptr) return {-1, -1, -1};
+    using Sync = int (*)(Display*, int);
+    using GetImage = XImage* (*)(Display*, Drawable, int, int, unsigned, unsigned, unsigned long, int);
+    auto sync = reinterpret_cast<Sync>(dlsym(xlib, "XSync"));
+    auto getImage = reinterpret_cast<GetImage>(dlsym(xlib, "XGetImage"));
+    sync(info.info.x11.display, 0);
+    XImage* image = getImage(info.info.x11.display, info.info.x11.window, x, y, 1, 1, ~0ul, ZPixmap);
+    if (image == nullptr) return {-1, -1, -1};
+    unsigned long pixel = image->f.get_pixel(image, 0, 0);
+    image->f.destroy_image(image);
+    return {static_cast<int>((pixel >> 16) & 255), static_cast<int>((pixel >> 8) & 255), static_cast<int>(pixel & 255)};
+}
+
+void pushKey(SDL_Scancode scancode) {
+    SDL_Event event{};
+    event.type = SDL_KEYDOWN;
+    event.key.keysym.scancode = scancode;
+    event.key.state = SDL_PRESSED;
+    SDL_PushEvent(&event);
+}
+
+class ShowWindow : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // Keeps the software Vulkan driver mapped after the last instance is gone, so that the leak checker
+        // can name (and the suppressions can match) what the driver leaves behind.
+        dlopen("libvulkan_lvp.so", RTLD_NOW | RTLD_NODELETE);
+        display = new VirtualDisplay();
+        if (display->running()) setenv("DISPLAY", display->name().c_str(), 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        setenv("SDL_VIDEODRIVER", "x11", 1);
+    }
+    static void TearDownTestSuite() {
+        delete display;
+        display = nullptr;
+        unsetenv("SDL_AUDIODRIVER");
+        unsetenv("SDL_VIDEODRIVER");
+    }
+    void SetUp() override {
+        if (!display->running()) GTEST_SKIP() << "Xvfb could not be started";
+        timeline.durationSeconds = 180;
+        music.durationSeconds = 180;
+        music.sampleRate = 8000;
+        music.samples.assign(180 * 8000, 0.25f);
+        hooks.width = 160;
+        hooks.height = 90;
+        hooks.makeSource = [this] {
+            auto made = std::make_unique<GreySource>();
+            made->failNow = [this] { return failFrames; };
+            made->delayMs = frameDelayMs;
+            return made;
+        };
+    }
+
+    // Runs the show; `step` is called after every shown frame with its number and ends the show by
+    // returning false (Escape is pressed then). Fails the test when the show takes too long.
+    // Where the show opens: normalised time, autoplay, full screen.
+    struct Start {
+        double normalizedTime = 0;
+        bool autoplay = true;
+        bool fullscreen = false;
+    };
+
+    void runShow(Start start, std::function<bool(MetalShowView&, SDL_Window*, std::size_t)> step) {
+        auto began = std::chrono::steady_clock::now();
+        bool escaped = false;
+        hooks.afterFrame = [&](MetalShowView& view, SDL_Window* window) {
+            if (escaped) return;
+            bool tooLong = std::chrono::steady_clock::now() - began > std::chrono::seconds(20);
+            if (tooLong) ADD_FAILURE() << "the show did not finish in time";
+            if (tooLong || !step(view, window, view.framesShown())) {
+                pushKey(SDL_SCANCODE_ESCAPE);
+                escaped = true;
+            }
+        };
+        Configuration configuration;
+        configuration.normalizedTime = start.normalizedTime;
+        configuration.autoplay = start.autoplay;
+        configuration.fullscreen = start.fullscreen;
+        DrevikAppDelegate delegate(timeline, music, configuration, hooks);
+        delegate.run();
+    }
+
+    GraphicsTimeline timeline;
+    MusicTimeline music;
+    ShowHooks hooks;
+    bool failFrames = false;
+    int frameDelayMs = 0;
+};
+
+TEST_F(ShowWindow, OpensTitledShowsItsFirstFrameAndEndsOnEscape) {
+    std::array<int, 3> pixel{};
+    std::string title;
+    int width = 0;
+    int height = 0;
+    runShow({0.5, false, false}, [&](MetalShowView& view, SDL_Window* window, std::size_t frames) {
+        if (frames < 2) return true; // wait for a frame to reach the screen
+        title = SDL_GetWindowTitle(window);
+        SDL_GetWindowSize(window, &width, &height);
+        pixel = screenPixel(window, 80, 45);
+        EXPECT_FALSE(view.transport().playing());
+        EXPECT_DOUBLE_EQ(view.lastFrameSeconds(), 90);
+        EXPECT_TRUE(view.presentsThroughSwapchain());
+        return false;
+    });
+    EXPECT_EQ(title, "VELMORA — METAL VESPERINE");
+    EXPECT_EQ(width, 160);
+    EXPECT_EQ(height, 90);
+    EXPECT_EQ(pixel, (std::array<int, 3>{128, 128, 128}));
+}
+
+TEST_F(ShowWindow, KeysDriveTheTransport) {
+    int stage = 0;
+    runShow({0.5, false, false}, [&](MetalShowView& view, SDL_Window*, std::size_t) {
+        const ShowTransport& transport = view.transport();
+        switch (stage++) {
+        case 0: pushKey(SDL_SCANCODE_RIGHT); return true;
+        case 1:
+            EXPECT_EQ(transport.positionSeconds(), 95);
+            EXPECT_FALSE(transport.playing());
+            pushKey(SDL_SCANCODE_SPACE);
+            return true;
+        case 2:
+            EXPECT_TRUE(transport.playing());
+            EXPECT_GE(transport.currentSeconds(), 95);
+            pushKey(SDL_SCANCODE_SPACE);
+            return true;
+        case 3:
+            EXPECT_FALSE(transport.playing());
+            pushKey(SDL_SCANCODE_LEFT);
+            pushKey(SDL_SCANCODE_LEFT);
+            return true;
+        case 4:
+            EXPECT_NEAR(transport.positionSeconds(), 85, 0.5);
+            pushKey(SDL_SCANCODE_R);
+            return true;
+        case 5:
+            EXPECT_TRUE(transport.playing());
+            EXPECT_LT(transport.currentSeconds(), 2);
+            pushKey(SDL_SCANCODE_A); // not a show key
+            return true;
+        default: return false;
+        }
+    });
+    EXPECT_GE(stage, 6);
+}
+
+// A frame that takes half a second must not hold up the keys: the key pressed while it is being made
+// takes effect at once, and the show clock runs on meanwhile.
+TEST_F(ShowWindow, KeysActWhileASlowFrameIsBeingMade) {
+    frameDelayMs = 500;
+    std::chrono::steady_clock::time_point pressed;
+    double playedByNextFrame = -1;
+    runShow({0.5, false, false}, [&](MetalShowView& view, SDL_Window*, std::size_t frames) {
+        if (frames == 0) return true;
+        if (frames == 1) {
+            pushKey(SDL_SCANCODE_SPACE); // handled while the next frame is made
+            pressed = std::chrono::steady_clock::now();
+            return true;
+        }
+        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - pressed).count();
+        EXPECT_TRUE(view.transport().playing());
+        playedByNextFrame = view.transport().currentSeconds() - 90 - waited; // 0 when play began at the press
+        return false;
+    });
+    EXPECT_NEAR(playedByNextFrame, 0, 0.15);
+}
+
+// On a device that needs 300 ms a frame, each picture shows the moment at which it reaches the screen.
+TEST_F(ShowWindow, SlowFramesShowTheMomentTheyAppear) {
+    frameDelayMs = 300;
+    double drift = 1;
+    runShow({0.1, true, false}, [&](MetalShowView& view, SDL_Window*, std::size_t frames) {
+        if (frames < 4) return true;
+        drift = view.lastFrameSeconds() - view.transport().currentSeconds();
+        return false;
+    });
+    EXPECT_NEAR(drift, 0, 0.15); // a frame late would be -0.3
+}
+
+TEST_F(ShowWindow, WithoutSoundTheShowRunsOnTheSteadyClock) {
+    setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+    bool hadPlayer = true;
+    double reached = 0;
+    runShow({0, true, false}, [&](MetalShowView& view, SDL_Window*, std::size_t) {
+        hadPlayer = view.hasAudioPlayer();
+        reached = view.transport().currentSeconds();
+        return reached < 0.3;
+    });
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    EXPECT_FALSE(hadPlayer);
+    EXPECT_GE(reached, 0.3);
+}
+
+TEST_F(ShowWindow, AFailedFrameIsNamedInTheTitleAndLaterFramesGoOn) {
+    std::string failedTitle;
+    int stage = 0;
+    runShow({0, true, false}, [&](MetalShowView&, SDL_Window* window, std::size_t) {
+        switch (stage++) {
+        case 0: failFrames = true; return true;
+        case 1: return true; // the frame requested before the failure began
+        case 2:
+            failedTitle = SDL_GetWindowTitle(window);
+            failFrames = false;
+            return true;
+        default:
+            EXPECT_EQ(std::string(SDL_GetWindowTitle(window)), failedTitle); // the title stays
+            return false;
+        }
+    });
+    EXPECT_EQ(failedTitle, "VELMORA — Metal could not allocate a buffer.");
+}
+
+TEST_F(ShowWindow, FullScreenHidesTheCursorOnceAndLeavingShowsIt) {
+    int stage = 0;
+    runShow({0, false, true}, [&](MetalShowView& view, SDL_Window* window, std::size_t) {
+        switch (stage++) {
+        case 0:
+            EXPECT_NE(SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN, 0u);
+            EXPECT_TRUE(view.cursorHidden());
+            EXPECT_EQ(SDL_ShowCursor(SDL_QUERY), SDL_DISABLE);
+            view.mouseMoved(); // already hidden: nothing changes
+            EXPECT_TRUE(view.cursorHidden());
+            pushKey(SDL_SCANCODE_F);
+            return true;
+        case 1:
+            EXPECT_EQ(SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN, 0u);
+            EXPECT_FALSE(view.cursorHidden());
+            EXPECT_EQ(SDL_ShowCursor(SDL_QUERY), SDL_ENABLE);
+            view.mouseMoved(); // in a window the cursor stays
+            EXPECT_FALSE(view.cursorHidden());
+            return false;
+        default: return false;
+        }
+    });
+    EXPECT_GE(stage, 2);
+}
+
+TEST_F(ShowWindow, ClosingTheWindowEndsTheShow) {
+    bool ranOn = false;
+    runShow({0, true, false}, [&](MetalShowView&, SDL_Window* window, std::size_t frames) {
+        if (frames == 1) {
+            SDL_Event event{};
+            event.type = SDL_WINDOWEVENT;
+            event.window.event = SDL_WINDOWEVENT_CLOSE;
+            event.window.windowID = SDL_GetWindowID(window);
+            SDL_PushEvent(&event);
+        }
+        if (frames > 1) ranOn = true;
+        return frames < 50; // Escape only if the close was ignored
+    });
+    EXPECT_FALSE(ranOn) << "the show went on after its window was closed";
+}
+
+TEST_F(ShowWindow, ResizingKeepsTheContentAtSixteenByNine) {
+    int width = 0;
+    int height = 0;
+    std::size_t pictureHeight = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    runShow({0, false, false}, [&](MetalShowView& view, SDL_Window* window, std::size_t frames) {
+        if (frames == 1) {
+            SDL_SetWindowSize(window, 320, 320);
+            return true;
+        }
+        SDL_GetWindowSize(window, &width, &height);
+        pictureHeight = view.lastPicture().height;
+        // Frames made while the window settles may have the passing size; the settled one has 16:9.
+        return (height != 180 || pictureHeight != 180) && std::chrono::steady_clock::now() < deadline;
+    });
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 180);
+    EXPECT_EQ(pictureHeight, 180u);
+}
+
+TEST_F(ShowWindow, StartFailureIsReportedAndOpensNoWindow) {
+    std::string reported;
+    hooks.makeSource = []() -> std::unique_ptr<ShowFrameSource> { throw ShowViewError(); };
+    hooks.reportStartFailure = [&](const std::string& description) { reported = description; };
+    bool stepped = false;
+    runShow({}, [&](MetalShowView&, SDL_Window*, std::size_t) { return stepped = true, false; });
+    EXPECT_EQ(reported, "This Mac does not provide a Metal device.");
+    EXPECT_FALSE(stepped);
+}
+
+TEST_F(ShowWindow, KeysAreChosenByPosition) {
+    EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_ESCAPE), ShowKey::escape);
+    EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_SPACE), ShowKey::space);
+    EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_R), ShowKey::r);
+    EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_F), ShowKey::f);
+    EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_LEFT), ShowKey::leftArrow);
+    EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_RIGHT), ShowKey::rightArrow);
+    EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_Q), ShowKey::other);
+}
+
+// The whole program: launch, the show at its full size with the real renderer, and a request to quit
+// (SDL turns SIGTERM into the same quit event that closing the window sends).
+TEST_F(ShowWindow, TheProgramShowsAndEndsWithStatusZeroWhenAskedToQuit) {
+    std::string folder = testing::TempDir() + "drevik_show_run_" + std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/Graphics.csv") << "# duration_seconds=4\ntime,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n";
+    std::ofstream(folder + "/Music.csv") << "# duration_seconds=4\ntime,lead\n0,1\n0.5,0.2\n";
+    pid_t child = fork();
+    if (child == 0) {
+        if (chdir(folder.c_str()) != 0) _exit(126);
+        freopen("out.txt", "w", stdout);
+        freopen("err.txt", "w", stderr);
+        // Under the leak checker, the driver's leftovers at exit (unloaded by then, so not suppressible)
+        // would turn a clean end into a failure; the in-process tests check our own leaks.
+        setenv("LSAN_OPTIONS", "detect_leaks=0", 1);
+        execl(DREVIK_BINARY, DREVIK_BINARY, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    kill(child, SIGTERM);
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the show did not end";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream out(folder + "/out.txt");
+    std::string line;
+    std::getline(out, line);
+    EXPECT_EQ(line, "Loaded 1 frames / 1 lines; 192000 audio samples at 48000 Hz.");
+    std::filesystem::remove_all(folder);
+}
+
+// Without any display server the program says so on standard error and fails, without hanging.
+void expectNoDisplayFailure(const std::string& environment) {
+    std::string folder = testing::TempDir() + "drevik_no_display_" + std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/Graphics.csv") << "# duration_seconds=4\ntime,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n";
+    std::ofstream(folder + "/Music.csv") << "# duration_seconds=4\ntime,lead\n0,1\n";
+    std::string command = "cd '" + folder + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_RUNTIME_DIR " + environment +
+                          " SDL_AUDIODRIVER=dummy timeout 20 " DREVIK_BINARY " >out.txt 2>err.txt";
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::ifstream errors(folder + "/err.txt");
+    std::string line;
+    std::getline(errors, line);
+    EXPECT_EQ(line.rfind("Drevik: There is no display", 0), 0u) << line;
+    EXPECT_NE(line.find("--snapshot PATH or a movie with --movie PATH instead."), std::string::npos) << line;
+    std::string more;
+    EXPECT_FALSE(std::getline(errors, more)) << more;
+    std::filesystem::remove_all(folder);
+}
+
+TEST(ShowWithoutDisplay, OneLineOnStandardErrorAndStatusOne) {
+    expectNoDisplayFailure("-u SDL_VIDEODRIVER");
+    expectNoDisplayFailure("SDL_VIDEODRIVER=x11");
+}
+
+} // namespace
+} // namespace drevik
+
+namespace drevik {
+namespace {
+
+// The real renderer on the system's Vulkan device (lavapipe on a build machine), in a small window.
+TEST_F(ShowWindow, TheRendererDrawsTheFirstFrameIntoTheWindow) {
+    std::string csv = "# duration_seconds=4\ntime,x1,y1,x2,y2\n";
+    for (int i = 0; i < 12; ++i) {
+        double y = 0.1 + 0.8 * i / 11.0;
+        csv += "0," + std::to_string(0.1) + "," + std::to_string(y) + ",0.9," + std::to_string(1.0 - y) + "\n";
+    }
+    timeline = GraphicsTimeline::fromCsvData(csv, "Graphics.csv");
+    music.durationSeconds = 4;
+    music.samples.assign(4 * 8000, 0.25f);
+    hooks.makeSource = nullptr;
+    hooks.width = 192;
+    hooks.height = 108;
+    std::size_t lit = 0;
+    std::string title;
+    runShow({0.25, false, false}, [&](MetalShowView& view, SDL_Window* window, std::size_t frames) {
+        if (frames < 1) return true;
+        title = SDL_GetWindowTitle(window);
+        const ShowPicture& picture = view.lastPicture();
+        EXPECT_EQ(picture.width, 192u);
+        EXPECT_EQ(picture.height, 108u);
+        for (std::size_t i = 0; i + 3 < picture.bgra.size(); i += 4)
+            if (picture.bgra[i] + picture.bgra[i + 1] + picture.bgra[i + 2] > 30) ++lit;
+        return false;
+    });
+    EXPECT_EQ(title, "VELMORA — METAL VESPERINE");
+    EXPECT_GT(lit, 100u) << "the first frame is black";
+}
+
+} // namespace
+} // namespace drevik
