@@ -1,7 +1,6 @@
 #include "app/launch.hpp"
 
 #include "app/configuration.hpp"
-#include "app/output_limits.hpp"
 #include "app/scene_report.hpp"
 #include "app/show.hpp"
 #include "core/graphics_timeline.hpp"
@@ -112,7 +111,6 @@ void run(const std::vector<std::string>& arguments) {
               std::to_string(graphics.segments.size()) + " lines; " + std::to_string(music.samples.size()) +
               " audio samples at " + std::to_string(music.sampleRate) + " Hz.");
 
-    checkOutputLimits(configuration, graphics.durationSeconds);
     if (configuration.snapshotURL) {
         MetalSnapshot::write(*configuration.snapshotURL, configuration.outputWidth, configuration.outputHeight,
                              configuration.normalizedTime, graphics, music);

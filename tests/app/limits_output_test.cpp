@@ -1,80 +1,76 @@
-// Upper bounds on the size, frame rate and length of what the offline writers are asked for.
-#include "app/configuration.hpp"
-#include "app/output_limits.hpp"
-
+// The sizes, frame rates and lengths the command line passes on unbounded (it only raises them to
+// their minimum): the program refuses those the writers cannot produce with one line on standard
+// error and status 1, after the load summary, and writes nothing.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace drevik {
 namespace {
 
-Configuration configurationOf(const std::vector<std::string>& arguments) {
-    LaunchEnvironment environment;
-    environment.workingDirectory = "/w";
-    return Configuration::fromArguments(arguments, environment);
-}
+using Path = std::filesystem::path;
 
-std::string refusal(const std::vector<std::string>& arguments, double showSeconds = 60) {
-    try {
-        checkOutputLimits(configurationOf(arguments), showSeconds);
-    } catch (const OutputLimitError& error) {
-        return error.what();
+class OutputLimits : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-output-limits-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+        std::ofstream(folder_ / "Graphics.csv") << "# duration_seconds=1\ntime,x1,y1,x2,y2\n0,0,0,1,1\n";
+        std::ofstream(folder_ / "Music.csv") << "# duration_seconds=1\ntime,a\n";
     }
-    return "";
-}
+    void TearDown() override { std::filesystem::remove_all(folder_); }
 
-TEST(OutputLimits, SizesUpToTheLimitPassAndLargerOnesAreRefused) {
-    EXPECT_EQ(refusal({"--snapshot", "a.png", "--width", "16384", "--height", "16384"}), "");
-    EXPECT_EQ(refusal({"--snapshot", "a.png", "--width", "16385"}),
-              "--width 16385 is more than the 16384 pixels a snapshot can have.");
-    EXPECT_EQ(refusal({"--movie", "a.mp4", "--height", "9223372036854775807"}),
-              "--height 9223372036854775807 is more than the 16384 pixels a movie can have.");
-}
-
-TEST(OutputLimits, FrameRateAndLengthOnlyMatterForAMovie) {
-    EXPECT_EQ(refusal({"--movie", "a.mp4", "--fps", "1000", "--duration", "86400"}), "");
-    EXPECT_EQ(refusal({"--movie", "a.mp4", "--fps", "1001"}),
-              "--fps 1001 is more than the 1000 frames per second a movie can have.");
-    EXPECT_EQ(refusal({"--movie", "a.mp4", "--duration", "inf"}),
-              "A movie of inf seconds is longer than the 86400 seconds (one day) Drevik exports.");
-    EXPECT_EQ(refusal({"--movie", "a.mp4", "--duration", "86400.5"}),
-              "A movie of 86400.5 seconds is longer than the 86400 seconds (one day) Drevik exports.");
-    // Without an override the show's own length counts.
-    EXPECT_EQ(refusal({"--movie", "a.mp4"}, 200000),
-              "A movie of 200000 seconds is longer than the 86400 seconds (one day) Drevik exports.");
-    EXPECT_EQ(refusal({"--snapshot", "a.png", "--fps", "999999", "--duration", "inf"}, 1e6), "");
-}
-
-TEST(OutputLimits, TheShowAndTheReportIgnoreOutputOptions) {
-    EXPECT_EQ(refusal({"--width", "99999", "--fps", "99999", "--duration", "1e300"}), "");
-    EXPECT_EQ(refusal({"--describe-scenes", "--width", "99999"}), "");
-}
-
-TEST(OutputLimits, TheProgramRefusesAfterLoadingWithOneLine) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "drevik-output-limits-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const std::filesystem::path folder = pattern;
-    std::ofstream(folder / "Graphics.csv") << "# duration_seconds=1\ntime,x1,y1,x2,y2\n0,0,0,1,1\n";
-    std::ofstream(folder / "Music.csv") << "# duration_seconds=1\ntime,a\n";
-    const std::string command = "cd '" + folder.string() + "' && '" + DREVIK_BINARY +
-                                "' --snapshot out.png --width 20000 >stdout 2>stderr </dev/null";
-    const int status = std::system(command.c_str());
-    const auto slurp = [&](const char* name) {
-        std::ifstream stream(folder / name);
+    std::string slurp(const char* name) const {
+        std::ifstream stream(folder_ / name);
         return std::string(std::istreambuf_iterator<char>(stream), {});
-    };
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    EXPECT_EQ(slurp("stdout"), "Loaded 1 frames / 1 lines; 48000 audio samples at 48000 Hz.\n");
-    EXPECT_EQ(slurp("stderr"), "Drevik: --width 20000 is more than the 16384 pixels a snapshot can have.\n");
-    EXPECT_FALSE(std::filesystem::exists(folder / "out.png"));
-    std::filesystem::remove_all(folder);
+    }
+
+    // Runs drevik in the folder; expects status 1, the load summary and one line starting with
+    // "Drevik: " + start; returns that line.
+    std::string refusal(const std::string& arguments, const std::string& start) const {
+        const std::string command = "cd '" + folder_.string() + "' && '" + DREVIK_BINARY + "' " + arguments +
+                                    " >stdout 2>stderr </dev/null";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << arguments << ": " << status;
+        EXPECT_EQ(slurp("stdout"), "Loaded 1 frames / 1 lines; 48000 audio samples at 48000 Hz.\n") << arguments;
+        const std::string error = slurp("stderr");
+        EXPECT_TRUE(error.starts_with("Drevik: " + start)) << arguments << ": " << error;
+        EXPECT_EQ(error.find('\n'), error.size() - 1) << arguments << ": " << error;
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+            left.push_back(entry.path().filename().string());
+        }
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{"Graphics.csv", "Music.csv", "stderr", "stdout"})) << arguments;
+        return error;
+    }
+
+    Path folder_;
+};
+
+TEST_F(OutputLimits, ASnapshotLargerThanTheDeviceCanRenderIsRefused) {
+    refusal("--snapshot out.png --width 100000 --height 16", "Metal could not allocate the snapshot texture.");
+    refusal("--snapshot out.png --width 9223372036854775807 --height 9223372036854775807",
+            "Metal could not allocate the snapshot texture.");
+}
+
+TEST_F(OutputLimits, AMovieBeyondItsSizeRateOrLengthIsRefused) {
+    EXPECT_EQ(refusal("--movie out.mp4 --width 16386 --height 16", "Movie writer failed: a picture of 16386"),
+              "Drevik: Movie writer failed: a picture of 16386\u00d716 is larger than this device can render and "
+              "encode (16384\u00d716384 at most)\n");
+    EXPECT_EQ(refusal("--movie out.mp4 --width 16 --height 16 --fps 1001", "Movie writer failed: the frame rate"),
+              "Drevik: Movie writer failed: the frame rate must be 1 to 1000 frames per second, got 1001\n");
+    EXPECT_EQ(refusal("--movie out.mp4 --width 16 --height 16 --duration 86401", "Movie writer failed: the duration"),
+              "Drevik: Movie writer failed: the duration must be more than 0 and at most 86400 seconds, got 86401\n");
+    refusal("--movie out.mp4 --width 16 --height 16 --duration 1e308 --fps 1000", "Movie writer failed: the duration");
 }
 
 } // namespace
