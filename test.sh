@@ -19,7 +19,19 @@ echo "== Tests (RelWithDebInfo)"
 run_suite build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 echo "== Tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
-export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
+# Leak checking is always on; suppressions cover system libraries only (tests/lsan.supp).
+export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1}:detect_leaks=1"
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DDREVIK_SANITIZE=ON
+
+# ---------------------------------------------------------------------------------------------
+# Fuzzing: the Graphics reader, the Music reader and the command line, each for a bounded time
+# under libFuzzer with ASan + UBSan (clang). DREVIK_FUZZ_SECONDS changes the time per target;
+# 0 skips this section. See bench/README.md for long runs.
+# ---------------------------------------------------------------------------------------------
+fuzz_seconds=${DREVIK_FUZZ_SECONDS:-60}
+if [[ $fuzz_seconds -gt 0 ]]; then
+  echo "== Fuzzing (${fuzz_seconds}s per target)"
+  ./fuzz/run.sh "$fuzz_seconds"
+fi

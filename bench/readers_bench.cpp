@@ -63,9 +63,11 @@ const std::filesystem::path& graphicsFile() {
         auto file = std::filesystem::temp_directory_path() / ("drevik-bench-" + std::to_string(::getpid())) / "Graphics.csv";
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary) << graphicsText();
-        std::atexit([] { std::filesystem::remove_all(graphicsFile().parent_path()); });
         return file;
     }();
+    // Registered once path is complete, so the clean-up runs before path is destroyed.
+    static const bool cleanup = std::atexit([] { std::filesystem::remove_all(graphicsFile().parent_path()); }) == 0;
+    (void)cleanup;
     return path;
 }
 

@@ -15,6 +15,8 @@
 #include <limits>
 #include <new>
 
+#include <unistd.h>
+
 namespace drevik {
 namespace {
 
@@ -22,6 +24,9 @@ namespace {
 // 16.6 GB sample buffer; a longer declaration is refused before anything is allocated, so a
 // mistyped duration cannot exhaust memory. (A 6-hour show needs about 4.1 GB.)
 constexpr std::int64_t kMaxMusicSeconds = 86400;
+// The most channels a header may name. Every channel costs a name and a value, and every row
+// must carry a field for each, so the count is bounded to keep memory proportional to sense.
+constexpr std::size_t kMaxChannels = 65536;
 
 constexpr std::string_view kReasonEmptyName = "channel names may not be empty";
 constexpr std::string_view kReasonTime = "invalid normalized transition time";
@@ -30,6 +35,16 @@ constexpr std::string_view kReasonValue = "channel values must be empty or norma
 constexpr std::string_view kReasonTooMany = "too many channel fields";
 
 bool isNormalized(double value) { return value >= 0.0 && value <= 1.0; }
+
+// The machine's physical memory in bytes; infinite when the system does not say.
+double physicalMemoryBytes() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0) {
+        return std::numeric_limits<double>::infinity();
+    }
+    return static_cast<double>(pages) * static_cast<double>(pageSize);
+}
 
 // Decodes UTF-8, replacing each maximal ill-formed subsequence with U+FFFD.
 std::string decodeUtf8(std::string_view bytes) {
@@ -240,6 +255,10 @@ MusicTimeline MusicTimeline::fromCsvData(std::string_view bytes, const std::stri
             if (name.empty()) {
                 throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonEmptyName));
             }
+            if (header.size() == kMaxChannels) {
+                throw Error(fileName + " line " + std::to_string(lineNumber) + " names more than the " +
+                            std::to_string(kMaxChannels) + " channels Drevik can mix.");
+            }
             header.push_back(decodeUtf8(name));
             if (comma == std::string_view::npos) {
                 break;
@@ -267,12 +286,24 @@ MusicTimeline MusicTimeline::fromCsvData(std::string_view bytes, const std::stri
     timeline.sampleRate = sampleRate;
     timeline.analysisRate = analysisRate;
 
+    // The system grants a buffer that it cannot back and then runs out of memory while it is
+    // being filled. The samples and their analysis may take at most half the machine's memory
+    // (the drawing, the GPU and the movie need the rest); a larger soundtrack is refused up front,
+    // like one that cannot be allocated at all.
+    const auto tooLongForMemory = [&] {
+        return Error(fileName + " declares " + formatSeconds(duration) +
+                     " seconds, too long a soundtrack for the memory of this machine.");
+    };
+    const double neededBytes = static_cast<double>(sampleCount) * sizeof(float) +
+                               static_cast<double>(analysisCount) * (sizeof(AudioFeatures) + 5 * sizeof(double));
+    if (!(neededBytes <= physicalMemoryBytes() / 2)) {
+        throw tooLongForMemory();
+    }
     std::optional<SignalBuilder> signal;
     try {
         signal.emplace(sampleCount, analysisCount, sampleRate, analysisRate, timeline.samples);
     } catch (const std::bad_alloc&) {
-        throw Error(fileName + " declares " + formatSeconds(duration) +
-                    " seconds, too long a soundtrack for the memory of this machine.");
+        throw tooLongForMemory();
     }
 
     // Pass 2: the transitions. Each row's values take effect from its time on; the samples
