@@ -8,11 +8,19 @@ cd "$(dirname "$0")"
 
 jobs=$(nproc)
 
+passed=0
+skipped=0
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DDREVIK_BUILD_BENCHMARKS=OFF "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$dir/ctest.log"
+  # Counted for the closing line; a failing suite has already stopped the script.
+  local total skips
+  total=$(sed -nE 's/.*tests passed, 0 tests failed out of ([0-9]+).*/\1/p' "$dir/ctest.log" | tail -n 1)
+  skips=$(grep -c '(Skipped)$' "$dir/ctest.log" || true)
+  passed=$((passed + ${total:-0} - skips))
+  skipped=$((skipped + skips))
 }
 
 echo "== Tests (RelWithDebInfo)"
@@ -35,3 +43,5 @@ if [[ $fuzz_seconds -gt 0 ]]; then
   echo "== Fuzzing (${fuzz_seconds}s per target)"
   ./fuzz/run.sh "$fuzz_seconds"
 fi
+
+echo "tests: $passed passed, 0 failed, $skipped skipped"
