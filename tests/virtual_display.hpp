@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <vector>
 #include <csignal>
 #include <dlfcn.h>
 #include <filesystem>
@@ -57,23 +58,38 @@ private:
     std::string name_;
 };
 
-// A pixel of the window as the X server shows it (red, green, blue); -1s when it cannot be read.
-inline std::array<int, 3> screenPixel(SDL_Window* window, int x, int y) {
+// The pixels of a rectangle of the window as the X server shows them (red, green, blue), row by row;
+// empty when they cannot be read.
+inline std::vector<std::array<int, 3>> screenPixels(SDL_Window* window, int x, int y, int width, int height) {
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
-    if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return {-1, -1, -1};
+    if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return {};
     static void* xlib = dlopen("libX11.so.6", RTLD_NOW);
-    if (xlib == nullptr) return {-1, -1, -1};
+    if (xlib == nullptr) return {};
     using Sync = int (*)(Display*, int);
     using GetImage = XImage* (*)(Display*, Drawable, int, int, unsigned, unsigned, unsigned long, int);
     auto sync = reinterpret_cast<Sync>(dlsym(xlib, "XSync"));
     auto getImage = reinterpret_cast<GetImage>(dlsym(xlib, "XGetImage"));
     sync(info.info.x11.display, 0);
-    XImage* image = getImage(info.info.x11.display, info.info.x11.window, x, y, 1, 1, ~0ul, ZPixmap);
-    if (image == nullptr) return {-1, -1, -1};
-    unsigned long pixel = image->f.get_pixel(image, 0, 0);
+    XImage* image = getImage(info.info.x11.display, info.info.x11.window, x, y, static_cast<unsigned>(width),
+                             static_cast<unsigned>(height), ~0ul, ZPixmap);
+    if (image == nullptr) return {};
+    std::vector<std::array<int, 3>> pixels;
+    for (int row = 0; row < height; ++row) {
+        for (int column = 0; column < width; ++column) {
+            unsigned long pixel = image->f.get_pixel(image, column, row);
+            pixels.push_back({static_cast<int>((pixel >> 16) & 255), static_cast<int>((pixel >> 8) & 255),
+                              static_cast<int>(pixel & 255)});
+        }
+    }
     image->f.destroy_image(image);
-    return {static_cast<int>((pixel >> 16) & 255), static_cast<int>((pixel >> 8) & 255), static_cast<int>(pixel & 255)};
+    return pixels;
+}
+
+// One pixel of the window as the X server shows it; -1s when it cannot be read.
+inline std::array<int, 3> screenPixel(SDL_Window* window, int x, int y) {
+    std::vector<std::array<int, 3>> pixels = screenPixels(window, x, y, 1, 1);
+    return pixels.empty() ? std::array<int, 3>{-1, -1, -1} : pixels[0];
 }
 
 } // namespace drevik::testing
