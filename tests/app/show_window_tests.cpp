@@ -416,7 +416,8 @@ std::size_t litPixels(SDL_Window* window, int x, int y, int width, int height) {
 
 // The real renderer on the system's Vulkan device (lavapipe on a build machine) with the validation
 // layer on, drawing straight into a small window's swapchain, which is remade when the window grows.
-TEST_F(ShowWindow, TheRendererDrawsStraightIntoTheWindowAndFollowsItsSize) {
+// Twelve crossing lines over four seconds, for the real renderer in a 192 × 108 window.
+void useCrossingLines(GraphicsTimeline& timeline, MusicTimeline& music, ShowHooks& hooks) {
     std::string csv = "# duration_seconds=4\ntime,x1,y1,x2,y2\n";
     for (int i = 0; i < 12; ++i) {
         double y = 0.1 + 0.8 * i / 11.0;
@@ -428,6 +429,10 @@ TEST_F(ShowWindow, TheRendererDrawsStraightIntoTheWindowAndFollowsItsSize) {
     hooks.makeSource = nullptr;
     hooks.width = 192;
     hooks.height = 108;
+}
+
+TEST_F(ShowWindow, TheRendererDrawsStraightIntoTheWindowAndFollowsItsSize) {
+    useCrossingLines(timeline, music, hooks);
     setenv("DREVIK_GPU_VALIDATION", "1", 1);
     gpu::takeValidationMessages();
     std::size_t litFirst = 0;
@@ -459,6 +464,25 @@ TEST_F(ShowWindow, TheRendererDrawsStraightIntoTheWindowAndFollowsItsSize) {
     EXPECT_EQ(grownWidth, 320u);
     EXPECT_GT(litGrown, 20u) << "the part of the window added by growing it stays black";
     for (const auto& message : gpu::takeValidationMessages()) ADD_FAILURE() << "validation: " << message;
+}
+
+// Where the window cannot present through Vulkan, the renderer's pictures are read back and copied to it.
+TEST_F(ShowWindow, WithoutPresentationTheRenderersPicturesAreCopiedToTheWindow) {
+    useCrossingLines(timeline, music, hooks);
+    hooks.makeSource = [this](SDL_Window*) { return makeGpuFrameSource(timeline, nullptr); };
+    std::size_t lit = 0;
+    bool direct = true;
+    std::size_t bytes = 0;
+    runShow({0.25, false, false}, [&](MetalShowView& view, SDL_Window* window, std::size_t frames) {
+        if (frames < 1) return true;
+        direct = view.presentsThroughSwapchain();
+        bytes = view.lastPicture().bgra.size();
+        lit = litPixels(window, 0, 0, 192, 108);
+        return false;
+    });
+    EXPECT_FALSE(direct);
+    EXPECT_EQ(bytes, 192u * 108u * 4u);
+    EXPECT_GT(lit, 100u) << "the first frame is black on the screen";
 }
 
 } // namespace
