@@ -236,9 +236,6 @@ void DrevikAppDelegate::constrainAspect() {
 
 void DrevikAppDelegate::run() {
     requireDisplay();
-    // Pictures copied to a window's own surface go straight to the window system, so that a window made
-    // for Vulkan stays one.
-    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) throw NoDisplayError(SDL_GetError());
     struct VideoGuard {
         ~VideoGuard() { SDL_QuitSubSystem(SDL_INIT_VIDEO); }
@@ -246,6 +243,9 @@ void DrevikAppDelegate::run() {
     std::string driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
     if (!environmentSet("SDL_VIDEODRIVER") && (driver == "offscreen" || driver == "dummy"))
         throw NoDisplayError("only an off-screen video driver is available");
+    // On X11, pictures copied to a window's own surface go straight to the X server; otherwise the video
+    // layer would remake a window made for Vulkan as one for OpenGL to copy them.
+    if (driver == "x11") SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     struct Teardown {
         DrevikAppDelegate& delegate;
         ~Teardown() {

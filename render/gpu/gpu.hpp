@@ -2,7 +2,8 @@
 // A thin GPU layer over Vulkan 1.1+, shaped like the small set of operations the renderer, the show,
 // the snapshot and the movie writer need: a device, a command queue, command buffers with completion
 // handlers, render pipelines built from runtime-compiled GLSL, depth states, CPU-written buffers,
-// 2-D and 2-D multisample render targets with resolve, instanced draws and texture read-back.
+// 2-D and 2-D multisample render targets with resolve, instanced draws, texture read-back, and
+// presentation to a window through its swapchain's drawables.
 //
 // Every object is owned through std::shared_ptr. A command buffer keeps every buffer, texture and
 // pipeline it references alive until the GPU has finished with it, so callers may drop their own
