@@ -32,6 +32,10 @@ std::string resultName(VkResult result) {
     case VK_ERROR_TOO_MANY_OBJECTS: return "too many objects (VK_ERROR_TOO_MANY_OBJECTS)";
     case VK_ERROR_FORMAT_NOT_SUPPORTED: return "format not supported (VK_ERROR_FORMAT_NOT_SUPPORTED)";
     case VK_ERROR_OUT_OF_POOL_MEMORY: return "out of pool memory (VK_ERROR_OUT_OF_POOL_MEMORY)";
+    case VK_SUBOPTIMAL_KHR: return "VK_SUBOPTIMAL_KHR";
+    case VK_ERROR_SURFACE_LOST_KHR: return "the window's surface was lost (VK_ERROR_SURFACE_LOST_KHR)";
+    case VK_ERROR_NATIVE_WINDOW_IN_USE_KHR: return "the window is in use (VK_ERROR_NATIVE_WINDOW_IN_USE_KHR)";
+    case VK_ERROR_OUT_OF_DATE_KHR: return "the window has changed (VK_ERROR_OUT_OF_DATE_KHR)";
     default: return "Vulkan error " + std::to_string(static_cast<int>(result));
     }
 }

@@ -89,7 +89,10 @@ public:
             if (extent.width == 0 || extent.height == 0) return nullptr; // minimised
             if (!current_ || outOfDate_->exchange(false) || extent.width != extent_.width ||
                 extent.height != extent_.height) {
-                remake(capabilities, extent);
+                if (!remake(capabilities, extent)) {
+                    outOfDate_->store(true); // the window is changing under us: try again next frame
+                    return nullptr;
+                }
             }
 
             VkSemaphore acquired = semaphores_->take();
@@ -122,7 +125,8 @@ public:
     }
 
 private:
-    void remake(const VkSurfaceCapabilitiesKHR& capabilities, VkExtent2D extent) {
+    // False when the window cannot take new images just now.
+    bool remake(const VkSurfaceCapabilitiesKHR& capabilities, VkExtent2D extent) {
         auto info = vkStruct<VkSwapchainCreateInfoKHR>(VK_STRUCTURE_TYPE_SWAPCHAIN_CREATE_INFO_KHR);
         info.surface = core_->surface;
         info.minImageCount = capabilities.minImageCount + 1;
@@ -147,7 +151,12 @@ private:
         auto made = std::make_shared<SwapchainHandle>();
         made->core = core_;
         made->clearable = (usage_ & VK_IMAGE_USAGE_TRANSFER_DST_BIT) != 0;
-        check(vkCreateSwapchainKHR(core_->device, &info, nullptr, &made->handle), "vkCreateSwapchainKHR");
+        VkResult created = vkCreateSwapchainKHR(core_->device, &info, nullptr, &made->handle);
+        if (created == VK_ERROR_OUT_OF_DATE_KHR || created == VK_ERROR_SURFACE_LOST_KHR ||
+            created == VK_ERROR_NATIVE_WINDOW_IN_USE_KHR) {
+            return false;
+        }
+        check(created, "vkCreateSwapchainKHR");
         // The old swapchain is retired now; it goes once its last drawable has been shown.
         textures_.clear();
         current_.reset();
@@ -172,6 +181,7 @@ private:
         current_ = std::move(made);
         extent_ = extent;
         ++generation_;
+        return true;
     }
 
     std::shared_ptr<DeviceCore> core_;
