@@ -26,11 +26,17 @@ struct ShowPicture {
 class ShowFrameSource {
 public:
     virtual ~ShowFrameSource() = default;
-    // Renders the show at normalised time n into `into` at the given size. Returns false when the frame
-    // had to be skipped (nothing to draw with). A failure that leaves the source usable (for example a
-    // buffer that could not be allocated) is thrown as an Error.
+    // Renders the show at normalised time n at the given size (the window's drawable size in pixels)
+    // into `into`, or, for a source that presentsItself(), straight onto the window, setting only the
+    // size of `into`. Returns false when the frame had to be skipped (nothing to draw with or into). A
+    // failure that leaves the source usable (for example a buffer that could not be allocated) is thrown
+    // as an Error.
     virtual bool render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
                         const AudioFeatures& features) = 0;
+    // Whether frames go to the window without passing through a picture.
+    virtual bool presentsItself() const { return false; }
+    // The window has changed size (called from the window's thread).
+    virtual void drawableSizeChanged() {}
 };
 
 // What one frame asks of the worker.
@@ -67,6 +73,7 @@ public:
     std::optional<ShowFrameResult> collect(ShowPicture& picture);
     // Blocks until the frame under way (if any) has finished.
     void waitForFrame();
+    ShowFrameSource& source() { return *source_; }
 
 private:
     void loop();

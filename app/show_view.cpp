@@ -78,7 +78,8 @@ ShowKey showKeyForScancode(SDL_Scancode scancode) {
 // MetalShowView
 
 MetalShowView::MetalShowView(int width, int height, const GraphicsTimeline& timeline, const MusicTimeline& music,
-                             double startTime, bool autoplay, const ShowFrameSourceFactory& makeSource)
+                             double startTime, bool autoplay, SDL_Window* window,
+                             const ShowFrameSourceFactory& makeSource)
     : width_(width),
       height_(height),
       timeline_(timeline),
@@ -86,7 +87,8 @@ MetalShowView::MetalShowView(int width, int height, const GraphicsTimeline& time
       autoplay_(autoplay),
       audioPlayer_(makeAudioPlayer(music)),
       transport_(timeline.durationSeconds, startTime, audioPlayer_.get(), clock_) {
-    std::unique_ptr<ShowFrameSource> source = makeSource ? makeSource() : makeGpuFrameSource(timeline_);
+    std::unique_ptr<ShowFrameSource> source = makeSource ? makeSource(window) : makeGpuFrameSource(timeline_, window);
+    presentsItself_ = source->presentsItself();
     worker_ = std::make_unique<ShowFrameWorker>(std::move(source), &wakeEventLoop);
 }
 
@@ -96,20 +98,9 @@ MetalShowView::~MetalShowView() {
     if (cursorHidden_) showCursor();
 }
 
-void MetalShowView::viewDidMoveToWindow(SDL_Window* window) {
-    swapchain_.reset();
-    window_ = window;
-    if (window_ == nullptr || (SDL_GetWindowFlags(window_) & SDL_WINDOW_VULKAN) == 0) return;
-    try {
-        swapchain_ = std::make_unique<ShowSwapchain>(window_);
-    } catch (const std::exception&) {
-        swapchain_.reset(); // pictures go through the window's own surface instead
-    }
-}
+void MetalShowView::viewDidMoveToWindow(SDL_Window* window) { window_ = window; }
 
-void MetalShowView::drawableSizeChanged() {
-    if (swapchain_) swapchain_->invalidate();
-}
+void MetalShowView::drawableSizeChanged() { worker_->source().drawableSizeChanged(); }
 
 ShowKeyResult MetalShowView::keyDown(SDL_Scancode scancode) {
     ShowKeyResult result = transport_.handleKey(showKeyForScancode(scancode));
@@ -169,9 +160,8 @@ bool MetalShowView::presentFinishedFrame() {
         SDL_SetWindowTitle(window_, (std::string(showFailedFrameTitlePrefix) + result->failure).c_str());
         return true;
     }
-    if (picture_.width == 0 || picture_.height == 0) return true;
-    if (swapchain_) swapchain_->present(picture_);
-    else blitToWindowSurface();
+    if (presentsItself_ || picture_.width == 0 || picture_.height == 0) return true;
+    blitToWindowSurface();
     return true;
 }
 
@@ -202,21 +192,26 @@ DrevikAppDelegate::~DrevikAppDelegate() {
 }
 
 bool DrevikAppDelegate::applicationDidFinishLaunching() {
+    // The window comes first, hidden, since the renderer draws into it; it is shown once the view exists.
+    constexpr Uint32 flags = SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_HIDDEN;
+    window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, hooks_.width,
+                               hooks_.height, flags | SDL_WINDOW_VULKAN);
+    if (window_ == nullptr) // no Vulkan presentation for this window: draw through its own surface
+        window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, hooks_.width,
+                                   hooks_.height, flags);
+    if (window_ == nullptr) throw NoDisplayError(SDL_GetError());
     try {
         view_ = std::make_unique<MetalShowView>(hooks_.width, hooks_.height, timeline_, music_, configuration_.normalizedTime,
-                                                configuration_.autoplay, hooks_.makeSource);
+                                                configuration_.autoplay, window_, hooks_.makeSource);
     } catch (const std::exception& error) {
+        SDL_DestroyWindow(window_);
+        window_ = nullptr;
         if (hooks_.reportStartFailure) hooks_.reportStartFailure(error.what());
         else if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, showStartFailureMessage, error.what(), nullptr) != 0)
             throw; // the box could not be shown: report the failure on standard error instead
         return false;
     }
-    window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, view_->width(),
-                               view_->height(), SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_VULKAN);
-    if (window_ == nullptr) // no Vulkan presentation for this window: draw through its own surface
-        window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, view_->width(),
-                                   view_->height(), SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
-    if (window_ == nullptr) throw NoDisplayError(SDL_GetError());
+    SDL_ShowWindow(window_);
     SDL_RaiseWindow(window_);
     view_->viewDidMoveToWindow(window_);
     return true;
@@ -248,6 +243,9 @@ void DrevikAppDelegate::run() {
     std::string driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
     if (!environmentSet("SDL_VIDEODRIVER") && (driver == "offscreen" || driver == "dummy"))
         throw NoDisplayError("only an off-screen video driver is available");
+    // On X11, pictures copied to a window's own surface go straight to the X server; otherwise the video
+    // layer would remake a window made for Vulkan as one for OpenGL to copy them.
+    if (driver == "x11") SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     struct Teardown {
         DrevikAppDelegate& delegate;
         ~Teardown() {

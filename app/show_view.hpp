@@ -3,7 +3,6 @@
 // show clock, handles keys and draws one frame per display refresh.
 #include "app/configuration.hpp"
 #include "app/show_frames.hpp"
-#include "app/show_swapchain.hpp"
 #include "app/show_transport.hpp"
 #include "core/error.hpp"
 #include "core/graphics_timeline.hpp"
@@ -44,10 +43,12 @@ inline constexpr const char* showStartFailureMessage = "Drevik could not start";
 // The show key at a key position; other positions give ShowKey::other.
 ShowKey showKeyForScancode(SDL_Scancode scancode);
 
-// Makes the frame source of a view: the GPU renderer in the program, a stand-in in tests.
-using ShowFrameSourceFactory = std::function<std::unique_ptr<ShowFrameSource>()>;
-// The GPU renderer; fails with ShowViewError when there is no GPU, or with the renderer's error.
-std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline);
+// Makes the frame source of a view for its window: the GPU renderer in the program, a stand-in in tests.
+using ShowFrameSourceFactory = std::function<std::unique_ptr<ShowFrameSource>(SDL_Window*)>;
+// The GPU renderer, drawing straight into the window where the window can present through Vulkan (it
+// must then outlive the source), else off screen; fails with ShowViewError when there is no GPU, or
+// with the renderer's error.
+std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline, SDL_Window* window = nullptr);
 
 class MetalShowView {
 public:
@@ -56,9 +57,10 @@ public:
     static constexpr double maximumFramesPerSecond = 60;
 
     // Keeps references to both timelines, which must outlive the view. Without an audio output the
-    // show runs silently on the steady clock.
+    // show runs silently on the steady clock. Frames are made for `window` (which must outlive the view)
+    // once the view has moved to it.
     MetalShowView(int width, int height, const GraphicsTimeline& timeline, const MusicTimeline& music,
-                  double startTime, bool autoplay, const ShowFrameSourceFactory& makeSource);
+                  double startTime, bool autoplay, SDL_Window* window, const ShowFrameSourceFactory& makeSource);
     ~MetalShowView();
     MetalShowView(const MetalShowView&) = delete;
     MetalShowView& operator=(const MetalShowView&) = delete;
@@ -89,15 +91,18 @@ public:
     void draw();
     // The window changed size.
     void drawableSizeChanged();
-    // Whether pictures reach the window through the Vulkan swapchain (else through the window's own surface).
-    bool presentsThroughSwapchain() const { return swapchain_ != nullptr; }
-    // Shows a finished frame on the window, or its failure in the title. True when a frame was finished.
+    // Whether frames are rendered straight into the window's swapchain (else their pictures are copied
+    // to the window's own surface).
+    bool presentsThroughSwapchain() const { return presentsItself_; }
+    // Finishes a frame: shows its picture on the window (unless it is already there), or its failure in
+    // the title. True when a frame was finished.
     bool presentFinishedFrame();
     // Blocks until the frame under way is done.
     void waitForFrame() { worker_->waitForFrame(); }
 
     std::size_t framesShown() const { return framesShown_; }
     double lastRenderSeconds() const { return lastRenderSeconds_; }
+    // The last frame's picture; only its size when the frame went straight to the window.
     const ShowPicture& lastPicture() const { return picture_; }
     // The show time of the picture last requested.
     double lastFrameSeconds() const { return lastFrameSeconds_; }
@@ -116,8 +121,8 @@ private:
     std::unique_ptr<ShowAudio> audioPlayer_;
     ShowTransport transport_;
     std::unique_ptr<ShowFrameWorker> worker_;
+    bool presentsItself_ = false;
     SDL_Window* window_ = nullptr;
-    std::unique_ptr<ShowSwapchain> swapchain_;
     bool cursorHidden_ = false;
     ShowPicture picture_;
     std::size_t framesShown_ = 0;

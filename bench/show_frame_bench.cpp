@@ -1,7 +1,10 @@
 // One frame of the show as the window gets it: the renderer's pass at the drawable size (4 samples when
-// supported), resolved and read back. Set VK_ICD_FILENAMES to pick a driver.
+// supported) resolved straight into the window's drawable and presented (showFrameInWindow, needs a
+// display: run under xvfb-run), or resolved off screen and read back (showFrame, the path for windows
+// that cannot present through Vulkan). Set VK_ICD_FILENAMES to pick a driver.
 #include "app/show_view.hpp"
 
+#include <SDL2/SDL.h>
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -44,5 +47,40 @@ void showFrame(benchmark::State& state) {
     }
 }
 BENCHMARK(showFrame)->Args({1280, 720})->Args({3840, 2160})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
+
+void showFrameInWindow(benchmark::State& state) {
+    auto width = static_cast<int>(state.range(0));
+    auto height = static_cast<int>(state.range(1));
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+        state.SkipWithError("no display");
+        return;
+    }
+    SDL_Window* window = SDL_CreateWindow("show frame", 0, 0, width, height, SDL_WINDOW_VULKAN);
+    if (window == nullptr) {
+        state.SkipWithError("no Vulkan window");
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        return;
+    }
+    {
+        drevik::GraphicsTimeline timeline = benchTimeline();
+        auto source = drevik::makeGpuFrameSource(timeline, window);
+        if (!source->presentsItself()) state.SkipWithError("the window cannot present through Vulkan");
+        drevik::ShowPicture picture;
+        drevik::AudioFeatures features;
+        features.channels = {0.5f, 0.5f, 0.5f, 0.5f};
+        features.energy = 0.5f;
+        features.pulse = 0.5f;
+        auto size = [](int pixels) { return static_cast<std::size_t>(pixels); };
+        source->render(picture, size(width), size(height), 0.3, features); // compiles the shaders on first use
+        double t = 0.3;
+        for (auto _ : state) {
+            t += 1.0 / 1800;
+            source->render(picture, size(width), size(height), t, features);
+        }
+    }
+    SDL_DestroyWindow(window);
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+}
+BENCHMARK(showFrameInWindow)->Args({1280, 720})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
 } // namespace

@@ -12,7 +12,7 @@ packages=(
   libvulkan-dev vulkan-validationlayers mesa-vulkan-drivers
   libshaderc-dev glslang-dev glslang-tools spirv-tools
   # window, input and sound
-  libsdl2-dev xvfb xauth
+  libsdl2-dev libasound2-dev xvfb xauth
   # images and movies
   libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
 )

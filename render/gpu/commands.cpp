@@ -6,6 +6,7 @@
 // the completion handlers and recycles the bundles.
 #include "render/gpu/vulkan_internal.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -260,31 +261,61 @@ public:
 
     std::shared_ptr<RenderCommandEncoder> makeRenderCommandEncoder(const RenderPassDescriptor& pass) override;
 
+    void present(const std::shared_ptr<Drawable>& drawable) override {
+        if (status_ != CommandBufferStatus::notEnqueued) {
+            throw GpuError("a drawable must be presented before its command buffer is committed");
+        }
+        auto typed = std::dynamic_pointer_cast<VulkanDrawable>(drawable);
+        if (!typed || drawable_ || typed->submitted) {
+            fail("present: a command buffer presents one drawable of this device, once");
+            return;
+        }
+        // The drawable's acquire semaphore is reused once this command buffer has completed.
+        retain(typed);
+        drawable_ = std::move(typed);
+    }
+
     void commit() override {
         if (status_ != CommandBufferStatus::notEnqueued) {
             throw GpuError("a command buffer can be committed only once");
         }
         endOpenPass();
-        if (!recordingError_) {
+        VkPipelineStageFlags waitStage = VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT;
+        if (drawable_ && !drawn(drawable_->image())) waitStage = prepareUndrawn(drawable_->image());
+        // A drawable must reach the window: what was recorded before a failure is submitted all the same.
+        bool ended = false;
+        if (!recordingError_ || drawable_) {
             if (VkResult result = vkEndCommandBuffer(frame_->commands); result != VK_SUCCESS) {
                 fail("vkEndCommandBuffer failed: " + resultName(result));
+            } else {
+                ended = true;
             }
         }
-        if (!recordingError_) {
+        if (ended) {
             auto submit = vkStruct<VkSubmitInfo>(VK_STRUCTURE_TYPE_SUBMIT_INFO);
             submit.commandBufferCount = 1;
             submit.pCommandBuffers = &frame_->commands;
-            VkResult result;
-            {
-                std::lock_guard lock(core_->queueMutex);
-                result = vkQueueSubmit(core_->queue, 1, &submit, frame_->fence);
+            VkSemaphore acquired = VK_NULL_HANDLE;
+            VkSemaphore rendered = VK_NULL_HANDLE;
+            if (drawable_) {
+                acquired = drawable_->acquired();
+                rendered = drawable_->rendered();
+                submit.waitSemaphoreCount = 1;
+                submit.pWaitSemaphores = &acquired;
+                submit.pWaitDstStageMask = &waitStage;
+                submit.signalSemaphoreCount = 1;
+                submit.pSignalSemaphores = &rendered;
             }
+            std::lock_guard lock(core_->queueMutex);
+            VkResult result = vkQueueSubmit(core_->queue, 1, &submit, frame_->fence);
             if (result == VK_SUCCESS) {
                 submitted_ = true;
+                if (drawable_) presentDrawable();
             } else {
                 fail("vkQueueSubmit failed: " + resultName(result));
             }
         }
+        drawable_.reset(); // retained until completion
         {
             std::lock_guard lock(mutex_);
             status_ = CommandBufferStatus::committed;
@@ -358,8 +389,67 @@ public:
     void retain(std::shared_ptr<const void> object) { frame_->retained.push_back(std::move(object)); }
     void passEnded() { passOpen_ = false; }
 
+    // A pass of this command buffer writes `texture` as its single-sample result.
+    void markDrawn(const VulkanTexture& texture) { drawnTextures_.push_back(texture.id()); }
+
 private:
     void endOpenPass();
+
+    bool drawn(const VulkanTexture& texture) const {
+        return std::find(drawnTextures_.begin(), drawnTextures_.end(), texture.id()) != drawnTextures_.end();
+    }
+
+    // Makes a drawable that no pass has drawn black (where its images allow copies) and ready to be
+    // presented; returns the stage at which the batch must wait for the image.
+    VkPipelineStageFlags prepareUndrawn(const VulkanTexture& texture) {
+        auto barrier = vkStruct<VkImageMemoryBarrier>(VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER);
+        barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+        barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+        barrier.image = texture.image();
+        barrier.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+        barrier.oldLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+        if (!drawable_->clearable()) {
+            barrier.newLayout = VK_IMAGE_LAYOUT_PRESENT_SRC_KHR;
+            vkCmdPipelineBarrier(frame_->commands, VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT,
+                                 VK_PIPELINE_STAGE_BOTTOM_OF_PIPE_BIT, 0, 0, nullptr, 0, nullptr, 1, &barrier);
+            return VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT;
+        }
+        barrier.newLayout = VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL;
+        barrier.dstAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+        vkCmdPipelineBarrier(frame_->commands, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0,
+                             nullptr, 0, nullptr, 1, &barrier);
+        VkClearColorValue black{};
+        black.float32[3] = 1;
+        vkCmdClearColorImage(frame_->commands, texture.image(), VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &black, 1,
+                             &barrier.subresourceRange);
+        barrier.oldLayout = VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL;
+        barrier.newLayout = VK_IMAGE_LAYOUT_PRESENT_SRC_KHR;
+        barrier.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+        barrier.dstAccessMask = 0;
+        vkCmdPipelineBarrier(frame_->commands, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_BOTTOM_OF_PIPE_BIT, 0,
+                             0, nullptr, 0, nullptr, 1, &barrier);
+        return VK_PIPELINE_STAGE_TRANSFER_BIT;
+    }
+
+    // Queues the drawable's presentation after the submitted batch; the queue's lock is held.
+    void presentDrawable() {
+        drawable_->submitted = true;
+        VkSemaphore rendered = drawable_->rendered();
+        VkSwapchainKHR swapchain = drawable_->swapchain();
+        std::uint32_t index = drawable_->imageIndex();
+        auto info = vkStruct<VkPresentInfoKHR>(VK_STRUCTURE_TYPE_PRESENT_INFO_KHR);
+        info.waitSemaphoreCount = 1;
+        info.pWaitSemaphores = &rendered;
+        info.swapchainCount = 1;
+        info.pSwapchains = &swapchain;
+        info.pImageIndices = &index;
+        VkResult result = vkQueuePresentKHR(core_->queue, &info);
+        if (result == VK_SUBOPTIMAL_KHR || result == VK_ERROR_OUT_OF_DATE_KHR || result == VK_ERROR_SURFACE_LOST_KHR) {
+            drawable_->markOutOfDate(); // the window changed: the next drawable comes from new images
+        } else if (result != VK_SUCCESS) {
+            fail("vkQueuePresentKHR failed: " + resultName(result));
+        }
+    }
 
     std::shared_ptr<DeviceCore> core_;
     std::shared_ptr<FramePool> pool_;
@@ -374,6 +464,8 @@ private:
     bool submitted_ = false;
     bool passOpen_ = false;
     std::weak_ptr<VulkanRenderCommandEncoder> openEncoder_;
+    std::shared_ptr<VulkanDrawable> drawable_;
+    std::vector<std::uint64_t> drawnTextures_;
     std::optional<std::string> recordingError_;
     std::optional<GpuError> error_;
 };
@@ -580,6 +672,9 @@ std::shared_ptr<RenderCommandEncoder> VulkanCommandBuffer::makeRenderCommandEnco
     key.depthInitial = depth && key.depthLoad == VK_ATTACHMENT_LOAD_OP_LOAD && depth->written
                            ? depth->restingLayout()
                            : VK_IMAGE_LAYOUT_UNDEFINED;
+    const VulkanTexture* output = resolving ? resolve.get() : color->sampleCount() == 1 ? color.get() : nullptr;
+    key.outputFinal = output && output->isDrawable() ? VK_IMAGE_LAYOUT_PRESENT_SRC_KHR
+                                                     : VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
 
     VkRenderPass renderPass = VK_NULL_HANDLE;
     VkFramebuffer framebuffer = VK_NULL_HANDLE;
@@ -617,6 +712,7 @@ std::shared_ptr<RenderCommandEncoder> VulkanCommandBuffer::makeRenderCommandEnco
     vkCmdSetViewport(frame_->commands, 0, 1, &viewport);
     vkCmdSetScissor(frame_->commands, 0, 1, &scissor);
 
+    if (output && output->isDrawable()) markDrawn(*output);
     if (key.colorStore == VK_ATTACHMENT_STORE_OP_STORE) color->written = true;
     if (resolving) resolve->written = true;
     if (depth && key.depthStore == VK_ATTACHMENT_STORE_OP_STORE) depth->written = true;

@@ -32,6 +32,10 @@ std::string resultName(VkResult result) {
     case VK_ERROR_TOO_MANY_OBJECTS: return "too many objects (VK_ERROR_TOO_MANY_OBJECTS)";
     case VK_ERROR_FORMAT_NOT_SUPPORTED: return "format not supported (VK_ERROR_FORMAT_NOT_SUPPORTED)";
     case VK_ERROR_OUT_OF_POOL_MEMORY: return "out of pool memory (VK_ERROR_OUT_OF_POOL_MEMORY)";
+    case VK_SUBOPTIMAL_KHR: return "VK_SUBOPTIMAL_KHR";
+    case VK_ERROR_SURFACE_LOST_KHR: return "the window's surface was lost (VK_ERROR_SURFACE_LOST_KHR)";
+    case VK_ERROR_NATIVE_WINDOW_IN_USE_KHR: return "the window is in use (VK_ERROR_NATIVE_WINDOW_IN_USE_KHR)";
+    case VK_ERROR_OUT_OF_DATE_KHR: return "the window has changed (VK_ERROR_OUT_OF_DATE_KHR)";
     default: return "Vulkan error " + std::to_string(static_cast<int>(result));
     }
 }
@@ -111,9 +115,8 @@ VkRenderPass DeviceCore::renderPass(const PassKey& key) {
     color.stencilLoadOp = VK_ATTACHMENT_LOAD_OP_DONT_CARE;
     color.stencilStoreOp = VK_ATTACHMENT_STORE_OP_DONT_CARE;
     color.initialLayout = key.colorInitial;
-    // Single-sample colour rests ready for read-back, multisample colour as an attachment.
-    color.finalLayout = key.samples == VK_SAMPLE_COUNT_1_BIT ? VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL
-                                                             : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
+    // Single-sample colour rests ready for read-back (or presentation), multisample colour as an attachment.
+    color.finalLayout = key.samples == VK_SAMPLE_COUNT_1_BIT ? key.outputFinal : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
     attachments.push_back(color);
     if (key.resolve) {
         VkAttachmentDescription resolve = color;
@@ -121,7 +124,7 @@ VkRenderPass DeviceCore::renderPass(const PassKey& key) {
         resolve.loadOp = VK_ATTACHMENT_LOAD_OP_DONT_CARE;
         resolve.storeOp = VK_ATTACHMENT_STORE_OP_STORE;
         resolve.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-        resolve.finalLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+        resolve.finalLayout = key.outputFinal;
         resolveRef.attachment = static_cast<std::uint32_t>(attachments.size());
         attachments.push_back(resolve);
     }
@@ -225,6 +228,7 @@ DeviceCore::~DeviceCore() {
         if (setLayout) vkDestroyDescriptorSetLayout(device, setLayout, nullptr);
         vkDestroyDevice(device, nullptr);
     }
+    if (surface) vkDestroySurfaceKHR(instance, surface, nullptr);
     if (messenger) {
         auto destroy = reinterpret_cast<PFN_vkDestroyDebugUtilsMessengerEXT>(
             vkGetInstanceProcAddr(instance, "vkDestroyDebugUtilsMessengerEXT"));
@@ -320,20 +324,33 @@ VulkanTexture::VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDesc
     }
 }
 
+VulkanTexture::VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDescriptor& descriptor, VkImage image,
+                             std::shared_ptr<const void> owner)
+    : core_(std::move(core)), descriptor_(descriptor), image_(image), owner_(std::move(owner)) {
+    auto viewInfo = vkStruct<VkImageViewCreateInfo>(VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO);
+    viewInfo.image = image_;
+    viewInfo.viewType = VK_IMAGE_VIEW_TYPE_2D;
+    viewInfo.format = toVkFormat(descriptor.pixelFormat);
+    viewInfo.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+    check(vkCreateImageView(core_->device, &viewInfo, nullptr, &view_), "vkCreateImageView");
+}
+
 VulkanTexture::~VulkanTexture() {
     vkDestroyImageView(core_->device, view_, nullptr);
+    if (owner_) return; // the swapchain's image
     vkDestroyImage(core_->device, image_, nullptr);
     vkFreeMemory(core_->device, memory_, nullptr);
 }
 
 VkImageLayout VulkanTexture::restingLayout() const {
     if (isDepth()) return VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL;
+    if (isDrawable()) return VK_IMAGE_LAYOUT_PRESENT_SRC_KHR;
     return descriptor_.sampleCount == 1 ? VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL
                                         : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
 }
 
 void VulkanTexture::getBytes(void* bytes, std::size_t bytesPerRow, Region region, std::size_t mipmapLevel) {
-    if (isDepth() || descriptor_.sampleCount != 1 || mipmapLevel != 0) {
+    if (isDepth() || isDrawable() || descriptor_.sampleCount != 1 || mipmapLevel != 0) {
         throw GpuError("only single-sample colour textures can be read back");
     }
     if (region.width == 0 || region.height == 0) {
@@ -633,8 +650,19 @@ bool formatSupports(VkPhysicalDevice device, VkFormat format, VkFormatFeatureFla
     return (properties.optimalTilingFeatures & features) == features;
 }
 
-// A graphics queue family of a usable device, or -1.
-int graphicsQueueFamily(VkPhysicalDevice device) {
+bool hasDeviceExtension(VkPhysicalDevice device, const char* name) {
+    std::uint32_t count = 0;
+    vkEnumerateDeviceExtensionProperties(device, nullptr, &count, nullptr);
+    std::vector<VkExtensionProperties> extensions(count);
+    vkEnumerateDeviceExtensionProperties(device, nullptr, &count, extensions.data());
+    return std::any_of(extensions.begin(), extensions.end(), [&](const VkExtensionProperties& extension) {
+        return std::strcmp(extension.extensionName, name) == 0;
+    });
+}
+
+// A graphics queue family of a usable device (one that can also present to `surface` when there is
+// one), or -1.
+int graphicsQueueFamily(VkPhysicalDevice device, VkSurfaceKHR surface) {
     VkPhysicalDeviceProperties properties;
     vkGetPhysicalDeviceProperties(device, &properties);
     if (properties.apiVersion < VK_API_VERSION_1_1) return -1;
@@ -647,8 +675,12 @@ int graphicsQueueFamily(VkPhysicalDevice device) {
     vkGetPhysicalDeviceQueueFamilyProperties(device, &count, nullptr);
     std::vector<VkQueueFamilyProperties> families(count);
     vkGetPhysicalDeviceQueueFamilyProperties(device, &count, families.data());
+    if (surface && !hasDeviceExtension(device, VK_KHR_SWAPCHAIN_EXTENSION_NAME)) return -1;
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (families[i].queueFlags & VK_QUEUE_GRAPHICS_BIT) return static_cast<int>(i);
+        if ((families[i].queueFlags & VK_QUEUE_GRAPHICS_BIT) == 0) continue;
+        VkBool32 presents = VK_TRUE;
+        if (surface && vkGetPhysicalDeviceSurfaceSupportKHR(device, i, surface, &presents) != VK_SUCCESS) continue;
+        if (presents) return static_cast<int>(i);
     }
     return -1;
 }
@@ -736,11 +768,13 @@ public:
         return std::make_shared<VulkanRenderPipeline>(core_, descriptor);
     }
 
+    std::shared_ptr<Swapchain> makeSwapchain() override { return vk::makeSwapchain(core_); }
+
 private:
     std::shared_ptr<DeviceCore> core_;
 };
 
-std::shared_ptr<Device> createDevice(bool validation) {
+std::shared_ptr<Device> createDevice(bool validation, const DeviceOptions& options) {
     auto core = std::make_shared<DeviceCore>();
     {
         QuietStderr quiet(!validation);
@@ -788,6 +822,9 @@ std::shared_ptr<Device> createDevice(bool validation) {
                 info.pNext = &features;
             }
         }
+        for (const std::string& extension : options.instanceExtensions) {
+            extensions.push_back(extension.c_str());
+        }
         info.enabledLayerCount = static_cast<std::uint32_t>(layers.size());
         info.ppEnabledLayerNames = layers.data();
         info.enabledExtensionCount = static_cast<std::uint32_t>(extensions.size());
@@ -796,10 +833,16 @@ std::shared_ptr<Device> createDevice(bool validation) {
             core->instance = VK_NULL_HANDLE;
             return nullptr;
         }
-        if (!extensions.empty()) {
+        if (features.pNext != nullptr) { // the validation layer is on
             auto create = reinterpret_cast<PFN_vkCreateDebugUtilsMessengerEXT>(
                 vkGetInstanceProcAddr(core->instance, "vkCreateDebugUtilsMessengerEXT"));
             if (create) create(core->instance, &messengerInfo, nullptr, &core->messenger);
+        }
+
+        if (options.makeSurface) {
+            NativeSurface surface = options.makeSurface(core->instance);
+            if (surface == 0) return nullptr;
+            core->surface = reinterpret_cast<VkSurfaceKHR>(surface);
         }
 
         std::uint32_t count = 0;
@@ -816,7 +859,7 @@ std::shared_ptr<Device> createDevice(bool validation) {
             VkPhysicalDeviceProperties properties;
             vkGetPhysicalDeviceProperties(candidate, &properties);
             types.push_back(properties.deviceType);
-            families.push_back(graphicsQueueFamily(candidate));
+            families.push_back(graphicsQueueFamily(candidate, core->surface));
         }
         std::vector<bool> usable;
         for (int family : families) usable.push_back(family >= 0);
@@ -839,6 +882,11 @@ std::shared_ptr<Device> createDevice(bool validation) {
         auto deviceInfo = vkStruct<VkDeviceCreateInfo>(VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO);
         deviceInfo.queueCreateInfoCount = 1;
         deviceInfo.pQueueCreateInfos = &queueInfo;
+        const char* swapchainExtension = VK_KHR_SWAPCHAIN_EXTENSION_NAME;
+        if (core->surface) {
+            deviceInfo.enabledExtensionCount = 1;
+            deviceInfo.ppEnabledExtensionNames = &swapchainExtension;
+        }
         if (vkCreateDevice(core->physicalDevice, &deviceInfo, nullptr, &core->device) != VK_SUCCESS) {
             core->device = VK_NULL_HANDLE;
             return nullptr;
@@ -894,7 +942,7 @@ std::shared_ptr<Device> Device::systemDefault() { return systemDefault(DeviceOpt
 std::shared_ptr<Device> Device::systemDefault(const DeviceOptions& options) {
     const bool validation = options.validation || vk::environmentFlag("DREVIK_GPU_VALIDATION");
     try {
-        return vk::createDevice(validation);
+        return vk::createDevice(validation, options);
     } catch (const GpuError&) {
         return nullptr;
     }

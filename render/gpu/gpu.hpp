@@ -2,7 +2,8 @@
 // A thin GPU layer over Vulkan 1.1+, shaped like the small set of operations the renderer, the show,
 // the snapshot and the movie writer need: a device, a command queue, command buffers with completion
 // handlers, render pipelines built from runtime-compiled GLSL, depth states, CPU-written buffers,
-// 2-D and 2-D multisample render targets with resolve, instanced draws and texture read-back.
+// 2-D and 2-D multisample render targets with resolve, instanced draws, texture read-back, and
+// presentation to a window through its swapchain's drawables.
 //
 // Every object is owned through std::shared_ptr. A command buffer keeps every buffer, texture and
 // pipeline it references alive until the GPU has finished with it, so callers may drop their own
@@ -69,6 +70,7 @@ class Device;
 class CommandQueue;
 class CommandBuffer;
 class RenderCommandEncoder;
+class Drawable;
 
 // ---------------------------------------------------------------------------------------------------
 // Resources
@@ -241,6 +243,12 @@ public:
     // still usable and committable).
     virtual std::shared_ptr<RenderCommandEncoder> makeRenderCommandEncoder(const RenderPassDescriptor& pass) = 0;
 
+    // Shows the drawable on its window once this command buffer's work is done. Call after the passes
+    // that render into it and before commit; a drawable no pass has rendered into is shown black. With a
+    // drawable to show, the commands recorded before a recording failure are still submitted, so that
+    // the drawable always reaches the window (the failure is still reported by error()).
+    virtual void present(const std::shared_ptr<Drawable>& drawable) = 0;
+
     // Hands the recorded work to the GPU. Every command buffer should be committed exactly once.
     virtual void commit() = 0;
     // Blocks until the GPU has finished and the completion handlers have run (returns at once if
@@ -259,12 +267,51 @@ public:
 };
 
 // ---------------------------------------------------------------------------------------------------
+// Presentation
+
+// One image of a window's swapchain, to render into and present (CommandBuffer::present) once.
+class Drawable {
+public:
+    virtual ~Drawable() = default;
+    // A single-sample bgra8Unorm render target of the window's size. It cannot be read back.
+    virtual const std::shared_ptr<Texture>& texture() const = 0;
+};
+
+// The images shown on a window, at the display's pace (one per refresh at most; presenting waits for
+// a free image rather than dropping frames).
+class Swapchain {
+public:
+    virtual ~Swapchain() = default;
+    // The next image to draw, sized to the window; `width` and `height` (pixels) are used where the
+    // window system leaves the size to the application. Remakes the images when the window has changed
+    // size or they no longer match the window. nullptr when there is nothing to draw into now (a
+    // minimised window, or the images were just found out of date): skip this frame and try the next.
+    virtual std::shared_ptr<Drawable> nextDrawable(std::size_t width, std::size_t height) = 0;
+    // Makes the next call remake the images (the window has changed size).
+    virtual void invalidate() = 0;
+    // How many times the images have been made so far.
+    virtual std::size_t generation() const = 0;
+};
+
+// Platform handles for presentation: an instance (VkInstance) and a window's surface (VkSurfaceKHR).
+using NativeInstance = void*;
+using NativeSurface = std::uint64_t;
+// Makes the window's surface for the device's instance; returns 0 when it cannot. The device owns the
+// surface from then on.
+using SurfaceFactory = std::function<NativeSurface(NativeInstance)>;
+
+// ---------------------------------------------------------------------------------------------------
 // Device
 
 struct DeviceOptions {
     // Enables the Khronos validation layer and records its messages (see validationMessages()).
     // Also enabled by the environment variable DREVIK_GPU_VALIDATION=1.
     bool validation = false;
+    // Instance extensions the caller needs, such as those of the window system's surfaces.
+    std::vector<std::string> instanceExtensions;
+    // When set, only a device whose graphics queue can present to this surface is chosen (in the usual
+    // order of preference), and makeSwapchain gives the surface's swapchain.
+    SurfaceFactory makeSurface;
 };
 
 class Device {
@@ -296,6 +343,10 @@ public:
 
     // Throws GpuError with the platform's description when the pipeline cannot be built.
     virtual std::shared_ptr<RenderPipelineState> makeRenderPipelineState(const RenderPipelineDescriptor& descriptor) = 0;
+
+    // The swapchain of the surface the device was made for (DeviceOptions::makeSurface); nullptr when
+    // there is no surface or it cannot take bgra8Unorm render targets.
+    virtual std::shared_ptr<Swapchain> makeSwapchain() = 0;
 };
 
 // Messages of the validation layer (when enabled) recorded since the last call, from every device of

@@ -41,6 +41,8 @@ void recordValidationMessage(std::string message);
 struct DeviceCore {
     VkInstance instance = VK_NULL_HANDLE;
     VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
+    // The window surface the device presents to (DeviceOptions::makeSurface), if any.
+    VkSurfaceKHR surface = VK_NULL_HANDLE;
     VkPhysicalDevice physicalDevice = VK_NULL_HANDLE;
     VkDevice device = VK_NULL_HANDLE;
     VkQueue queue = VK_NULL_HANDLE;
@@ -71,9 +73,12 @@ struct DeviceCore {
         VkAttachmentLoadOp depthLoad;
         VkAttachmentStoreOp depthStore;
         VkImageLayout depthInitial;
+        // Where the single-sample result (the colour target at 1 sample, else the resolve target) rests
+        // after the pass: ready for read-back, or for presentation when it is a drawable.
+        VkImageLayout outputFinal;
         auto tie() const {
             return std::tie(colorFormat, samples, resolve, depthFormat, colorLoad, colorStore, colorInitial,
-                            depthLoad, depthStore, depthInitial);
+                            depthLoad, depthStore, depthInitial, outputFinal);
         }
         bool operator<(const PassKey& other) const { return tie() < other.tie(); }
     };
@@ -123,6 +128,9 @@ private:
 class VulkanTexture final : public Texture {
 public:
     VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDescriptor& descriptor);
+    // A swapchain image: the texture makes only its view; `owner` keeps the swapchain alive meanwhile.
+    VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDescriptor& descriptor, VkImage image,
+                  std::shared_ptr<const void> owner);
     ~VulkanTexture() override;
     std::size_t width() const override { return descriptor_.width; }
     std::size_t height() const override { return descriptor_.height; }
@@ -133,6 +141,7 @@ public:
     void getBytes(void* bytes, std::size_t bytesPerRow, Region region, std::size_t mipmapLevel) override;
 
     bool isDepth() const { return descriptor_.pixelFormat == PixelFormat::depth32Float; }
+    bool isDrawable() const { return owner_ != nullptr; }
     VkImage image() const { return image_; }
     VkImageView view() const { return view_; }
     std::uint64_t id() const { return id_; }
@@ -150,7 +159,66 @@ private:
     std::uint64_t id_ = nextObjectId();
     std::mutex readMutex_;
     std::shared_ptr<VulkanBuffer> staging_;
+    std::shared_ptr<const void> owner_;
 };
+
+// One VkSwapchainKHR with a semaphore per image that its presentation waits on. Destroyed when the
+// swapchain has been replaced (or dropped) and the last of its drawables is gone.
+struct SwapchainHandle {
+    std::shared_ptr<DeviceCore> core;
+    VkSwapchainKHR handle = VK_NULL_HANDLE;
+    std::vector<VkSemaphore> renderedSemaphores;
+    // Whether its images can be cleared by a copy command (for a drawable no pass has drawn).
+    bool clearable = false;
+    // Acquire semaphores of drawables that were never presented; they may still be signalled.
+    std::mutex mutex;
+    std::vector<VkSemaphore> abandoned;
+    ~SwapchainHandle();
+};
+
+// Acquire semaphores, reused once the command buffer that waited on one has completed.
+struct SemaphorePool {
+    std::shared_ptr<DeviceCore> core;
+    std::mutex mutex;
+    std::vector<VkSemaphore> free;
+    VkSemaphore take();
+    void give(VkSemaphore semaphore);
+    ~SemaphorePool();
+};
+
+class VulkanDrawable final : public Drawable {
+public:
+    VulkanDrawable(std::shared_ptr<VulkanTexture> texture, std::shared_ptr<SwapchainHandle> swapchain,
+                   std::uint32_t imageIndex, VkSemaphore acquired, std::shared_ptr<SemaphorePool> semaphores,
+                   std::shared_ptr<std::atomic<bool>> outOfDate);
+    ~VulkanDrawable() override;
+    VulkanDrawable(const VulkanDrawable&) = delete;
+    VulkanDrawable& operator=(const VulkanDrawable&) = delete;
+    const std::shared_ptr<Texture>& texture() const override { return texture_; }
+
+    const VulkanTexture& image() const { return *image_; }
+    VkSwapchainKHR swapchain() const { return swapchain_->handle; }
+    std::uint32_t imageIndex() const { return imageIndex_; }
+    VkSemaphore acquired() const { return acquired_; }
+    VkSemaphore rendered() const { return swapchain_->renderedSemaphores[imageIndex_]; }
+    bool clearable() const { return swapchain_->clearable; }
+    // The swapchain must be remade before the next drawable.
+    void markOutOfDate() const { outOfDate_->store(true); }
+    // Set once a submitted batch waits on `acquired`: from then on the drawable belongs to the queue.
+    std::atomic<bool> submitted{false};
+
+private:
+    std::shared_ptr<VulkanTexture> image_;
+    std::shared_ptr<Texture> texture_;
+    std::shared_ptr<SwapchainHandle> swapchain_;
+    std::uint32_t imageIndex_;
+    VkSemaphore acquired_;
+    std::shared_ptr<SemaphorePool> semaphores_;
+    std::shared_ptr<std::atomic<bool>> outOfDate_;
+};
+
+// The swapchain of the device's surface; nullptr when it has none or it cannot take bgra8Unorm targets.
+std::shared_ptr<Swapchain> makeSwapchain(const std::shared_ptr<DeviceCore>& core);
 
 class VulkanFunction final : public Function {
 public:

@@ -38,7 +38,9 @@ protected:
     void SetUp() override {
         preferSoftwareDriver();
         gpu::takeValidationMessages();
-        device = gpu::Device::systemDefault(gpu::DeviceOptions{std::getenv("DREVIK_TEST_NO_VALIDATION") == nullptr});
+        gpu::DeviceOptions options;
+        options.validation = std::getenv("DREVIK_TEST_NO_VALIDATION") == nullptr;
+        device = gpu::Device::systemDefault(options);
         ASSERT_NE(device, nullptr) << "no Vulkan device";
     }
 

@@ -85,6 +85,7 @@ public:
         auto encoder = inner_->makeRenderCommandEncoder(pass);
         return encoder ? std::make_shared<FilteringEncoder>(encoder, keep_) : nullptr;
     }
+    void present(const std::shared_ptr<gpu::Drawable>& drawable) override { inner_->present(drawable); }
     void commit() override { inner_->commit(); }
     void waitUntilCompleted() override { inner_->waitUntilCompleted(); }
     gpu::CommandBufferStatus status() const override { return inner_->status(); }

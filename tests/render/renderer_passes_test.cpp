@@ -124,6 +124,7 @@ public:
         encoder = std::make_shared<FakeEncoder>(log);
         return encoder;
     }
+    void present(const std::shared_ptr<gpu::Drawable>&) override {}
     void commit() override {}
     void waitUntilCompleted() override {}
     gpu::CommandBufferStatus status() const override { return gpu::CommandBufferStatus::notEnqueued; }
@@ -193,6 +194,7 @@ public:
         pipelines.push_back(pipeline);
         return pipeline;
     }
+    std::shared_ptr<gpu::Swapchain> makeSwapchain() override { return nullptr; }
 
     bool giveQueue = true;
     bool refuseBuffers = false;
