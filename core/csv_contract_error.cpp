@@ -1,5 +1,7 @@
 #include "core/csv_contract_error.hpp"
 
+#include "core/csv_bytes.hpp"
+
 #include <utility>
 
 namespace drevik {
@@ -40,6 +42,12 @@ CSVContractError CSVContractError::unorderedTime(std::string file, std::int64_t 
 
 CSVContractError CSVContractError::invalidDuration(std::string file) {
     return {Kind::invalidDuration, std::move(file), 0, {}};
+}
+
+double declaredDuration(std::string_view line, const std::string& file) {
+    const auto value = CSVBytes::duration(line);
+    if (!value || !(*value > 0.0)) throw CSVContractError::invalidDuration(file);
+    return *value;
 }
 
 } // namespace drevik

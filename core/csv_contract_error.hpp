@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace drevik {
 
@@ -37,5 +38,9 @@ private:
     std::int64_t line_;
     std::string reason_;
 };
+
+// The seconds a "# duration_seconds" declaration line gives; both readers share this rule: the value
+// must be a number greater than 0, else the file's invalidDuration error.
+double declaredDuration(std::string_view line, const std::string& file);
 
 } // namespace drevik

@@ -158,11 +158,7 @@ public:
         }
         if (line.front() == '#') {
             if (CSVBytes::hasPrefix(line, "# duration_seconds")) {
-                const auto value = CSVBytes::duration(line);
-                if (!value || !(*value > 0.0)) {
-                    throw CSVContractError::invalidDuration(fileName);
-                }
-                duration = *value;
+                duration = declaredDuration(line, fileName);
             } else if (CSVBytes::hasPrefix(line, "# scene_boundaries_seconds=")) {
                 auto list = parseBoundaryList(line);
                 if (!list) {

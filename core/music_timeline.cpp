@@ -236,11 +236,7 @@ MusicTimeline MusicTimeline::fromCsvData(std::string_view bytes, const std::stri
         }
         if (line.front() == '#') {
             if (CSVBytes::hasPrefix(line, "# duration_seconds")) {
-                const auto value = CSVBytes::duration(line);
-                if (!value || !(*value > 0.0)) {
-                    throw CSVContractError::invalidDuration(fileName);
-                }
-                duration = *value;
+                duration = declaredDuration(line, fileName);
             }
             return;
         }

@@ -57,7 +57,11 @@ float smootherstep(float u) {
     return v * v * v * (v * (v * 6.0f - 15.0f) + 10.0f);
 }
 
-float sample(float t, std::span<const float> times, std::span<const float> values) {
+namespace {
+
+// Keyframe interpolation shared by the float and the vector keys: each move starts and stops at rest.
+template <typename Value>
+Value sampleKeys(float t, std::span<const float> times, std::span<const Value> values) {
     if (t <= times[0]) {
         return values[0];
     }
@@ -70,17 +74,14 @@ float sample(float t, std::span<const float> times, std::span<const float> value
     return values.back();
 }
 
+} // namespace
+
+float sample(float t, std::span<const float> times, std::span<const float> values) {
+    return sampleKeys(t, times, values);
+}
+
 Float3 sample(float t, std::span<const float> times, std::span<const Float3> values) {
-    if (t <= times[0]) {
-        return values[0];
-    }
-    for (std::size_t i = 1; i < times.size(); ++i) {
-        if (t <= times[i]) {
-            const float u = clamp01((t - times[i - 1]) / std::max(times[i] - times[i - 1], kTiny));
-            return values[i - 1] + smootherstep(u) * (values[i] - values[i - 1]);
-        }
-    }
-    return values.back();
+    return sampleKeys(t, times, values);
 }
 
 AuthoredCameraPose authoredPose(CameraChoreography choreography, float a, float d, float hT, float vT,
