@@ -172,21 +172,14 @@ std::optional<std::int64_t> grownLineCapacity(std::int64_t current, std::int64_t
     if (current >= required) {
         return current;
     }
-    std::int64_t n = current < 1024 ? 1024 : current;
-    constexpr std::int64_t largest =
-        static_cast<std::int64_t>(std::min<std::uint64_t>(std::numeric_limits<std::size_t>::max(),
-                                                          std::numeric_limits<std::int64_t>::max()) /
-                                  sizeof(GPUStroke));
-    while (n < required) {
-        if (n > largest / 2) {
-            return std::nullopt;
-        }
-        n *= 2;
-    }
-    if (n > largest) {
+    if (required > maximumStrokeRecords) {
         return std::nullopt;
     }
-    return n;
+    std::int64_t n = current < 1024 ? 1024 : current;
+    while (n < required) {
+        n *= 2;
+    }
+    return std::min(n, maximumStrokeRecords);
 }
 
 LineBufferRing::Update LineBufferRing::updateLineBuffer(const GraphicsTimeline& timeline, double t, StrokeStorage& storage) {

@@ -71,8 +71,13 @@ std::int64_t signatureStrokeCount(const GraphicsTimeline& timeline, std::span<co
 std::int64_t packStrokes(const GraphicsTimeline& timeline, std::span<const BufferedFrame> frames,
                          std::span<GPUStroke> out, EndpointOwnerSet& owners);
 
+// The most records one stroke buffer may hold: 128 MiB of 32-byte records, the storage range every
+// Vulkan device can bind, which also keeps the record count exact as the float the shader reads
+// (exact up to 2^24).
+inline constexpr std::int64_t maximumStrokeRecords = (std::int64_t{1} << 27) / 32;
+
 // The capacity, in records, a ring slot of capacity `current` grows to for `required` records
-// (`current` itself when it is enough); none when the byte size would not fit the address space.
+// (`current` itself when it is enough); none when more than maximumStrokeRecords are required.
 std::optional<std::int64_t> grownLineCapacity(std::int64_t current, std::int64_t required);
 
 // The three stroke buffers as the ring sees them.

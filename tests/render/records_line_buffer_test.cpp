@@ -191,6 +191,14 @@ TEST(LineCapacity, GrowsFrom1024ByDoublingAndNeverShrinks) {
     EXPECT_EQ(grownLineCapacity(0, std::numeric_limits<std::int64_t>::max()), std::nullopt);
 }
 
+TEST(LineCapacity, StopsAtWhatEveryDeviceCanBindAndTheShaderCanCount) {
+    EXPECT_EQ(maximumStrokeRecords, 4'194'304);
+    EXPECT_LE(maximumStrokeRecords, std::int64_t{1} << 24);
+    EXPECT_EQ(grownLineCapacity(0, maximumStrokeRecords), maximumStrokeRecords);
+    EXPECT_EQ(grownLineCapacity(3'000'000, 3'500'000), maximumStrokeRecords);
+    EXPECT_EQ(grownLineCapacity(1024, maximumStrokeRecords + 1), std::nullopt);
+}
+
 TEST(LineBufferRing, PacksTheFrameOnScreenFirstAndSkipsAnUnchangedSignature) {
     const auto timeline = makeTimeline({{0.4980, 4}, {0.4990, 2}, {0.5, 3}});
     MemoryStorage storage;
