@@ -1,0 +1,137 @@
+// The demo show's pictures, one for each volume family, against approved golden images
+// (tests/golden/; scripts/approve-goldens.sh renders new ones after a deliberate change).
+#include "../render/gpu_test_support.hpp"
+#include "core/graphics_timeline.hpp"
+#include "core/music_timeline.hpp"
+#include "core/scene_profile.hpp"
+#include "core/scene_span.hpp"
+#include "output/snapshot.hpp"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace drevik {
+namespace {
+
+using Path = std::filesystem::path;
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 180;
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgba;
+};
+
+Image readPng(const Path& path) {
+    Image image;
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) return image;
+    png.format = PNG_FORMAT_RGBA;
+    image.width = static_cast<int>(png.width);
+    image.height = static_cast<int>(png.height);
+    image.rgba.resize(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, image.rgba.data(), 0, nullptr)) image.rgba.clear();
+    return image;
+}
+
+struct GoldenCase {
+    std::string family;
+    double seconds = 0;
+};
+
+std::vector<GoldenCase> goldenCases() {
+    std::vector<GoldenCase> cases;
+    std::ifstream file(Path(DREVIK_SOURCE_DIR) / "tests/golden/cases.txt");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream words(line);
+        GoldenCase entry;
+        words >> entry.family >> entry.seconds;
+        cases.push_back(entry);
+    }
+    return cases;
+}
+
+class GoldenImages : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        testing::preferSoftwareDriver();
+        const Path demo = DREVIK_DEMO_DIR;
+        graphics_ = new GraphicsTimeline(GraphicsTimeline::fromCsvFile(demo / "Graphics.csv"));
+        music_ = new MusicTimeline(MusicTimeline::fromCsvFile(demo / "Music.csv", 48000, 120));
+    }
+    static void TearDownTestSuite() {
+        delete graphics_;
+        delete music_;
+    }
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-golden-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    static GraphicsTimeline* graphics_;
+    static MusicTimeline* music_;
+    Path folder_;
+};
+
+GraphicsTimeline* GoldenImages::graphics_ = nullptr;
+MusicTimeline* GoldenImages::music_ = nullptr;
+
+TEST_F(GoldenImages, EveryFamilyMatchesItsApprovedPicture) {
+    const std::vector<GoldenCase> cases = goldenCases();
+    ASSERT_EQ(cases.size(), 8u);
+    for (const GoldenCase& entry : cases) {
+        SCOPED_TRACE(entry.family);
+        const double t = entry.seconds / graphics_->durationSeconds;
+
+        // The moment still shows the family it stands for.
+        const auto span = graphics_->sceneSpanAt(t);
+        ASSERT_TRUE(span.has_value());
+        EXPECT_EQ(name(graphics_->analyzeScene(*span).family), entry.family);
+
+        ::setenv("DREVIK_GPU_VALIDATION", "1", 1);
+        gpu::takeValidationMessages();
+        const Path rendered = folder_ / (entry.family + ".png");
+        MetalSnapshot::write(rendered, kWidth, kHeight, t, *graphics_, *music_);
+        ::unsetenv("DREVIK_GPU_VALIDATION");
+        for (const auto& message : gpu::takeValidationMessages()) ADD_FAILURE() << "validation: " << message;
+
+        const Image golden = readPng(Path(DREVIK_SOURCE_DIR) / "tests/golden" / (entry.family + ".png"));
+        const Image image = readPng(rendered);
+        ASSERT_EQ(golden.width, kWidth);
+        ASSERT_EQ(golden.height, kHeight);
+        ASSERT_EQ(image.width, kWidth);
+        ASSERT_EQ(image.height, kHeight);
+        ASSERT_EQ(image.rgba.size(), golden.rgba.size());
+
+        // Another driver may round differently at the edges of strokes: allow small differences
+        // everywhere and large ones on a few samples, never a different picture.
+        double totalDifference = 0;
+        std::size_t largeDifferences = 0, lit = 0;
+        for (std::size_t i = 0; i < image.rgba.size(); ++i) {
+            const int difference = std::abs(int(image.rgba[i]) - int(golden.rgba[i]));
+            totalDifference += difference;
+            if (difference > 32) ++largeDifferences;
+            if (i % 4 != 3 && golden.rgba[i] > 40) ++lit;
+        }
+        const double channels = static_cast<double>(image.rgba.size());
+        EXPECT_LE(totalDifference / channels, 1.0);
+        EXPECT_LE(static_cast<double>(largeDifferences) / channels, 0.005);
+        EXPECT_GT(lit, 300u) << "the golden picture itself is nearly black";
+    }
+}
+
+} // namespace
+} // namespace drevik
