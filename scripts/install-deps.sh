@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev locales
   # Vulkan: loader, headers, software driver, validation, shader compiler
   libvulkan-dev vulkan-validationlayers mesa-vulkan-drivers
   libshaderc-dev glslang-dev glslang-tools spirv-tools
