@@ -44,23 +44,7 @@ public:
     // The frame's pass: cleared to opaque black, its samples resolved into `output` (or drawn straight
     // into it with one sample), depth cleared to 1.
     gpu::RenderPassDescriptor pass(const std::shared_ptr<gpu::Texture>& output) const {
-        gpu::RenderPassDescriptor pass;
-        auto& color = pass.colorAttachments[0];
-        color.loadAction = gpu::LoadAction::clear;
-        color.clearColor = {0, 0, 0, 1};
-        if (multisampleColor_) {
-            color.texture = multisampleColor_;
-            color.resolveTexture = output;
-            color.storeAction = gpu::StoreAction::multisampleResolve;
-        } else {
-            color.texture = output;
-            color.storeAction = gpu::StoreAction::store;
-        }
-        pass.depthAttachment.texture = depth_;
-        pass.depthAttachment.loadAction = gpu::LoadAction::clear;
-        pass.depthAttachment.clearDepth = 1.0;
-        pass.depthAttachment.storeAction = gpu::StoreAction::dontCare;
-        return pass;
+        return framePassDescriptor(multisampleColor_, output, depth_);
     }
 
     const std::shared_ptr<gpu::Texture>& resolved() const { return resolved_; }

@@ -19,23 +19,16 @@ GpuMovieFrames::GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MovieP
     if (!frameTexture_) {
         throw MovieRendererError::cannotCreatePixelBuffer();
     }
-    auto& color = pass_.colorAttachments[0];
-    color.loadAction = gpu::LoadAction::clear;
-    color.clearColor = gpu::ClearColor{0, 0, 0, 1};
+    std::shared_ptr<gpu::Texture> multisampleColor;
     if (sampleCount == 4) {
         gpu::TextureDescriptor multisample = frame;
         multisample.textureType = gpu::TextureType::type2DMultisample;
         multisample.sampleCount = 4;
         multisample.label = "Drevik movie multisample color";
-        color.texture = device->makeTexture(multisample);
-        if (!color.texture) {
+        multisampleColor = device->makeTexture(multisample);
+        if (!multisampleColor) {
             throw MovieRendererError::cannotCreatePixelBuffer();
         }
-        color.resolveTexture = frameTexture_;
-        color.storeAction = gpu::StoreAction::multisampleResolve;
-    } else {
-        color.texture = frameTexture_;
-        color.storeAction = gpu::StoreAction::store;
     }
     gpu::TextureDescriptor depth = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::depth32Float, width_, height_);
     depth.storageMode = gpu::StorageMode::gpuPrivate;
@@ -44,13 +37,11 @@ GpuMovieFrames::GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MovieP
         depth.textureType = gpu::TextureType::type2DMultisample;
         depth.sampleCount = 4;
     }
-    pass_.depthAttachment.texture = device->makeTexture(depth);
-    if (!pass_.depthAttachment.texture) {
+    std::shared_ptr<gpu::Texture> depthTexture = device->makeTexture(depth);
+    if (!depthTexture) {
         throw MovieRendererError::cannotCreatePixelBuffer();
     }
-    pass_.depthAttachment.loadAction = gpu::LoadAction::clear;
-    pass_.depthAttachment.storeAction = gpu::StoreAction::dontCare;
-    pass_.depthAttachment.clearDepth = 1.0;
+    pass_ = framePassDescriptor(std::move(multisampleColor), frameTexture_, std::move(depthTexture));
 }
 
 GpuMovieFrames::~GpuMovieFrames() = default;

@@ -153,22 +153,7 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
     }
 
     // 7. The pass: clear to opaque black, resolve into the output with 4 samples.
-    gpu::RenderPassDescriptor pass;
-    auto& color = pass.colorAttachments[0];
-    if (multisample) {
-        color.texture = multisample;
-        color.resolveTexture = output;
-        color.storeAction = gpu::StoreAction::multisampleResolve;
-    } else {
-        color.texture = output;
-        color.storeAction = gpu::StoreAction::store;
-    }
-    color.loadAction = gpu::LoadAction::clear;
-    color.clearColor = {0, 0, 0, 1};
-    pass.depthAttachment.texture = depth;
-    pass.depthAttachment.loadAction = gpu::LoadAction::clear;
-    pass.depthAttachment.storeAction = gpu::StoreAction::dontCare;
-    pass.depthAttachment.clearDepth = 1.0;
+    const gpu::RenderPassDescriptor pass = framePassDescriptor(multisample, output, depth);
 
     // 8-11. Encode, commit, wait.
     std::shared_ptr<gpu::CommandBuffer> commandBuffer = renderer.commandQueue()->commandBuffer();

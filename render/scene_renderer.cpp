@@ -234,4 +234,26 @@ void MetalSceneRenderer::encode(gpu::CommandBuffer& commandBuffer,
     encoder->endEncoding();
 }
 
+gpu::RenderPassDescriptor framePassDescriptor(std::shared_ptr<gpu::Texture> multisampleColor,
+                                              std::shared_ptr<gpu::Texture> output,
+                                              std::shared_ptr<gpu::Texture> depth) {
+    gpu::RenderPassDescriptor pass;
+    auto& color = pass.colorAttachments[0];
+    color.loadAction = gpu::LoadAction::clear;
+    color.clearColor = {0, 0, 0, 1};
+    if (multisampleColor) {
+        color.texture = std::move(multisampleColor);
+        color.resolveTexture = std::move(output);
+        color.storeAction = gpu::StoreAction::multisampleResolve;
+    } else {
+        color.texture = std::move(output);
+        color.storeAction = gpu::StoreAction::store;
+    }
+    pass.depthAttachment.texture = std::move(depth);
+    pass.depthAttachment.loadAction = gpu::LoadAction::clear;
+    pass.depthAttachment.storeAction = gpu::StoreAction::dontCare;
+    pass.depthAttachment.clearDepth = 1.0;
+    return pass;
+}
+
 } // namespace drevik

@@ -108,4 +108,11 @@ private:
     SceneProfileCache sceneProfileCache_;
 };
 
+// The pass every host hands to encode: colour cleared to opaque black and drawn into
+// `multisampleColor` resolving into `output` (or, without a multisample target, straight into
+// `output`), depth cleared to 1 and not kept.
+gpu::RenderPassDescriptor framePassDescriptor(std::shared_ptr<gpu::Texture> multisampleColor,
+                                              std::shared_ptr<gpu::Texture> output,
+                                              std::shared_ptr<gpu::Texture> depth);
+
 } // namespace drevik
