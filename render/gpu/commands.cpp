@@ -118,7 +118,7 @@ struct FrameResources {
             arenaOffset = 0;
         }
         if (arenaIndex == uniformArenas.size()) {
-            auto arena = VulkanBuffer::create(core, uniformArenaSize, VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT);
+            auto arena = VulkanBuffer::create(core, uniformArenaSize, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT);
             if (!arena) throw GpuError("out of memory for uniform data");
             uniformArenas.push_back(std::move(arena));
             arenaOffset = 0;
@@ -140,7 +140,7 @@ struct FrameResources {
             if (descriptorPoolIndex == descriptorPools.size()) {
                 std::array<VkDescriptorPoolSize, 2> sizes{
                     VkDescriptorPoolSize{VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, setsPerDescriptorPool},
-                    VkDescriptorPoolSize{VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC, setsPerDescriptorPool}};
+                    VkDescriptorPoolSize{VK_DESCRIPTOR_TYPE_STORAGE_BUFFER_DYNAMIC, setsPerDescriptorPool}};
                 auto info = vkStruct<VkDescriptorPoolCreateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO);
                 info.maxSets = setsPerDescriptorPool;
                 info.poolSizeCount = static_cast<std::uint32_t>(sizes.size());
@@ -173,7 +173,7 @@ struct FrameResources {
         writes[1].dstSet = set;
         writes[1].dstBinding = 1;
         writes[1].descriptorCount = 1;
-        writes[1].descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC;
+        writes[1].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER_DYNAMIC;
         writes[1].pBufferInfo = &uniformInfo;
         vkUpdateDescriptorSets(core->device, static_cast<std::uint32_t>(writes.size()), writes.data(), 0, nullptr);
         descriptorSets.emplace(key, set);

@@ -713,7 +713,7 @@ public:
 
     std::shared_ptr<Buffer> makeBuffer(std::size_t length) override {
         return VulkanBuffer::create(core_, length,
-                                    VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT |
+                                    VK_BUFFER_USAGE_STORAGE_BUFFER_BIT |
                                         VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT);
     }
 
@@ -902,7 +902,7 @@ std::shared_ptr<Device> createDevice(bool validation, const DeviceOptions& optio
     bindings[0].descriptorCount = 1;
     bindings[0].stageFlags = VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT;
     bindings[1].binding = 1;
-    bindings[1].descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC;
+    bindings[1].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER_DYNAMIC;
     bindings[1].descriptorCount = 1;
     bindings[1].stageFlags = VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT;
     auto setInfo = vkStruct<VkDescriptorSetLayoutCreateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO);
@@ -923,7 +923,7 @@ std::shared_ptr<Device> createDevice(bool validation, const DeviceOptions& optio
 
     auto placeholderInfo = vkStruct<VkBufferCreateInfo>(VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO);
     placeholderInfo.size = 256;
-    placeholderInfo.usage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT;
+    placeholderInfo.usage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
     check(vkCreateBuffer(core->device, &placeholderInfo, nullptr, &core->placeholderBuffer), "vkCreateBuffer");
     VkMemoryRequirements requirements;
     vkGetBufferMemoryRequirements(core->device, core->placeholderBuffer, &requirements);

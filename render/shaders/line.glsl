@@ -35,7 +35,11 @@ layout(std430, set = 0, binding = 0) readonly buffer StrokeBuffer {
     GPUStroke strokes[];
 };
 
-layout(std140, set = 0, binding = 1) uniform UniformBlock {
+// The per-frame block is read from a storage buffer, not a uniform buffer: a software driver may
+// specialise a shader on the values of uniform loads that steer its branches, compiling and keeping
+// a new variant every time they change, which is every frame here. Storage loads are never
+// specialised, and the std430 layout of eleven vec4s is byte for byte the std140 one.
+layout(std430, set = 0, binding = 1) readonly buffer UniformBlock {
     ShaderUniforms uniforms;
 };
 

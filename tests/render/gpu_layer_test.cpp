@@ -22,7 +22,7 @@ using testing::ValidatedGpuTest;
 // quad, u[10] tints the colour, so the whole 176-byte block must arrive.
 constexpr const char* quadProgram = R"(
 layout(std430, set = 0, binding = 0) readonly buffer Records { vec4 records[]; };
-layout(std140, set = 0, binding = 1) uniform Uniforms { vec4 u[11]; };
+layout(std430, set = 0, binding = 1) readonly buffer Uniforms { vec4 u[11]; };
 
 #ifdef DREVIK_VERTEX_STAGE
 invariant gl_Position;

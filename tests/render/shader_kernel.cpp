@@ -277,12 +277,12 @@ std::vector<float> ShaderKernelRunner::run(std::string_view kernel, const Kernel
     }
     HostBuffer strokeBuffer = makeBuffer(records.size() * sizeof(KernelStroke), VK_BUFFER_USAGE_STORAGE_BUFFER_BIT,
                                          records.data());
-    HostBuffer uniformBuffer = makeBuffer(sizeof(KernelUniforms), VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, &uniforms);
+    HostBuffer uniformBuffer = makeBuffer(sizeof(KernelUniforms), VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, &uniforms);
     HostBuffer resultBuffer = makeBuffer(std::max<std::size_t>(resultCount, 1) * sizeof(float),
                                          VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, nullptr);
 
     VkDescriptorSetLayoutBinding bindings[3]{};
-    const VkDescriptorType types[3] = {VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER,
+    const VkDescriptorType types[3] = {VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, VK_DESCRIPTOR_TYPE_STORAGE_BUFFER,
                                        VK_DESCRIPTOR_TYPE_STORAGE_BUFFER};
     for (std::uint32_t i = 0; i < 3; ++i) {
         bindings[i].binding = i;
@@ -328,11 +328,11 @@ std::vector<float> ShaderKernelRunner::run(std::string_view kernel, const Kernel
           "vkCreateComputePipelines");
     Owned<VkPipeline> pipeline(pipelineHandle, [device](VkPipeline x) { vkDestroyPipeline(device, x, nullptr); });
 
-    VkDescriptorPoolSize poolSizes[2] = {{VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, 2}, {VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER, 1}};
+    VkDescriptorPoolSize poolSizes[1] = {{VK_DESCRIPTOR_TYPE_STORAGE_BUFFER, 3}};
     VkDescriptorPoolCreateInfo poolInfo{};
     poolInfo.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO;
     poolInfo.maxSets = 1;
-    poolInfo.poolSizeCount = 2;
+    poolInfo.poolSizeCount = 1;
     poolInfo.pPoolSizes = poolSizes;
     VkDescriptorPool poolHandle = VK_NULL_HANDLE;
     check(vkCreateDescriptorPool(device, &poolInfo, nullptr, &poolHandle), "vkCreateDescriptorPool");
