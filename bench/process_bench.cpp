@@ -94,9 +94,11 @@ Path writeMusic(const std::string& name, double seconds) {
     return path;
 }
 
-// Runs drevik with the arguments; returns its exit status, with its standard error in `error`.
-int runDrevik(const std::vector<std::string>& arguments, std::string& error) {
-    std::vector<std::string> words = {DREVIK_BINARY};
+// Runs drevik (or another build of it) with the arguments; returns its exit status, with its standard
+// error in `error`.
+int runDrevik(const std::vector<std::string>& arguments, std::string& error,
+              const std::string& binary = DREVIK_BINARY) {
+    std::vector<std::string> words = {binary};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& word : words) {
@@ -179,5 +181,48 @@ void BM_SnapshotProcess(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SnapshotProcess)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// The demo show as a movie, as a process: `frames` pictures of width × height at `fps`, the whole show
+// fitted into them by --duration. DREVIK_BASELINE_BINARY names an earlier build to run the same export
+// with, for a before-and-after figure measured in one run.
+void movieOfTheDemo(benchmark::State& state, const std::string& binary) {
+    const auto width = std::to_string(state.range(0));
+    const auto height = std::to_string(state.range(1));
+    const auto fps = std::to_string(state.range(2));
+    const auto duration = std::to_string(static_cast<double>(state.range(3)) / static_cast<double>(state.range(2)));
+    const Path movie = workspace().folder() / "demo.mp4";
+    std::string error;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::filesystem::remove(movie);
+        state.ResumeTiming();
+        if (runDrevik({"--graphics", DREVIK_DEMO_DIR "/Graphics.csv", "--music", DREVIK_DEMO_DIR "/Music.csv",
+                       "--movie", movie.string(), "--width", width, "--height", height, "--fps", fps, "--duration",
+                       duration},
+                      error, binary) != 0) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+    }
+}
+
+void BM_MovieDemoProcess(benchmark::State& state) { movieOfTheDemo(state, DREVIK_BINARY); }
+
+void BM_MovieDemoProcessBaseline(benchmark::State& state) {
+    const char* baseline = std::getenv("DREVIK_BASELINE_BINARY");
+    if (baseline == nullptr) {
+        state.SkipWithError("set DREVIK_BASELINE_BINARY to an earlier build of drevik to compare with");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    movieOfTheDemo(state, baseline);
+}
+
+// 360 frames at 320×180 and 30 fps, and 60 frames at 1920×1080 and 60 fps.
+#define DREVIK_MOVIE_SIZES ->Args({320, 180, 30, 360})->Args({1920, 1080, 60, 60})
+BENCHMARK(BM_MovieDemoProcessBaseline) DREVIK_MOVIE_SIZES->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_MovieDemoProcess) DREVIK_MOVIE_SIZES->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+#undef DREVIK_MOVIE_SIZES
 
 } // namespace

@@ -1,0 +1,168 @@
+// Long runs keep a flat memory: the whole demo show through the movie export, and well over a thousand
+// frames through the show's own frame path in a real window. After a warm-up, resident memory may not
+// grow by more than 20 MB, however many frames follow.
+//
+// The figures are only meaningful in a normal build: under AddressSanitizer freed memory is held in
+// quarantine on purpose, so these tests skip there. The validation layer is left off for the same
+// reason (it tracks objects of its own); the frames drawn here are validated by the renderer tests.
+#include "app/configuration.hpp"
+#include "app/show_view.hpp"
+#include "core/graphics_timeline.hpp"
+#include "core/music_timeline.hpp"
+#include "tests/render/gpu_test_support.hpp"
+#include "tests/virtual_display.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define DREVIK_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DREVIK_UNDER_SANITIZER 1
+#endif
+#endif
+
+namespace drevik {
+namespace {
+
+constexpr double allowedGrowthBytes = 20.0 * 1024 * 1024;
+constexpr int warmUpFrames = 100;
+
+// Resident memory of a process in bytes, 0 once it has gone.
+double residentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) * 1024.0;
+    }
+    return 0;
+}
+
+void skipUnderSanitizers() {
+#ifdef DREVIK_UNDER_SANITIZER
+    GTEST_SKIP() << "resident memory is not meaningful under AddressSanitizer";
+#endif
+}
+
+// The frame count of a movie progress line ("Metal movie  6.5% (151 / 2340 frames)"), or -1.
+int framesDone(const std::string& line) {
+    const std::size_t open = line.find('(');
+    if (line.rfind("Metal movie", 0) != 0 || open == std::string::npos) return -1;
+    return std::atoi(line.c_str() + open + 1);
+}
+
+TEST(MemorySoak, TheWholeDemoMovieKeepsAFlatMemory) {
+    skipUnderSanitizers();
+    if (IsSkipped()) return;
+    const auto folder = std::filesystem::temp_directory_path() / ("drevik-soak-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string movie = (folder / "soak.mp4").string();
+    // 78 s of the demo at 30 frames a second: 2340 frames, small pictures so the run stays quick.
+    const std::string command = std::string("exec '") + DREVIK_BINARY + "' --graphics '" DREVIK_DEMO_DIR
+                                "/Graphics.csv' --music '" DREVIK_DEMO_DIR "/Music.csv' --movie '" +
+                                movie + "' --width 64 --height 36 --fps 30 2>&1";
+    // The shell replaces itself with drevik, so its process id is the program's: it comes first.
+    const std::string withPid = "echo \"pid $$\"; " + command;
+    FILE* output = ::popen(withPid.c_str(), "r");
+    ASSERT_NE(output, nullptr);
+    char buffer[512];
+    pid_t child = 0;
+    double afterWarmUp = 0;
+    double highest = 0;
+    int firstMeasured = -1;
+    int lastMeasured = -1;
+    std::string lastLine;
+    while (std::fgets(buffer, sizeof buffer, output) != nullptr) {
+        const std::string line(buffer);
+        lastLine = line;
+        if (child == 0 && line.rfind("pid ", 0) == 0) {
+            child = static_cast<pid_t>(std::atol(line.c_str() + 4));
+            continue;
+        }
+        const int done = framesDone(line);
+        if (done <= warmUpFrames || child == 0) continue;
+        const double resident = residentBytes(child);
+        if (resident == 0) continue;
+        if (firstMeasured < 0) {
+            afterWarmUp = resident;
+            firstMeasured = done;
+        }
+        highest = std::max(highest, resident);
+        lastMeasured = done;
+    }
+    const int status = ::pclose(output);
+    std::filesystem::remove_all(folder);
+    ASSERT_EQ(WEXITSTATUS(status), 0) << lastLine;
+    ASSERT_GE(lastMeasured - firstMeasured, 2000) << "too few frames were measured";
+    std::printf("movie: %.1f MB resident at frame %d, at most %.1f MB up to frame %d\n", afterWarmUp / 1e6,
+                firstMeasured, highest / 1e6, lastMeasured);
+    EXPECT_LE(highest - afterWarmUp, allowedGrowthBytes)
+        << "resident memory grew from " << afterWarmUp / 1e6 << " MB at frame " << firstMeasured << " to "
+        << highest / 1e6 << " MB by frame " << lastMeasured;
+}
+
+TEST(MemorySoak, TheShowsFramesKeepAFlatMemoryInAWindow) {
+    skipUnderSanitizers();
+    if (IsSkipped()) return;
+    testing::preferSoftwareDriver();
+    testing::VirtualDisplay display;
+    if (!display.running()) GTEST_SKIP() << "Xvfb could not be started";
+    setenv("DISPLAY", display.name().c_str(), 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    setenv("SDL_VIDEODRIVER", "x11", 1);
+
+    const GraphicsTimeline timeline = GraphicsTimeline::fromCsvFile(DREVIK_DEMO_DIR "/Graphics.csv");
+    const MusicTimeline music = MusicTimeline::fromCsvFile(DREVIK_DEMO_DIR "/Music.csv", 48000, 120);
+    const std::size_t measuredFrames = 1500;
+    double afterWarmUp = 0;
+    double highest = 0;
+    std::size_t framesAtEnd = 0;
+    bool escaped = false;
+    const auto began = std::chrono::steady_clock::now();
+
+    ShowHooks hooks;
+    hooks.width = 64;
+    hooks.height = 36;
+    hooks.afterFrame = [&](MetalShowView& view, SDL_Window*) {
+        if (escaped) return;
+        const std::size_t shown = view.framesShown();
+        if (shown < warmUpFrames) return;
+        const double resident = residentBytes(getpid());
+        if (shown == warmUpFrames) afterWarmUp = resident;
+        highest = std::max(highest, resident);
+        const bool tooLong = std::chrono::steady_clock::now() - began > std::chrono::seconds(240);
+        if (shown >= warmUpFrames + measuredFrames || tooLong) {
+            framesAtEnd = shown;
+            SDL_Event event{};
+            event.type = SDL_KEYDOWN;
+            event.key.keysym.scancode = SDL_SCANCODE_ESCAPE;
+            event.key.state = SDL_PRESSED;
+            SDL_PushEvent(&event);
+            escaped = true;
+        }
+    };
+    Configuration configuration;
+    configuration.autoplay = true;
+    DrevikAppDelegate delegate(timeline, music, configuration, hooks);
+    delegate.run();
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_VIDEODRIVER");
+
+    ASSERT_GE(framesAtEnd, warmUpFrames + measuredFrames) << "the show did not reach its frames in time";
+    std::printf("show: %.1f MB resident at frame %d, at most %.1f MB up to frame %zu\n", afterWarmUp / 1e6,
+                warmUpFrames, highest / 1e6, framesAtEnd);
+    EXPECT_LE(highest - afterWarmUp, allowedGrowthBytes)
+        << "resident memory grew from " << afterWarmUp / 1e6 << " MB after the warm-up to " << highest / 1e6
+        << " MB by frame " << framesAtEnd;
+}
+
+} // namespace
+} // namespace drevik
