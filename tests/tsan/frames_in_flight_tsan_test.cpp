@@ -266,11 +266,11 @@ TEST(FramesInFlight, CompletionsOnTheQueueThreadReturnTheStrokeBuffers) {
     std::shared_ptr<gpu::CommandBuffer> last;
     {
         MetalSceneRenderer renderer(std::make_shared<ThreadedDevice>(), gpu::PixelFormat::bgra8Unorm, 1);
-        for (int frame = 0; frame < 400; ++frame) {
+        for (int frame = 0; frame < 150; ++frame) {
             auto commandBuffer = renderer.commandQueue()->commandBuffer();
             AudioFeatures features;
             features.energy = static_cast<float>(frame % 10) / 10.0f;
-            renderer.encode(*commandBuffer, {}, 64, 36, timeline, frame / 400.0, features);
+            renderer.encode(*commandBuffer, {}, 64, 36, timeline, frame / 150.0, features);
             commandBuffer->commit();
             last = commandBuffer;
         }
