@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test twice:
-# once as built normally and once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs every test twice: once as built normally and once
+# under AddressSanitizer + UndefinedBehaviorSanitizer; then the thread tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -32,6 +32,11 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1}:detect_leaks=1"
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DDREVIK_SANITIZE=ON
+
+echo "== Thread tests under ThreadSanitizer"
+# Only the places where threads meet (tests/tsan); any report stops the test as a failure.
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}halt_on_error=1:second_deadlock_stack=1"
+run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDREVIK_TSAN=ON
 
 # ---------------------------------------------------------------------------------------------
 # Fuzzing: the Graphics reader, the Music reader and the command line, each for a bounded time

@@ -157,118 +157,12 @@ public:
             return;
         }
         if (line.front() == '#') {
-            if (CSVBytes::hasPrefix(line, "# duration_seconds")) {
-                duration = declaredDuration(line, fileName);
-            } else if (CSVBytes::hasPrefix(line, "# scene_boundaries_seconds=")) {
-                auto list = parseBoundaryList(line);
-                if (!list) {
-                    throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonBoundaryValues));
-                }
-                boundaries = std::move(*list);
-                boundaryLine = lineNumber;
-            }
-            return;
+            handleComment(line, lineNumber);
+        } else if (CSVBytes::hasPrefix(line, "time,")) {
+            handleHeader(line, lineNumber);
+        } else {
+            handleRow(line, lineNumber);
         }
-        if (CSVBytes::hasPrefix(line, "time,")) {
-            if (line != kHeader) {
-                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonHeader));
-            }
-            headerSeen = true;
-            return;
-        }
-
-        // A data row: exactly five comma-separated fields.
-        if (!headerSeen) {
-            throw CSVContractError::missingHeader(fileName);
-        }
-        const auto startRow = [&](double time) {
-            if (!isNormalized(time)) {
-                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonFields));
-            }
-            if (!haveFrame) {
-                haveFrame = true;
-                frameTime = time;
-                frameStart = segmentCount();
-            } else if (time < frameTime) {
-                throw CSVContractError::unorderedTime(fileName, lineNumber);
-            } else if (time > frameTime) {
-                finishFrame();
-                frameTime = time;
-                frameStart = segmentCount();
-            }
-        };
-        const auto addSegment = [&](const double (&coordinates)[4]) {
-            for (double value : coordinates) {
-                if (!isNormalized(value)) {
-                    throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonCoordinates));
-                }
-            }
-            segments.push_back(PackedLine::make(static_cast<float>(coordinates[0]), static_cast<float>(coordinates[1]),
-                                                static_cast<float>(coordinates[2]), static_cast<float>(coordinates[3])));
-        };
-
-        // The common shape, five bare numbers, is parsed in the pass that finds the commas.
-        // Anything else (blanks, clear rows, broken rows) takes the field-by-field path below,
-        // which also reports errors in their order.
-        {
-            double values[5];
-            const char* cursor = line.data();
-            const char* const end = cursor + line.size();
-            int parsed = 0;
-            while (parsed < 5) {
-                cursor = CSVBytes::scanNumber(cursor, end, values[parsed]);
-                if (cursor == nullptr) {
-                    break;
-                }
-                ++parsed;
-                if (parsed < 5) {
-                    if (cursor == end || *cursor != ',') {
-                        break;
-                    }
-                    ++cursor;
-                }
-            }
-            if (parsed == 5 && cursor == end) {
-                startRow(values[0]);
-                addSegment({values[1], values[2], values[3], values[4]});
-                return;
-            }
-        }
-
-        std::string_view fields[5];
-        const char* cursor = line.data();
-        const char* const end = cursor + line.size();
-        for (int i = 0; i < 5; ++i) {
-            const auto* comma =
-                static_cast<const char*>(std::memchr(cursor, ',', static_cast<std::size_t>(end - cursor)));
-            if ((comma == nullptr) != (i == 4)) {
-                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonFields));
-            }
-            const char* fieldEnd = comma != nullptr ? comma : end;
-            fields[i] = std::string_view(cursor, static_cast<std::size_t>(fieldEnd - cursor));
-            if (comma != nullptr) {
-                cursor = comma + 1;
-            }
-        }
-
-        const auto time = CSVBytes::number(fields[0]);
-        startRow(time ? *time : -1.0);
-
-        bool allBlank = true;
-        for (int i = 1; i < 5; ++i) {
-            fields[i] = CSVBytes::trim(fields[i]);
-            allBlank = allBlank && fields[i].empty();
-        }
-        if (allBlank) {
-            segments.resize(static_cast<std::size_t>(frameStart)); // clear: drop this frame's lines so far
-            return;
-        }
-        double coordinates[4];
-        for (int i = 0; i < 4; ++i) {
-            const auto value = CSVBytes::number(fields[i + 1]);
-            coordinates[i] = value ? *value : -1.0; // not a number: refused like a value out of range
-        }
-        addSegment(coordinates);
     }
 
     GraphicsTimeline finish() && {
@@ -296,6 +190,131 @@ public:
     }
 
 private:
+    // A duration or scene boundary declaration; any other comment says nothing.
+    void handleComment(std::string_view line, std::int64_t lineNumber) {
+        if (CSVBytes::hasPrefix(line, "# duration_seconds")) {
+            duration = declaredDuration(line, fileName);
+        } else if (CSVBytes::hasPrefix(line, "# scene_boundaries_seconds=")) {
+            auto list = parseBoundaryList(line);
+            if (!list) {
+                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonBoundaryValues));
+            }
+            boundaries = std::move(*list);
+            boundaryLine = lineNumber;
+        }
+    }
+
+    void handleHeader(std::string_view line, std::int64_t lineNumber) {
+        if (line != kHeader) {
+            throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonHeader));
+        }
+        headerSeen = true;
+    }
+
+    // A data row: exactly five comma-separated fields. The common shape, five bare numbers, is
+    // parsed in the pass that finds the commas; anything else (blanks, clear rows, broken rows)
+    // takes the field-by-field path, which also reports errors in their order.
+    void handleRow(std::string_view line, std::int64_t lineNumber) {
+        if (!headerSeen) {
+            throw CSVContractError::missingHeader(fileName);
+        }
+        double values[5];
+        if (scanFiveNumbers(line, values)) {
+            startRow(values[0], lineNumber);
+            addSegment({values[1], values[2], values[3], values[4]}, lineNumber);
+        } else {
+            handleRowByFields(line, lineNumber);
+        }
+    }
+
+    // True when line is exactly five numbers separated by single commas, with nothing around them.
+    static bool scanFiveNumbers(std::string_view line, double (&values)[5]) {
+        const char* cursor = line.data();
+        const char* const end = cursor + line.size();
+        for (int parsed = 0; parsed < 5; ++parsed) {
+            cursor = CSVBytes::scanNumber(cursor, end, values[parsed]);
+            if (cursor == nullptr) {
+                return false;
+            }
+            if (parsed < 4) {
+                if (cursor == end || *cursor != ',') {
+                    return false;
+                }
+                ++cursor;
+            }
+        }
+        return cursor == end;
+    }
+
+    void handleRowByFields(std::string_view line, std::int64_t lineNumber) {
+        std::string_view fields[5];
+        splitFiveFields(line, lineNumber, fields);
+        const auto time = CSVBytes::number(fields[0]);
+        startRow(time ? *time : -1.0, lineNumber);
+
+        bool allBlank = true;
+        for (int i = 1; i < 5; ++i) {
+            fields[i] = CSVBytes::trim(fields[i]);
+            allBlank = allBlank && fields[i].empty();
+        }
+        if (allBlank) {
+            segments.resize(static_cast<std::size_t>(frameStart)); // clear: drop this frame's lines so far
+            return;
+        }
+        double coordinates[4];
+        for (int i = 0; i < 4; ++i) {
+            const auto value = CSVBytes::number(fields[i + 1]);
+            coordinates[i] = value ? *value : -1.0; // not a number: refused like a value out of range
+        }
+        addSegment(coordinates, lineNumber);
+    }
+
+    // The five fields of a row, untrimmed; exactly four commas or the row is refused.
+    void splitFiveFields(std::string_view line, std::int64_t lineNumber, std::string_view (&fields)[5]) const {
+        const char* cursor = line.data();
+        const char* const end = cursor + line.size();
+        for (int i = 0; i < 5; ++i) {
+            const auto* comma =
+                static_cast<const char*>(std::memchr(cursor, ',', static_cast<std::size_t>(end - cursor)));
+            if ((comma == nullptr) != (i == 4)) {
+                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonFields));
+            }
+            const char* fieldEnd = comma != nullptr ? comma : end;
+            fields[i] = std::string_view(cursor, static_cast<std::size_t>(fieldEnd - cursor));
+            if (comma != nullptr) {
+                cursor = comma + 1;
+            }
+        }
+    }
+
+    // Groups the row into the current frame, or finishes that frame and starts the next.
+    void startRow(double time, std::int64_t lineNumber) {
+        if (!isNormalized(time)) {
+            throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonFields));
+        }
+        if (!haveFrame) {
+            haveFrame = true;
+            frameTime = time;
+            frameStart = segmentCount();
+        } else if (time < frameTime) {
+            throw CSVContractError::unorderedTime(fileName, lineNumber);
+        } else if (time > frameTime) {
+            finishFrame();
+            frameTime = time;
+            frameStart = segmentCount();
+        }
+    }
+
+    void addSegment(const double (&coordinates)[4], std::int64_t lineNumber) {
+        for (double value : coordinates) {
+            if (!isNormalized(value)) {
+                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonCoordinates));
+            }
+        }
+        segments.push_back(PackedLine::make(static_cast<float>(coordinates[0]), static_cast<float>(coordinates[1]),
+                                            static_cast<float>(coordinates[2]), static_cast<float>(coordinates[3])));
+    }
+
     std::int64_t segmentCount() const { return static_cast<std::int64_t>(segments.size()); }
 
     void finishFrame() {

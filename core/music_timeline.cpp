@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include <unistd.h>
 
@@ -137,15 +138,57 @@ ChannelState channelState(const std::vector<float>& values) {
     return state;
 }
 
-// Sample buffer and per-step sums under construction. Every sample is written exactly once,
-// in order, by appending spans of one value.
+// The analysis of one step after another, each from the sums of its samples' squared lanes.
+class StepAnalyser {
+public:
+    explicit StepAnalyser(std::int64_t analysisCount) { analysis_.reserve(static_cast<std::size_t>(analysisCount)); }
+
+    std::int64_t stepsDone() const { return static_cast<std::int64_t>(analysis_.size()); }
+
+    void addStep(const std::array<double, 4>& sums, std::int64_t count) {
+        const double n = static_cast<double>(std::max<std::int64_t>(count, 1));
+        std::array<float, 4> levels;
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            const double meanSquare = sums[lane] / n;
+            if (meanSquare != lastMeanSquare_[lane]) {
+                const double base = std::sqrt(meanSquare) * 1.9;
+                // pow(0, y) is 0 and pow(x >= 1, y > 0) is at least 1: skip the call there.
+                const double level = base == 0.0 ? 0.0 : base >= 1.0 ? 1.0 : std::min(std::pow(base, 0.62), 1.0);
+                lastMeanSquare_[lane] = meanSquare;
+                lastLevel_[lane] = static_cast<float>(level);
+            }
+            levels[lane] = lastLevel_[lane];
+        }
+        const float energy = std::max(std::max(levels[0], levels[1]), std::max(levels[2], levels[3]));
+        const float onset = energy - envelope_;
+        const float impulse = onset >= 0.0f ? std::min(onset * 5.5f, 1.0f) : 0.0f;
+        const float pulse = std::max(previousPulse_ * 0.86f, impulse);
+        analysis_.push_back(AudioFeatures{Float4{levels[0], levels[1], levels[2], levels[3]}, energy, pulse});
+        envelope_ = envelope_ * 0.7f + energy * 0.3f;
+        previousPulse_ = pulse;
+    }
+
+    std::vector<AudioFeatures> take() && { return std::move(analysis_); }
+
+private:
+    std::vector<AudioFeatures> analysis_;
+    float envelope_ = 0.0f;
+    float previousPulse_ = 0.0f;
+    // Held channel values give the same mean square step after step; the level of an unchanged
+    // mean square is reused instead of being computed again.
+    std::array<double, 4> lastMeanSquare_ = {0.0, 0.0, 0.0, 0.0};
+    std::array<float, 4> lastLevel_ = {0.0f, 0.0f, 0.0f, 0.0f};
+};
+
+// Sample buffer and analysis under construction. Every sample is written exactly once, in order,
+// by appending spans of one value. Spans reach the steps in order too, so only the step being
+// filled keeps sums; each earlier step is analysed as soon as the fill has passed it.
 class SignalBuilder {
 public:
     SignalBuilder(std::int64_t sampleCount, std::int64_t analysisCount, std::int64_t sampleRate,
                   std::int64_t analysisRate, std::vector<float>& samples)
-        : analysisCount_(analysisCount), sampleRate_(sampleRate),
-          analysisRate_(analysisRate), samples_(samples),
-          sums_(static_cast<std::size_t>(analysisCount)), counts_(static_cast<std::size_t>(analysisCount)) {
+        : analysisCount_(analysisCount), sampleRate_(sampleRate), analysisRate_(analysisRate), samples_(samples),
+          steps_(analysisCount) {
         samples_.reserve(static_cast<std::size_t>(sampleCount));
         preferHugePages(samples_.data(), samples_.capacity() * sizeof(float));
     }
@@ -165,146 +208,177 @@ public:
             // The last step takes whatever remains, so the loop always ends.
             const std::int64_t pieceEnd = step == analysisCount_ - 1 ? end : std::min(stepEnd, end);
             const std::int64_t n = std::max<std::int64_t>(pieceEnd - start, 1);
-            auto& sum = sums_[static_cast<std::size_t>(step)];
+            finishStepsBefore(step);
             for (std::size_t lane = 0; lane < 4; ++lane) {
-                sum[lane] += state.squared[lane] * static_cast<double>(n);
+                sum_[lane] += state.squared[lane] * static_cast<double>(n);
             }
-            counts_[static_cast<std::size_t>(step)] += n;
+            count_ += n;
             start = pieceEnd;
         } while (start < end);
     }
 
-    std::vector<AudioFeatures> analyse() const {
-        std::vector<AudioFeatures> analysis;
-        analysis.reserve(static_cast<std::size_t>(analysisCount_));
-        float envelope = 0.0f;
-        float previousPulse = 0.0f;
-        // Held channel values give the same mean square step after step; the level of an
-        // unchanged mean square is reused instead of being computed again.
-        std::array<double, 4> lastMeanSquare = {0.0, 0.0, 0.0, 0.0};
-        std::array<float, 4> lastLevel = {0.0f, 0.0f, 0.0f, 0.0f};
-        for (std::size_t j = 0; j < static_cast<std::size_t>(analysisCount_); ++j) {
-            const double n = static_cast<double>(std::max<std::int64_t>(counts_[j], 1));
-            std::array<float, 4> levels;
-            for (std::size_t lane = 0; lane < 4; ++lane) {
-                const double meanSquare = sums_[j][lane] / n;
-                if (meanSquare != lastMeanSquare[lane]) {
-                    const double base = std::sqrt(meanSquare) * 1.9;
-                    // pow(0, y) is 0 and pow(x >= 1, y > 0) is at least 1: skip the call there.
-                    const double level = base == 0.0 ? 0.0 : base >= 1.0 ? 1.0 : std::min(std::pow(base, 0.62), 1.0);
-                    lastMeanSquare[lane] = meanSquare;
-                    lastLevel[lane] = static_cast<float>(level);
-                }
-                levels[lane] = lastLevel[lane];
-            }
-            const float energy = std::max(std::max(levels[0], levels[1]), std::max(levels[2], levels[3]));
-            const float onset = energy - envelope;
-            const float impulse = onset >= 0.0f ? std::min(onset * 5.5f, 1.0f) : 0.0f;
-            const float pulse = std::max(previousPulse * 0.86f, impulse);
-            analysis.push_back(AudioFeatures{Float4{levels[0], levels[1], levels[2], levels[3]}, energy, pulse});
-            envelope = envelope * 0.7f + energy * 0.3f;
-            previousPulse = pulse;
-        }
-        return analysis;
+    // The features of every step; call once the last sample is written.
+    std::vector<AudioFeatures> analyse() && {
+        finishStepsBefore(analysisCount_);
+        return std::move(steps_).take();
     }
 
 private:
+    // Analyses the step being filled and any empty steps after it, up to (not including) step.
+    void finishStepsBefore(std::int64_t step) {
+        while (steps_.stepsDone() < step) {
+            steps_.addStep(sum_, count_);
+            sum_ = {0.0, 0.0, 0.0, 0.0};
+            count_ = 0;
+        }
+    }
+
     std::int64_t analysisCount_;
     std::int64_t sampleRate_;
     std::int64_t analysisRate_;
     std::vector<float>& samples_;
-    std::vector<std::array<double, 4>> sums_;
-    std::vector<std::int64_t> counts_;
+    StepAnalyser steps_;
+    std::array<double, 4> sum_ = {0.0, 0.0, 0.0, 0.0}; // of the step being filled
+    std::int64_t count_ = 0;
 };
 
-} // namespace
+// What the first pass finds: the declared duration and the channel names (the last header
+// line wins).
+struct MusicHeader {
+    double duration = 300.0;
+    std::vector<std::string> channelNames;
+};
 
-MusicTimeline MusicTimeline::fromCsvFile(const std::filesystem::path& location, std::int64_t sampleRate,
-                                         std::int64_t analysisRate) {
-    const std::string bytes = readFileBytes(location);
-    return fromCsvData(bytes, location.filename().string(), sampleRate, analysisRate);
+// The channel names after "time," of a header line; an empty name is refused.
+std::vector<std::string> channelNames(std::string_view line, std::int64_t lineNumber, const std::string& fileName) {
+    std::vector<std::string> names;
+    std::string_view rest = line.substr(5);
+    for (;;) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view name = CSVBytes::trim(rest.substr(0, comma));
+        if (name.empty()) {
+            throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonEmptyName));
+        }
+        if (names.size() == kMaxChannels) {
+            throw Error(fileName + " line " + std::to_string(lineNumber) + " names more than the " +
+                        std::to_string(kMaxChannels) + " channels Drevik can mix.");
+        }
+        names.push_back(decodeUtf8(name));
+        if (comma == std::string_view::npos) {
+            return names;
+        }
+        rest.remove_prefix(comma + 1);
+    }
 }
 
-MusicTimeline MusicTimeline::fromCsvData(std::string_view bytes, const std::string& fileName,
-                                         std::int64_t sampleRate, std::int64_t analysisRate) {
-    // Pass 1: the duration and the channel names (the last header line wins).
-    double duration = 300.0;
-    std::vector<std::string> names;
+// Pass 1: the duration and the channel names; rows are not looked at.
+MusicHeader readHeader(std::string_view bytes, const std::string& fileName) {
+    MusicHeader header;
     CSVBytes::forEachLine(bytes, [&](std::string_view line, std::int64_t lineNumber) {
         if (line.empty()) {
             return;
         }
         if (line.front() == '#') {
             if (CSVBytes::hasPrefix(line, "# duration_seconds")) {
-                duration = declaredDuration(line, fileName);
+                header.duration = declaredDuration(line, fileName);
             }
             return;
         }
-        if (!CSVBytes::hasPrefix(line, "time,")) {
-            return;
+        if (CSVBytes::hasPrefix(line, "time,")) {
+            header.channelNames = channelNames(line, lineNumber, fileName);
         }
-        std::vector<std::string> header;
-        std::string_view rest = line.substr(5);
-        for (;;) {
-            const std::size_t comma = rest.find(',');
-            const std::string_view name = CSVBytes::trim(rest.substr(0, comma));
-            if (name.empty()) {
-                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonEmptyName));
-            }
-            if (header.size() == kMaxChannels) {
-                throw Error(fileName + " line " + std::to_string(lineNumber) + " names more than the " +
-                            std::to_string(kMaxChannels) + " channels Drevik can mix.");
-            }
-            header.push_back(decodeUtf8(name));
-            if (comma == std::string_view::npos) {
-                break;
-            }
-            rest.remove_prefix(comma + 1);
-        }
-        names = std::move(header);
     });
-    if (names.empty()) {
+    if (header.channelNames.empty()) {
         throw CSVContractError::missingHeader(fileName);
     }
+    return header;
+}
 
+// The number of samples and of analysis steps of a duration; a duration Drevik cannot play is refused.
+struct SignalSize {
+    std::int64_t samples = 1;
+    std::int64_t steps = 1;
+};
+
+SignalSize signalSize(double duration, std::int64_t sampleRate, std::int64_t analysisRate, const std::string& fileName) {
     const double sampleProduct = std::round(duration * static_cast<double>(sampleRate));
     const double analysisProduct = std::ceil(duration * static_cast<double>(analysisRate));
     if (!(duration <= static_cast<double>(kMaxMusicSeconds)) || !(sampleProduct < 0x1p53) || !(analysisProduct < 0x1p53)) {
         throw Error(fileName + " declares " + formatSeconds(duration) + " seconds, more than the " +
                     std::to_string(kMaxMusicSeconds) + " seconds Drevik can play.");
     }
-    const std::int64_t sampleCount = std::max<std::int64_t>(1, static_cast<std::int64_t>(sampleProduct));
-    const std::int64_t analysisCount = std::max<std::int64_t>(1, static_cast<std::int64_t>(analysisProduct) + 1);
+    return {std::max<std::int64_t>(1, static_cast<std::int64_t>(sampleProduct)),
+            std::max<std::int64_t>(1, static_cast<std::int64_t>(analysisProduct) + 1)};
+}
 
-    MusicTimeline timeline;
-    timeline.durationSeconds = duration;
-    timeline.channelNames = std::move(names);
-    timeline.sampleRate = sampleRate;
-    timeline.analysisRate = analysisRate;
-
-    // The system grants a buffer that it cannot back and then runs out of memory while it is
-    // being filled. The samples and their analysis may take at most half the machine's memory
-    // (the drawing, the GPU and the movie need the rest); a larger soundtrack is refused up front,
-    // like one that cannot be allocated at all.
+// The sample buffer and the per-step sums, or the refusal of a soundtrack too long for this
+// machine. The system grants a buffer that it cannot back and then runs out of memory while it
+// is being filled, so the samples and their analysis may take at most half the machine's memory
+// (the drawing, the GPU and the movie need the rest); a larger soundtrack is refused up front,
+// like one that cannot be allocated at all.
+std::optional<SignalBuilder> allocateSignal(const SignalSize& size, double duration, std::int64_t sampleRate,
+                                            std::int64_t analysisRate, std::vector<float>& samples,
+                                            const std::string& fileName) {
     const auto tooLongForMemory = [&] {
         return Error(fileName + " declares " + formatSeconds(duration) +
                      " seconds, too long a soundtrack for the memory of this machine.");
     };
-    const double neededBytes = static_cast<double>(sampleCount) * sizeof(float) +
-                               static_cast<double>(analysisCount) * (sizeof(AudioFeatures) + 5 * sizeof(double));
+    const double neededBytes = static_cast<double>(size.samples) * sizeof(float) +
+                               static_cast<double>(size.steps) * (sizeof(AudioFeatures) + 5 * sizeof(double));
     if (!(neededBytes <= physicalMemoryBytes() / 2)) {
         throw tooLongForMemory();
     }
     std::optional<SignalBuilder> signal;
     try {
-        signal.emplace(sampleCount, analysisCount, sampleRate, analysisRate, timeline.samples);
+        signal.emplace(size.samples, size.steps, sampleRate, analysisRate, samples);
     } catch (const std::bad_alloc&) {
         throw tooLongForMemory();
     }
+    return signal;
+}
 
-    // Pass 2: the transitions. Each row's values take effect from its time on; the samples
-    // before it get the values that held until then.
-    const std::size_t channelCount = timeline.channelNames.size();
+// A transition row's time: the bytes before the first comma, a normalised time.
+double transitionTime(std::string_view line, const char* comma, std::int64_t lineNumber, const std::string& fileName) {
+    const char* const end = line.data() + line.size();
+    const auto time = CSVBytes::number(
+        std::string_view(line.data(), static_cast<std::size_t>((comma != nullptr ? comma : end) - line.data())));
+    if (!time || !isNormalized(*time)) {
+        throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonTime));
+    }
+    return *time;
+}
+
+// A transition row's channel fields after the time's comma: exactly one per channel; a blank
+// field keeps the channel's value.
+void readChannelValues(std::string_view line, const char* comma, std::vector<float>& values,
+                       std::int64_t lineNumber, const std::string& fileName) {
+    const char* const end = line.data() + line.size();
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (comma == nullptr) {
+            throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonTooFew));
+        }
+        const char* fieldStart = comma + 1;
+        comma = static_cast<const char*>(std::memchr(fieldStart, ',', static_cast<std::size_t>(end - fieldStart)));
+        const std::string_view field = CSVBytes::trim(
+            std::string_view(fieldStart, static_cast<std::size_t>((comma != nullptr ? comma : end) - fieldStart)));
+        if (field.empty()) {
+            continue;
+        }
+        const auto value = CSVBytes::number(field);
+        if (!value || !isNormalized(*value)) {
+            throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonValue));
+        }
+        values[k] = static_cast<float>(*value);
+    }
+    if (comma != nullptr) {
+        throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonTooMany));
+    }
+}
+
+// Pass 2: the transitions. Each row's values take effect from its time on; the samples before
+// it get the values that held until then, and the last row's values hold to the end.
+void renderTransitions(std::string_view bytes, std::size_t channelCount, std::int64_t sampleCount,
+                       SignalBuilder& signal, const std::string& fileName) {
     std::vector<float> values(channelCount, 0.5f);
     ChannelState state = channelState(values);
     double lastTime = -std::numeric_limits<double>::infinity();
@@ -320,49 +394,44 @@ MusicTimeline MusicTimeline::fromCsvData(std::string_view bytes, const std::stri
         if (!headerSeen) {
             throw CSVContractError::missingHeader(fileName);
         }
-
-        const char* const end = line.data() + line.size();
         const auto* comma = static_cast<const char*>(std::memchr(line.data(), ',', line.size()));
-        const auto time = CSVBytes::number(
-            std::string_view(line.data(), static_cast<std::size_t>((comma != nullptr ? comma : end) - line.data())));
-        if (!time || !isNormalized(*time)) {
-            throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonTime));
-        }
-        if (lastTime > *time) {
+        const double time = transitionTime(line, comma, lineNumber, fileName);
+        if (lastTime > time) {
             throw CSVContractError::unorderedTime(fileName, lineNumber);
         }
-        lastTime = *time;
+        lastTime = time;
 
-        const double target = std::clamp(std::ceil(*time * static_cast<double>(sampleCount) - 1e-12), 0.0,
+        const double target = std::clamp(std::ceil(time * static_cast<double>(sampleCount) - 1e-12), 0.0,
                                           static_cast<double>(sampleCount));
-        signal->fillTo(std::min(std::max(static_cast<std::int64_t>(target), signal->filled()), sampleCount), state);
-
-        for (std::size_t k = 0; k < channelCount; ++k) {
-            if (comma == nullptr) {
-                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonTooFew));
-            }
-            const char* fieldStart = comma + 1;
-            comma = static_cast<const char*>(std::memchr(fieldStart, ',', static_cast<std::size_t>(end - fieldStart)));
-            const std::string_view field = CSVBytes::trim(
-                std::string_view(fieldStart, static_cast<std::size_t>((comma != nullptr ? comma : end) - fieldStart)));
-            if (field.empty()) {
-                continue;
-            }
-            const auto value = CSVBytes::number(field);
-            if (!value || !isNormalized(*value)) {
-                throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonValue));
-            }
-            values[k] = static_cast<float>(*value);
-        }
-        if (comma != nullptr) {
-            throw CSVContractError::invalidRow(fileName, lineNumber, std::string(kReasonTooMany));
-        }
+        signal.fillTo(std::min(std::max(static_cast<std::int64_t>(target), signal.filled()), sampleCount), state);
+        readChannelValues(line, comma, values, lineNumber, fileName);
         state = channelState(values);
     });
+    signal.fillTo(sampleCount, state);
+}
 
-    // The last row's values hold to the end.
-    signal->fillTo(sampleCount, state);
-    timeline.analysis = signal->analyse();
+} // namespace
+
+MusicTimeline MusicTimeline::fromCsvFile(const std::filesystem::path& location, std::int64_t sampleRate,
+                                         std::int64_t analysisRate) {
+    const std::string bytes = readFileBytes(location);
+    return fromCsvData(bytes, location.filename().string(), sampleRate, analysisRate);
+}
+
+MusicTimeline MusicTimeline::fromCsvData(std::string_view bytes, const std::string& fileName,
+                                         std::int64_t sampleRate, std::int64_t analysisRate) {
+    MusicHeader header = readHeader(bytes, fileName);
+    const SignalSize size = signalSize(header.duration, sampleRate, analysisRate, fileName);
+
+    MusicTimeline timeline;
+    timeline.durationSeconds = header.duration;
+    timeline.channelNames = std::move(header.channelNames);
+    timeline.sampleRate = sampleRate;
+    timeline.analysisRate = analysisRate;
+    std::optional<SignalBuilder> signal =
+        allocateSignal(size, header.duration, sampleRate, analysisRate, timeline.samples, fileName);
+    renderTransitions(bytes, timeline.channelNames.size(), size.samples, *signal, fileName);
+    timeline.analysis = std::move(*signal).analyse();
     return timeline;
 }
 

@@ -190,16 +190,18 @@ CameraChoreography choreographyForSceneIndex(std::int64_t sceneIndex) {
     return kChoreographyTable[row][column];
 }
 
-SceneProfile analyzeScene(const GraphicsTimeline& timeline, const SceneSpan& span,
-                          const std::vector<SceneSpan>& allSpans) {
-    const auto& frames = timeline.frames;
-    const auto frameCount = static_cast<std::int64_t>(frames.size());
-    // Spans come from the span lookups; one that does not is kept inside the frames.
-    const std::int64_t first = clampValue<std::int64_t>(span.firstFrameIndex, 0, frameCount);
-    const std::int64_t after = clampValue<std::int64_t>(span.afterLastFrameIndex, first, frameCount);
-    auto frameAt = [&](std::int64_t i) -> const VisualFrame& { return frames[static_cast<std::size_t>(i)]; };
+namespace {
 
-    // 1. Candidate frames.
+// The steps of the analysis, in the order analyzeScene takes them. Each works in the precision
+// and operation order the profile's values are defined in; nothing here may be reordered.
+
+// Step 1: the non-empty frames of the span that may represent it. With declared scene
+// boundaries only those in the first 40 % of the scene's time (at least the first frame); when
+// none of those has lines, or without boundaries, every non-empty frame of the span.
+std::vector<std::int64_t> candidateFrames(const GraphicsTimeline& timeline, const SceneSpan& span,
+                                          std::int64_t first, std::int64_t after) {
+    const auto& frames = timeline.frames;
+    const auto nonEmpty = [&](std::int64_t i) { return !frames[static_cast<std::size_t>(i)].segmentRange.empty(); };
     std::vector<std::int64_t> candidates;
     if (timeline.sceneBoundaries.size() >= 2) {
         const double cutoff = span.startTime + (span.endTime - span.startTime) * 0.4;
@@ -208,43 +210,63 @@ SceneProfile analyzeScene(const GraphicsTimeline& timeline, const SceneSpan& spa
         const auto k = static_cast<std::int64_t>(it - frames.begin());
         const std::int64_t limit = std::min(std::max(std::min(k, after), first + 1), after);
         for (std::int64_t i = first; i < limit; ++i) {
-            if (!frameAt(i).segmentRange.empty()) {
+            if (nonEmpty(i)) {
                 candidates.push_back(i);
             }
         }
     }
     if (candidates.empty()) {
         for (std::int64_t i = first; i < after; ++i) {
-            if (!frameAt(i).segmentRange.empty()) {
+            if (nonEmpty(i)) {
                 candidates.push_back(i);
             }
         }
     }
+    return candidates;
+}
 
-    // 2-4. Busiest count, kept frames, representative.
+// Steps 2 to 4: the busiest line count of the candidates, the frames with at least 90 % of it,
+// and the middle one of those, whose lines are measured.
+struct Representative {
+    std::int64_t frameIndex = 0;
     std::int64_t maximumLineCount = 0;
+    std::span<const PackedLine> lines;
+};
+
+Representative representativeFrame(const GraphicsTimeline& timeline, const SceneSpan& span,
+                                   const std::vector<std::int64_t>& candidates) {
+    const auto lineCount = [&](std::int64_t i) { return timeline.frames[static_cast<std::size_t>(i)].segmentRange.count(); };
+    Representative chosen;
     for (std::int64_t i : candidates) {
-        maximumLineCount = std::max(maximumLineCount, frameAt(i).segmentRange.count());
+        chosen.maximumLineCount = std::max(chosen.maximumLineCount, lineCount(i));
     }
     std::vector<std::int64_t> kept;
     for (std::int64_t i : candidates) {
-        if (static_cast<double>(frameAt(i).segmentRange.count()) >= 0.9 * static_cast<double>(maximumLineCount)) {
+        if (static_cast<double>(lineCount(i)) >= 0.9 * static_cast<double>(chosen.maximumLineCount)) {
             kept.push_back(i);
         }
     }
-    const std::int64_t representative = kept.empty() ? span.firstFrameIndex : kept[kept.size() / 2];
-
-    std::span<const PackedLine> lines;
-    if (!kept.empty()) {
-        const IndexRange range = frameAt(representative).segmentRange;
-        const auto lo = static_cast<std::size_t>(clampValue<std::int64_t>(
-            range.lowerBound, 0, static_cast<std::int64_t>(timeline.segments.size())));
-        const auto hi = static_cast<std::size_t>(clampValue<std::int64_t>(
-            range.upperBound, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(timeline.segments.size())));
-        lines = std::span<const PackedLine>(timeline.segments).subspan(lo, hi - lo);
+    if (kept.empty()) {
+        chosen.frameIndex = span.firstFrameIndex;
+        return chosen;
     }
+    chosen.frameIndex = kept[kept.size() / 2];
+    const IndexRange range = timeline.frames[static_cast<std::size_t>(chosen.frameIndex)].segmentRange;
+    const auto segmentCount = static_cast<std::int64_t>(timeline.segments.size());
+    const auto lo = static_cast<std::size_t>(clampValue<std::int64_t>(range.lowerBound, 0, segmentCount));
+    const auto hi = static_cast<std::size_t>(
+        clampValue<std::int64_t>(range.upperBound, static_cast<std::int64_t>(lo), segmentCount));
+    chosen.lines = std::span<const PackedLine>(timeline.segments).subspan(lo, hi - lo);
+    return chosen;
+}
 
-    // 5. Bounding box and geometry hash.
+// Step 5: the centre and the extent (at least 0.001 each way) of the lines' bounding box.
+struct Box {
+    Float2 center;
+    Float2 extent;
+};
+
+Box boundingBox(std::span<const PackedLine> lines) {
     constexpr float kMax = std::numeric_limits<float>::max();
     Float2 lo{kMax, kMax};
     Float2 hi{-kMax, -kMax};
@@ -255,23 +277,29 @@ SceneProfile analyzeScene(const GraphicsTimeline& timeline, const SceneSpan& spa
         hi.x = std::max(hi.x, std::max(e.x, e.z));
         hi.y = std::max(hi.y, std::max(e.y, e.w));
     }
-    const Float2 center = (hi + lo) * 0.5f;
-    const Float2 extent{std::max(hi.x - lo.x, 0.001f), std::max(hi.y - lo.y, 0.001f)};
+    return {(hi + lo) * 0.5f, Float2{std::max(hi.x - lo.x, 0.001f), std::max(hi.y - lo.y, 0.001f)}};
+}
 
-    // 6. Per-segment pass.
+// Step 6: everything one pass over the segments gathers, weighted by length.
+struct SegmentSums {
     struct Offset {
         double rx, ry, length;
     };
-    std::vector<Offset> offsets;
-    offsets.reserve(lines.size());
+    std::vector<Offset> offsets; // each midpoint from the centre, in aspect-corrected units
     std::array<double, 8> histogram{};
+    UnionFind sets;                   // endpoints joined by segments
+    std::vector<std::int64_t> degree; // segments meeting at each endpoint
+    double horizontal = 0, vertical = 0, diagonal = 0, radial = 0;
+    double offsetX = 0, offsetY = 0;
+    double total = 0; // total length, at least 1e-6
+};
+
+SegmentSums measureSegments(std::span<const PackedLine> lines, Float2 center) {
+    SegmentSums sums;
+    sums.offsets.reserve(lines.size());
     EndpointIndex index(lines.size() * 2);
-    UnionFind sets;
-    sets.reserve(lines.size() * 2);
-    std::vector<std::int64_t> degree;
-    degree.reserve(lines.size() * 2);
-    double horizontalSum = 0, verticalSum = 0, diagonalSum = 0, radialSum = 0;
-    double offsetSumX = 0, offsetSumY = 0, total = 0;
+    sums.sets.reserve(lines.size() * 2);
+    sums.degree.reserve(lines.size() * 2);
     const double pi = 3.141592653589793;
 
     for (const PackedLine& line : lines) {
@@ -294,87 +322,159 @@ SceneProfile analyzeScene(const GraphicsTimeline& timeline, const SceneSpan& spa
         // (or NaN, from a hand-built timeline) reaches the integer conversion.
         const double binPosition = theta / pi * 8.0;
         const int bin = binPosition >= 7.0 ? 7 : (binPosition > 0.0 ? static_cast<int>(binPosition) : 0);
-        histogram[static_cast<std::size_t>(bin)] += length;
+        sums.histogram[static_cast<std::size_t>(bin)] += length;
 
         const Float2 r{((e.x + e.z) * 0.5f - center.x) * kAspect, (e.y + e.w) * 0.5f - center.y};
         const float radius = std::sqrt(r.x * r.x + r.y * r.y);
         if (radius > 1e-6f) {
             const float along = u.x * (r.x / radius) + u.y * (r.y / radius);
-            radialSum += length * static_cast<double>(std::fabs(along));
+            sums.radial += length * static_cast<double>(std::fabs(along));
         }
-        offsets.push_back({r.x, r.y, length});
+        sums.offsets.push_back({r.x, r.y, length});
 
-        const std::int64_t a = index.nodeIndex(EndpointKey::of({e.x, e.y}), sets, degree);
-        const std::int64_t b = index.nodeIndex(EndpointKey::of({e.z, e.w}), sets, degree);
-        degree[static_cast<std::size_t>(a)] += 1;
-        degree[static_cast<std::size_t>(b)] += 1;
-        sets.unite(a, b);
+        const std::int64_t a = index.nodeIndex(EndpointKey::of({e.x, e.y}), sums.sets, sums.degree);
+        const std::int64_t b = index.nodeIndex(EndpointKey::of({e.z, e.w}), sums.sets, sums.degree);
+        sums.degree[static_cast<std::size_t>(a)] += 1;
+        sums.degree[static_cast<std::size_t>(b)] += 1;
+        sums.sets.unite(a, b);
 
         const double ux2 = ux * ux;
         const double uy2 = uy * uy;
-        horizontalSum += length * (ux2 * ux2);
-        verticalSum += length * (uy2 * uy2);
-        diagonalSum += length * 4.0 * ux2 * uy2;
-        offsetSumX += length * static_cast<double>(r.x);
-        offsetSumY += length * static_cast<double>(r.y);
-        total += length;
+        sums.horizontal += length * (ux2 * ux2);
+        sums.vertical += length * (uy2 * uy2);
+        sums.diagonal += length * 4.0 * ux2 * uy2;
+        sums.offsetX += length * static_cast<double>(r.x);
+        sums.offsetY += length * static_cast<double>(r.y);
+        sums.total += length;
     }
-    if (total < 1e-6) {
-        total = 1e-6;
+    if (sums.total < 1e-6) {
+        sums.total = 1e-6;
     }
+    return sums;
+}
 
-    // 7. Orientation entropy.
+// Step 7: the entropy of the length-weighted orientation histogram, divided by ln 8.
+double orientationEntropy(const SegmentSums& sums) {
     double entropy = 0;
-    for (double binSum : histogram) {
+    for (double binSum : sums.histogram) {
         if (binSum > 0) {
-            const double p = binSum / total;
+            const double p = binSum / sums.total;
             entropy -= p * std::log(p);
         }
     }
-    entropy /= 2.0794415416798357;
+    return entropy / 2.0794415416798357;
+}
 
-    // 8. Covariance, elongation and principal axis.
-    const double mx = offsetSumX / total;
-    const double my = offsetSumY / total;
+// Step 8: the eigenvalues of the midpoints' length-weighted covariance and the principal axis.
+struct Spread {
+    double lambda1 = 0;
+    double lambda2 = 0;
+    double eigenTotal = 0;
+    Float2 axis;
+};
+
+Spread midpointSpread(const SegmentSums& sums) {
+    const double mx = sums.offsetX / sums.total;
+    const double my = sums.offsetY / sums.total;
     double sxx = 0, sxy = 0, syy = 0;
-    for (const Offset& o : offsets) {
+    for (const SegmentSums::Offset& o : sums.offsets) {
         const double dx = o.rx - mx;
         const double dy = o.ry - my;
         sxx += o.length * dx * dx;
         sxy += o.length * dx * dy;
         syy += o.length * dy * dy;
     }
-    const double cxx = sxx / total;
-    const double cxy = sxy / total;
-    const double cyy = syy / total;
+    const double cxx = sxx / sums.total;
+    const double cxy = sxy / sums.total;
+    const double cyy = syy / sums.total;
     const double half = (cxx + cyy) * 0.5;
     const double q = std::sqrt(std::max((cxx + cyy) * (cxx + cyy) * 0.25 - (cxx * cyy - cxy * cxy), 0.0));
-    const double lambda1 = std::max(half + q, 0.0);
-    const double lambda2 = std::max(half - q, 0.0);
-    const double eigenTotal = std::max(lambda1 + lambda2, 1e-6);
+    Spread spread;
+    spread.lambda1 = std::max(half + q, 0.0);
+    spread.lambda2 = std::max(half - q, 0.0);
+    spread.eigenTotal = std::max(spread.lambda1 + spread.lambda2, 1e-6);
     const double phi = std::atan2(2.0 * cxy, cxx - cyy) * 0.5;
     Float2 axis{static_cast<float>(std::cos(phi)), static_cast<float>(std::sin(phi))};
     const float axisLength = std::sqrt(axis.x * axis.x + axis.y * axis.y);
-    axis = {axis.x / axisLength, axis.y / axisLength};
+    spread.axis = {axis.x / axisLength, axis.y / axisLength};
+    return spread;
+}
 
-    // 9. Endpoint graph.
-    const auto nodes = static_cast<std::int64_t>(degree.size());
+// Step 9: the shares of closed points (two segments meet), junctions (three or more) and
+// independent cycles of the endpoint graph.
+struct GraphRatios {
+    float closure = 0;
+    float junction = 0;
+    float cycle = 0;
+};
+
+GraphRatios endpointGraph(SegmentSums& sums, std::int64_t edges) {
+    const auto nodes = static_cast<std::int64_t>(sums.degree.size());
     std::int64_t closed = 0, junctions = 0, components = 0;
     for (std::int64_t n = 0; n < nodes; ++n) {
-        const std::int64_t deg = degree[static_cast<std::size_t>(n)];
+        const std::int64_t deg = sums.degree[static_cast<std::size_t>(n)];
         closed += deg == 2 ? 1 : 0;
         junctions += deg >= 3 ? 1 : 0;
-        components += sets.root(n) == n ? 1 : 0;
+        components += sums.sets.root(n) == n ? 1 : 0;
     }
-    const auto edges = static_cast<std::int64_t>(lines.size());
     const auto nodeFloor = static_cast<double>(std::max<std::int64_t>(nodes, 1));
     const auto edgeFloor = static_cast<double>(std::max<std::int64_t>(edges, 1));
-    const auto closureRatio = static_cast<float>(static_cast<double>(closed) / nodeFloor);
-    const auto junctionRatio = static_cast<float>(static_cast<double>(junctions) / nodeFloor);
     const auto independentCycles = std::max<std::int64_t>(edges - std::max<std::int64_t>(nodes, 1) + components, 0);
-    const auto cycleRatio = static_cast<float>(static_cast<double>(independentCycles) / edgeFloor);
+    return {static_cast<float>(static_cast<double>(closed) / nodeFloor),
+            static_cast<float>(static_cast<double>(junctions) / nodeFloor),
+            static_cast<float>(static_cast<double>(independentCycles) / edgeFloor)};
+}
+
+// Step 12: the volume family, the first rule that holds.
+VolumeFamily volumeFamily(const SceneProfile& profile) {
+    if (profile.density < 0.55f) {
+        return VolumeFamily::deepPrism;
+    }
+    if (profile.cycleRatio > 0.155f || profile.junctionRatio > 0.17f) {
+        return VolumeFamily::foldedCrystal;
+    }
+    if (profile.elongation > 0.7f) {
+        return profile.diagonalEnergy > 0.43f ? VolumeFamily::torsionCage : VolumeFamily::axialBarrel;
+    }
+    if (profile.radialAlignment > 0.72f) {
+        return VolumeFamily::radialBloom;
+    }
+    if (profile.diagonalEnergy > 0.49f && profile.elongation > 0.43f) {
+        return VolumeFamily::torsionCage;
+    }
+    if (profile.orientationEntropy > 0.965f) {
+        return VolumeFamily::spaceFrame;
+    }
+    if (profile.horizontalEnergy > 0.58f || profile.verticalEnergy > 0.62f) {
+        return VolumeFamily::strataFrame;
+    }
+    return VolumeFamily::inflatedHull;
+}
+
+} // namespace
+
+SceneProfile analyzeScene(const GraphicsTimeline& timeline, const SceneSpan& span,
+                          const std::vector<SceneSpan>& allSpans) {
+    // Spans come from the span lookups; one that does not is kept inside the frames.
+    const auto frameCount = static_cast<std::int64_t>(timeline.frames.size());
+    const std::int64_t first = clampValue<std::int64_t>(span.firstFrameIndex, 0, frameCount);
+    const std::int64_t after = clampValue<std::int64_t>(span.afterLastFrameIndex, first, frameCount);
+
+    const Representative representative =
+        representativeFrame(timeline, span, candidateFrames(timeline, span, first, after));
+    const std::span<const PackedLine> lines = representative.lines;
+    const std::int64_t maximumLineCount = representative.maximumLineCount;
+    const Box box = boundingBox(lines);
+    SegmentSums sums = measureSegments(lines, box.center);
+    const double entropy = orientationEntropy(sums);
+    const Spread spread = midpointSpread(sums);
+    const auto edges = static_cast<std::int64_t>(lines.size());
+    const GraphRatios graph = endpointGraph(sums, edges);
 
     // 10. Direction and size measures.
+    const Float2 extent = box.extent;
+    const double total = sums.total;
+    const auto edgeFloor = static_cast<double>(std::max<std::int64_t>(edges, 1));
     const float diagonal =
         std::max(std::sqrt((extent.x * kAspect) * (extent.x * kAspect) + extent.y * extent.y), 0.001f);
     const auto meanLineLength = static_cast<float>((total / edgeFloor) / static_cast<double>(diagonal));
@@ -384,52 +484,33 @@ SceneProfile analyzeScene(const GraphicsTimeline& timeline, const SceneSpan& spa
 
     // 11. Seed, depth and internal rate.
     const GeometrySeed seeds = geometrySeed(lines, maximumLineCount);
-    const float seed = seeds.seed;
     const float jitter = seeds.jitter;
     const float halfDepth = (jitter * 0.16f + 0.92f) * ((density * 0.22f + 0.3f) + shortLines * 0.08f);
-    const float internalRate = std::max(std::min(density * (-0.36f) + 0.5f + junctionRatio * 0.1f, 0.42f), 0.1f);
+    const float internalRate =
+        std::max(std::min(density * (-0.36f) + 0.5f + graph.junction * 0.1f, 0.42f), 0.1f);
 
     SceneProfile profile;
     profile.span = span;
-    profile.representativeFrameIndex = representative;
-    profile.center = center;
+    profile.representativeFrameIndex = representative.frameIndex;
+    profile.center = box.center;
     profile.extent = extent;
-    profile.principalAxis = axis;
+    profile.principalAxis = spread.axis;
     profile.maximumLineCount = maximumLineCount;
-    profile.seed = seed;
+    profile.seed = seeds.seed;
     profile.density = density;
-    profile.horizontalEnergy = static_cast<float>(horizontalSum / total);
-    profile.verticalEnergy = static_cast<float>(verticalSum / total);
-    profile.diagonalEnergy = static_cast<float>(diagonalSum / total);
+    profile.horizontalEnergy = static_cast<float>(sums.horizontal / total);
+    profile.verticalEnergy = static_cast<float>(sums.vertical / total);
+    profile.diagonalEnergy = static_cast<float>(sums.diagonal / total);
     profile.orientationEntropy = static_cast<float>(entropy);
-    profile.elongation = static_cast<float>((lambda1 - lambda2) / eigenTotal);
-    profile.radialAlignment = static_cast<float>(radialSum / total);
-    profile.closureRatio = closureRatio;
-    profile.junctionRatio = junctionRatio;
-    profile.cycleRatio = cycleRatio;
+    profile.elongation = static_cast<float>((spread.lambda1 - spread.lambda2) / spread.eigenTotal);
+    profile.radialAlignment = static_cast<float>(sums.radial / total);
+    profile.closureRatio = graph.closure;
+    profile.junctionRatio = graph.junction;
+    profile.cycleRatio = graph.cycle;
     profile.meanLineLength = meanLineLength;
     profile.halfDepth = halfDepth;
     profile.internalRate = internalRate;
-
-    // 12. Volume family: the first rule that holds.
-    if (profile.density < 0.55f) {
-        profile.family = VolumeFamily::deepPrism;
-    } else if (profile.cycleRatio > 0.155f || profile.junctionRatio > 0.17f) {
-        profile.family = VolumeFamily::foldedCrystal;
-    } else if (profile.elongation > 0.7f) {
-        profile.family = profile.diagonalEnergy > 0.43f ? VolumeFamily::torsionCage : VolumeFamily::axialBarrel;
-    } else if (profile.radialAlignment > 0.72f) {
-        profile.family = VolumeFamily::radialBloom;
-    } else if (profile.diagonalEnergy > 0.49f && profile.elongation > 0.43f) {
-        profile.family = VolumeFamily::torsionCage;
-    } else if (profile.orientationEntropy > 0.965f) {
-        profile.family = VolumeFamily::spaceFrame;
-    } else if (profile.horizontalEnergy > 0.58f || profile.verticalEnergy > 0.62f) {
-        profile.family = VolumeFamily::strataFrame;
-    } else {
-        profile.family = VolumeFamily::inflatedHull;
-    }
-
+    profile.family = volumeFamily(profile);
     // 13. Choreography from the scene's position in the scene list.
     profile.camera = choreographyForSceneIndex(sceneIndexOf(span, allSpans));
     return profile;

@@ -84,161 +84,213 @@ Float3 sample(float t, std::span<const float> times, std::span<const Float3> val
     return sampleKeys(t, times, values);
 }
 
+namespace {
+
+// What every choreography reads: the phase a within the move, the direction d (−1 or 1), the
+// travel hT and vT, the model's axes, the jitter, the ease E (0 at the ends of the move, 1 in
+// its middle) and s = sin(πa).
+struct MoveInputs {
+    float a, d, hT, vT;
+    Float3 axis, across, jitter;
+    float E, s;
+};
+
+AuthoredCameraPose poseGalleryOrbit(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    const float alpha = kTwoPi * d * smootherstep(a);
+    const float R = mix(3.2f, mix(3.42f, 3.82f, jitter.z), E);
+    const float sa = sinOf(alpha);
+    pose.position = {-R * sa, 0.22f * vT * s * E, -R * cosOf(alpha)};
+    pose.target = axis * (0.055f * sa);
+    pose.roll = 0.06f * d * sa;
+    pose.focalLength = mix(3.2f, 2.98f, E);
+    return pose;
+}
+
+AuthoredCameraPose poseFigureEight(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    const float s2 = sinOf(kTwoPi * a);
+    const float X = 0.86f * d * hT * s2 * E;
+    const float Y = 0.66f * vT * sinOf(2.0f * kTwoPi * a) * E;
+    pose.position = {X, Y, 0.16f * E - 3.2f};
+    pose.target = {X, Y, 0};
+    pose.roll = -0.055f * d * s2 * E;
+    pose.focalLength = mix(3.2f, 3.36f, E);
+    return pose;
+}
+
+AuthoredCameraPose poseBarrelHelix(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    const float W = s * s * E;
+    const float s2 = sinOf(kTwoPi * a);
+    const float c2 = cosOf(kTwoPi * a);
+    pose.position = {0.18f * d * hT * c2 * W, 0.2f * vT * s2 * W, -(3.2f + E * (0.2f * s2 - 0.48f * s))};
+    pose.target = axis * (0.07f * s2);
+    pose.roll = 0.78f * d * s * E;
+    pose.focalLength = mix(3.2f, 2.86f, E);
+    return pose;
+}
+
+AuthoredCameraPose poseBacksideEclipse(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    static constexpr std::array<float, 6> times{0, 0.09f, 0.42f, 0.78f, 0.84f, 1.0f};
+    static constexpr std::array<float, 6> yaws{0, 0, kPi, kPi, kPi, kTwoPi};
+    static constexpr std::array<float, 6> focals{3.2f, 3.08f, 2.78f, 2.94f, 2.94f, 3.2f};
+    const float alpha = d * sample(a, times, yaws);
+    const float R = mix(3.2f, mix(3.38f, 3.72f, jitter.x), E);
+    const float B = sinOf(kPi * clamp01((a - 0.42f) / 0.42f));
+    const float sa = sinOf(alpha);
+    pose.position = {-R * sa, 0.2f * vT * sa, -R * cosOf(alpha)};
+    pose.target = axis * (0.065f * B) + across * (0.08f * sa);
+    pose.roll = 0.05f * d * sa;
+    pose.focalLength = sample(a, times, focals);
+    return pose;
+}
+
+AuthoredCameraPose poseCraneCrown(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    const Float3 low{-0.14f * d * hT, -0.68f * vT, -3.62f};
+    const Float3 lowTarget{0, 0.15f * vT, 0};
+    const Float3 high{0.18f * d * hT, 1.12f * vT, -2.72f};
+    const Float3 highTarget{0, -0.18f * vT, 0};
+    const Keys<6> keys{{0, 0.14f, 0.3f, 0.69f, 0.84f, 1.0f},
+                       {kHome, low, low, high, high, kHome},
+                       {kOrigin, lowTarget, lowTarget, highTarget, highTarget, kOrigin}};
+    pose.position = keys.position(a);
+    pose.target = keys.target(a);
+    pose.roll = 0.045f * d * s * E;
+    pose.focalLength = mix(3.2f, 2.76f, E);
+    return pose;
+}
+
+AuthoredCameraPose poseUnderSlungCrescent(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    const Keys<7> keys{{0, 0.12f, 0.3f, 0.55f, 0.79f, 0.9f, 1.0f},
+                       {kHome,
+                        {-0.82f * d * hT, -0.7f * vT, -3.42f},
+                        {-0.82f * d * hT, -0.7f * vT, -3.18f},
+                        {0, -1.08f * vT, -2.62f},
+                        {0.76f * d * hT, -0.74f * vT, -3.12f},
+                        {0.76f * d * hT, -0.74f * vT, -3.42f},
+                        kHome},
+                       {kOrigin,
+                        {0, 0.15f * vT, 0},
+                        {0, 0.15f * vT, 0},
+                        {0, 0.22f * vT, 0},
+                        {0, 0.12f * vT, 0},
+                        {0, 0.12f * vT, 0},
+                        kOrigin}};
+    pose.position = keys.position(a);
+    pose.target = keys.target(a);
+    pose.roll = 0.11f * d * s * E;
+    pose.focalLength = mix(3.2f, 2.92f, E);
+    return pose;
+}
+
+AuthoredCameraPose posePendulumInspection(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    const Float3 p1{-0.15f * d * hT, 0, -3.08f};
+    const Float3 p3{0.10f * d * hT, 0, -3.08f};
+    const Float3 p5{-0.08f * d * hT, 0, -3.16f};
+    const Float3 t1 = -0.19f * axis;
+    const Float3 t3 = 0.17f * axis;
+    const Float3 t5 = -0.13f * across;
+    const float r1 = -0.38f * d, r3 = 0.27f * d, r5 = -0.16f * d;
+    const Keys<8> keys{{0, 0.13f, 0.32f, 0.43f, 0.58f, 0.72f, 0.87f, 1.0f},
+                       {kHome, p1, p1, p3, p3, p5, p5, kHome},
+                       {kOrigin, t1, t1, t3, t3, t5, t5, kOrigin},
+                       {0, r1, r1, r3, r3, r5, r5, 0},
+                       {3.2f, 3.52f, 3.52f, 3.36f, 3.36f, 3.62f, 3.62f, 3.2f}};
+    pose.position = keys.position(a);
+    pose.target = keys.target(a);
+    pose.roll = keys.roll(a);
+    pose.focalLength = keys.focal(a);
+    return pose;
+}
+
+AuthoredCameraPose poseParallaxRail(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    const float left = -d * hT;
+    const float right = d * hT;
+    const Float3 t1 = Float3{left, 0, 0} + 0.035f * axis;
+    const Float3 t3 = Float3{right, 0, 0} - 0.035f * axis;
+    const Keys<6> keys{{0, 0.1f, 0.25f, 0.72f, 0.87f, 1.0f},
+                       {kHome, {left, 0, -3.52f}, {left, 0, -3.18f}, {right, 0, -3.18f}, {right, 0, -3.52f}, kHome},
+                       {kOrigin, t1, t1, t3, t3, kOrigin},
+                       {},
+                       {3.2f, 3.04f, 3.28f, 3.28f, 3.04f, 3.2f}};
+    pose.position = keys.position(a);
+    pose.target = keys.target(a);
+    pose.roll = 0;
+    pose.focalLength = keys.focal(a);
+    return pose;
+}
+
+AuthoredCameraPose poseDollyProbe(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    static constexpr std::array<float, 6> times{0, 0.15f, 0.36f, 0.57f, 0.79f, 1.0f};
+    static constexpr std::array<float, 6> distances{3.2f, 2.42f, 2.42f, 4.18f, 4.18f, 3.2f};
+    static constexpr std::array<float, 6> focals{3.2f, 2.78f, 2.78f, 3.52f, 3.52f, 3.2f};
+    pose.position = {0, 0, -sample(a, times, distances)};
+    pose.target = kOrigin;
+    pose.roll = 0;
+    pose.focalLength = sample(a, times, focals);
+    return pose;
+}
+
+AuthoredCameraPose poseFiveStopScan(const MoveInputs& in) {
+    const auto [a, d, hT, vT, axis, across, jitter, E, s] = in;
+    AuthoredCameraPose pose;
+    const Float3 p1{-0.72f * d * hT, 0.18f * vT, -3.28f};
+    const Float3 p3{0.08f * d * hT, 0.88f * vT, -2.92f};
+    const Float3 p5{0.72f * d * hT, -0.4f * vT, -2.84f};
+    const Float3 p7{-0.16f * d * hT, -0.72f * vT, -3.58f};
+    const Float3 t1 = 0.15f * axis;
+    const Float3 t3 = 0.14f * across;
+    const Float3 t5 = -0.16f * axis;
+    const Float3 t7 = -0.13f * across;
+    const float r1 = -0.12f * d, r3 = 0.18f * d, r5 = -0.22f * d, r7 = 0.08f * d;
+    const Keys<10> keys{{0, 0.08f, 0.24f, 0.3f, 0.44f, 0.5f, 0.64f, 0.7f, 0.84f, 1.0f},
+                        {kHome, p1, p1, p3, p3, p5, p5, p7, p7, kHome},
+                        {kOrigin, t1, t1, t3, t3, t5, t5, t7, t7, kOrigin},
+                        {0, r1, r1, r3, r3, r5, r5, r7, r7, 0},
+                        {3.2f, 3.08f, 3.08f, 2.82f, 2.82f, 2.72f, 2.72f, 3.42f, 3.42f, 3.2f}};
+    pose.position = keys.position(a);
+    pose.target = keys.target(a);
+    pose.roll = keys.roll(a);
+    pose.focalLength = keys.focal(a);
+    return pose;
+}
+
+} // namespace
+
 AuthoredCameraPose authoredPose(CameraChoreography choreography, float a, float d, float hT, float vT,
                                 Float3 axis, Float3 across, Float3 jitter) {
     const float E = smootherstep(a / 0.12f) * smootherstep((1.0f - a) / 0.12f);
     const float s = sinOf(kPi * a);
-    AuthoredCameraPose pose;
-
+    const MoveInputs in{a, d, hT, vT, axis, across, jitter, E, s};
     switch (choreography) {
-    case CameraChoreography::galleryOrbit: {
-        const float alpha = kTwoPi * d * smootherstep(a);
-        const float R = mix(3.2f, mix(3.42f, 3.82f, jitter.z), E);
-        const float sa = sinOf(alpha);
-        pose.position = {-R * sa, 0.22f * vT * s * E, -R * cosOf(alpha)};
-        pose.target = axis * (0.055f * sa);
-        pose.roll = 0.06f * d * sa;
-        pose.focalLength = mix(3.2f, 2.98f, E);
-        break;
+    case CameraChoreography::galleryOrbit: return poseGalleryOrbit(in);
+    case CameraChoreography::figureEight: return poseFigureEight(in);
+    case CameraChoreography::barrelHelix: return poseBarrelHelix(in);
+    case CameraChoreography::backsideEclipse: return poseBacksideEclipse(in);
+    case CameraChoreography::craneCrown: return poseCraneCrown(in);
+    case CameraChoreography::underSlungCrescent: return poseUnderSlungCrescent(in);
+    case CameraChoreography::pendulumInspection: return posePendulumInspection(in);
+    case CameraChoreography::parallaxRail: return poseParallaxRail(in);
+    case CameraChoreography::dollyProbe: return poseDollyProbe(in);
+    case CameraChoreography::fiveStopScan: return poseFiveStopScan(in);
     }
-    case CameraChoreography::figureEight: {
-        const float s2 = sinOf(kTwoPi * a);
-        const float X = 0.86f * d * hT * s2 * E;
-        const float Y = 0.66f * vT * sinOf(2.0f * kTwoPi * a) * E;
-        pose.position = {X, Y, 0.16f * E - 3.2f};
-        pose.target = {X, Y, 0};
-        pose.roll = -0.055f * d * s2 * E;
-        pose.focalLength = mix(3.2f, 3.36f, E);
-        break;
-    }
-    case CameraChoreography::barrelHelix: {
-        const float W = s * s * E;
-        const float s2 = sinOf(kTwoPi * a);
-        const float c2 = cosOf(kTwoPi * a);
-        pose.position = {0.18f * d * hT * c2 * W, 0.2f * vT * s2 * W, -(3.2f + E * (0.2f * s2 - 0.48f * s))};
-        pose.target = axis * (0.07f * s2);
-        pose.roll = 0.78f * d * s * E;
-        pose.focalLength = mix(3.2f, 2.86f, E);
-        break;
-    }
-    case CameraChoreography::backsideEclipse: {
-        static constexpr std::array<float, 6> times{0, 0.09f, 0.42f, 0.78f, 0.84f, 1.0f};
-        static constexpr std::array<float, 6> yaws{0, 0, kPi, kPi, kPi, kTwoPi};
-        static constexpr std::array<float, 6> focals{3.2f, 3.08f, 2.78f, 2.94f, 2.94f, 3.2f};
-        const float alpha = d * sample(a, times, yaws);
-        const float R = mix(3.2f, mix(3.38f, 3.72f, jitter.x), E);
-        const float B = sinOf(kPi * clamp01((a - 0.42f) / 0.42f));
-        const float sa = sinOf(alpha);
-        pose.position = {-R * sa, 0.2f * vT * sa, -R * cosOf(alpha)};
-        pose.target = axis * (0.065f * B) + across * (0.08f * sa);
-        pose.roll = 0.05f * d * sa;
-        pose.focalLength = sample(a, times, focals);
-        break;
-    }
-    case CameraChoreography::craneCrown: {
-        const Float3 low{-0.14f * d * hT, -0.68f * vT, -3.62f};
-        const Float3 lowTarget{0, 0.15f * vT, 0};
-        const Float3 high{0.18f * d * hT, 1.12f * vT, -2.72f};
-        const Float3 highTarget{0, -0.18f * vT, 0};
-        const Keys<6> keys{{0, 0.14f, 0.3f, 0.69f, 0.84f, 1.0f},
-                           {kHome, low, low, high, high, kHome},
-                           {kOrigin, lowTarget, lowTarget, highTarget, highTarget, kOrigin}};
-        pose.position = keys.position(a);
-        pose.target = keys.target(a);
-        pose.roll = 0.045f * d * s * E;
-        pose.focalLength = mix(3.2f, 2.76f, E);
-        break;
-    }
-    case CameraChoreography::underSlungCrescent: {
-        const Keys<7> keys{{0, 0.12f, 0.3f, 0.55f, 0.79f, 0.9f, 1.0f},
-                           {kHome,
-                            {-0.82f * d * hT, -0.7f * vT, -3.42f},
-                            {-0.82f * d * hT, -0.7f * vT, -3.18f},
-                            {0, -1.08f * vT, -2.62f},
-                            {0.76f * d * hT, -0.74f * vT, -3.12f},
-                            {0.76f * d * hT, -0.74f * vT, -3.42f},
-                            kHome},
-                           {kOrigin,
-                            {0, 0.15f * vT, 0},
-                            {0, 0.15f * vT, 0},
-                            {0, 0.22f * vT, 0},
-                            {0, 0.12f * vT, 0},
-                            {0, 0.12f * vT, 0},
-                            kOrigin}};
-        pose.position = keys.position(a);
-        pose.target = keys.target(a);
-        pose.roll = 0.11f * d * s * E;
-        pose.focalLength = mix(3.2f, 2.92f, E);
-        break;
-    }
-    case CameraChoreography::pendulumInspection: {
-        const Float3 p1{-0.15f * d * hT, 0, -3.08f};
-        const Float3 p3{0.10f * d * hT, 0, -3.08f};
-        const Float3 p5{-0.08f * d * hT, 0, -3.16f};
-        const Float3 t1 = -0.19f * axis;
-        const Float3 t3 = 0.17f * axis;
-        const Float3 t5 = -0.13f * across;
-        const float r1 = -0.38f * d, r3 = 0.27f * d, r5 = -0.16f * d;
-        const Keys<8> keys{{0, 0.13f, 0.32f, 0.43f, 0.58f, 0.72f, 0.87f, 1.0f},
-                           {kHome, p1, p1, p3, p3, p5, p5, kHome},
-                           {kOrigin, t1, t1, t3, t3, t5, t5, kOrigin},
-                           {0, r1, r1, r3, r3, r5, r5, 0},
-                           {3.2f, 3.52f, 3.52f, 3.36f, 3.36f, 3.62f, 3.62f, 3.2f}};
-        pose.position = keys.position(a);
-        pose.target = keys.target(a);
-        pose.roll = keys.roll(a);
-        pose.focalLength = keys.focal(a);
-        break;
-    }
-    case CameraChoreography::parallaxRail: {
-        const float left = -d * hT;
-        const float right = d * hT;
-        const Float3 t1 = Float3{left, 0, 0} + 0.035f * axis;
-        const Float3 t3 = Float3{right, 0, 0} - 0.035f * axis;
-        const Keys<6> keys{{0, 0.1f, 0.25f, 0.72f, 0.87f, 1.0f},
-                           {kHome, {left, 0, -3.52f}, {left, 0, -3.18f}, {right, 0, -3.18f}, {right, 0, -3.52f}, kHome},
-                           {kOrigin, t1, t1, t3, t3, kOrigin},
-                           {},
-                           {3.2f, 3.04f, 3.28f, 3.28f, 3.04f, 3.2f}};
-        pose.position = keys.position(a);
-        pose.target = keys.target(a);
-        pose.roll = 0;
-        pose.focalLength = keys.focal(a);
-        break;
-    }
-    case CameraChoreography::dollyProbe: {
-        static constexpr std::array<float, 6> times{0, 0.15f, 0.36f, 0.57f, 0.79f, 1.0f};
-        static constexpr std::array<float, 6> distances{3.2f, 2.42f, 2.42f, 4.18f, 4.18f, 3.2f};
-        static constexpr std::array<float, 6> focals{3.2f, 2.78f, 2.78f, 3.52f, 3.52f, 3.2f};
-        pose.position = {0, 0, -sample(a, times, distances)};
-        pose.target = kOrigin;
-        pose.roll = 0;
-        pose.focalLength = sample(a, times, focals);
-        break;
-    }
-    case CameraChoreography::fiveStopScan: {
-        const Float3 p1{-0.72f * d * hT, 0.18f * vT, -3.28f};
-        const Float3 p3{0.08f * d * hT, 0.88f * vT, -2.92f};
-        const Float3 p5{0.72f * d * hT, -0.4f * vT, -2.84f};
-        const Float3 p7{-0.16f * d * hT, -0.72f * vT, -3.58f};
-        const Float3 t1 = 0.15f * axis;
-        const Float3 t3 = 0.14f * across;
-        const Float3 t5 = -0.16f * axis;
-        const Float3 t7 = -0.13f * across;
-        const float r1 = -0.12f * d, r3 = 0.18f * d, r5 = -0.22f * d, r7 = 0.08f * d;
-        const Keys<10> keys{{0, 0.08f, 0.24f, 0.3f, 0.44f, 0.5f, 0.64f, 0.7f, 0.84f, 1.0f},
-                            {kHome, p1, p1, p3, p3, p5, p5, p7, p7, kHome},
-                            {kOrigin, t1, t1, t3, t3, t5, t5, t7, t7, kOrigin},
-                            {0, r1, r1, r3, r3, r5, r5, r7, r7, 0},
-                            {3.2f, 3.08f, 3.08f, 2.82f, 2.82f, 2.72f, 2.72f, 3.42f, 3.42f, 3.2f}};
-        pose.position = keys.position(a);
-        pose.target = keys.target(a);
-        pose.roll = keys.roll(a);
-        pose.focalLength = keys.focal(a);
-        break;
-    }
-    }
-    return pose;
+    return {};
 }
 
 CameraBasis cameraBasis(Float3 directionFromTarget, float roll) {

@@ -146,6 +146,125 @@ struct MovieEncoder::State {
         }
     }
 
+    // The MP4 muxer for path; nothing is written yet.
+    void createContainer(const std::string& path) {
+        AVFormatContext* rawFormat = nullptr;
+        if (const int status = avformat_alloc_output_context2(&rawFormat, nullptr, "mp4", path.c_str());
+            status < 0 || rawFormat == nullptr) {
+            fail("cannot create an MP4 writer", status);
+        }
+        format.reset(rawFormat);
+    }
+
+    // Video: the hardware encoder when one opens, libx264 otherwise.
+    void addVideoStream(bool globalHeader) {
+        std::string error;
+        if (settings.allowHardwareEncoder) {
+            video = openVideoEncoder("h264_nvenc", settings, globalHeader, error);
+        }
+        if (!video) {
+            video = openVideoEncoder("libx264", settings, globalHeader, error);
+        }
+        if (!video) {
+            fail(MovieWriterReason::cannotAddVideoInput + (": " + error));
+        }
+        videoStream = avformat_new_stream(format.get(), nullptr);
+        if (videoStream == nullptr) {
+            fail(MovieWriterReason::cannotAddVideoInput);
+        }
+        if (const int status = avcodec_parameters_from_context(videoStream->codecpar, video.get()); status < 0) {
+            fail(MovieWriterReason::cannotAddVideoInput, status);
+        }
+        videoStream->time_base = video->time_base;
+        videoStream->avg_frame_rate = video->framerate;
+        videoStream->r_frame_rate = video->framerate;
+    }
+
+    // Audio: native AAC, mono, 192 kb/s.
+    void addAudioStream(int sampleRate, bool globalHeader) {
+        const AVCodec* aac = avcodec_find_encoder_by_name("aac");
+        if (aac == nullptr) {
+            fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": no aac encoder");
+        }
+        audio.reset(avcodec_alloc_context3(aac));
+        if (!audio) {
+            fail(MovieWriterReason::cannotAddAudioInput);
+        }
+        audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
+        audio->sample_rate = sampleRate;
+        audio->bit_rate = 192'000;
+        audio->time_base = AVRational{1, sampleRate};
+        av_channel_layout_default(&audio->ch_layout, 1);
+        if (globalHeader) {
+            audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        }
+        if (const int status = avcodec_open2(audio.get(), aac, nullptr); status < 0) {
+            fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": cannot open aac", status);
+        }
+        audioFrameSize = audio->frame_size > 0 ? audio->frame_size : 1024;
+        audioStream = avformat_new_stream(format.get(), nullptr);
+        if (audioStream == nullptr) {
+            fail(MovieWriterReason::cannotAddAudioInput);
+        }
+        if (const int status = avcodec_parameters_from_context(audioStream->codecpar, audio.get()); status < 0) {
+            fail(MovieWriterReason::cannotAddAudioInput, status);
+        }
+        audioStream->time_base = audio->time_base;
+    }
+
+    // Conversion BGRA (full range) -> YUV 4:2:0, BT.709, limited range.
+    void createConverter(int width, int height) {
+        scaler.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
+                                    SWS_BILINEAR, nullptr, nullptr, nullptr));
+        if (!scaler) {
+            fail("cannot create the BGRA to YUV converter");
+        }
+        sws_setColorspaceDetails(scaler.get(), sws_getCoefficients(SWS_CS_ITU709), 1,
+                                 sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+    }
+
+    // The reusable picture and sound frames and the packet.
+    void allocateFrames(int width, int height, int sampleRate) {
+        picture.reset(av_frame_alloc());
+        sound.reset(av_frame_alloc());
+        packet.reset(av_packet_alloc());
+        if (!picture || !sound || !packet) {
+            fail("cannot allocate encoder frames");
+        }
+        picture->format = AV_PIX_FMT_YUV420P;
+        picture->width = width;
+        picture->height = height;
+        picture->color_range = AVCOL_RANGE_MPEG;
+        picture->colorspace = AVCOL_SPC_BT709;
+        picture->color_primaries = AVCOL_PRI_BT709;
+        picture->color_trc = AVCOL_TRC_BT709;
+        if (const int status = av_frame_get_buffer(picture.get(), 0); status < 0) {
+            fail("cannot allocate a video frame", status);
+        }
+        sound->format = AV_SAMPLE_FMT_FLTP;
+        sound->sample_rate = sampleRate;
+        sound->nb_samples = audioFrameSize;
+        av_channel_layout_default(&sound->ch_layout, 1);
+        if (const int status = av_frame_get_buffer(sound.get(), 0); status < 0) {
+            fail(MovieWriterReason::cannotAllocateAudioBlock, status);
+        }
+    }
+
+    // Creates the file and writes the container header. The index goes to the front when the
+    // file is complete, so the movie plays while it streams.
+    void openFileAndWriteHeader(const std::string& path) {
+        if (const int status = avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE); status < 0) {
+            fail("cannot create " + path, status);
+        }
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "movflags", "+faststart", 0);
+        const int status = avformat_write_header(format.get(), &options);
+        av_dict_free(&options);
+        if (status < 0) {
+            fail("cannot start writing the movie", status);
+        }
+    }
+
     void encodeSound(int sampleCount) {
         if (const int status = av_frame_make_writable(sound.get()); status < 0) {
             fail("cannot prepare an audio frame", status);
@@ -177,110 +296,13 @@ MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoder
              std::to_string(height));
     }
 
-    AVFormatContext* rawFormat = nullptr;
-    if (const int status = avformat_alloc_output_context2(&rawFormat, nullptr, "mp4", path.c_str());
-        status < 0 || rawFormat == nullptr) {
-        fail("cannot create an MP4 writer", status);
-    }
-    s.format.reset(rawFormat);
+    s.createContainer(path);
     const bool globalHeader = (s.format->oformat->flags & AVFMT_GLOBALHEADER) != 0;
-
-    // Video: the hardware encoder when one opens, libx264 otherwise.
-    std::string error;
-    if (settings.allowHardwareEncoder) {
-        s.video = openVideoEncoder("h264_nvenc", settings, globalHeader, error);
-    }
-    if (!s.video) {
-        s.video = openVideoEncoder("libx264", settings, globalHeader, error);
-    }
-    if (!s.video) {
-        fail(MovieWriterReason::cannotAddVideoInput + (": " + error));
-    }
-    s.videoStream = avformat_new_stream(s.format.get(), nullptr);
-    if (s.videoStream == nullptr) {
-        fail(MovieWriterReason::cannotAddVideoInput);
-    }
-    if (const int status = avcodec_parameters_from_context(s.videoStream->codecpar, s.video.get()); status < 0) {
-        fail(MovieWriterReason::cannotAddVideoInput, status);
-    }
-    s.videoStream->time_base = s.video->time_base;
-    s.videoStream->avg_frame_rate = s.video->framerate;
-    s.videoStream->r_frame_rate = s.video->framerate;
-
-    // Audio: native AAC, mono, 192 kb/s.
-    const AVCodec* aac = avcodec_find_encoder_by_name("aac");
-    if (aac == nullptr) {
-        fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": no aac encoder");
-    }
-    s.audio.reset(avcodec_alloc_context3(aac));
-    if (!s.audio) {
-        fail(MovieWriterReason::cannotAddAudioInput);
-    }
-    s.audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    s.audio->sample_rate = sampleRate;
-    s.audio->bit_rate = 192'000;
-    s.audio->time_base = AVRational{1, sampleRate};
-    av_channel_layout_default(&s.audio->ch_layout, 1);
-    if (globalHeader) {
-        s.audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    }
-    if (const int status = avcodec_open2(s.audio.get(), aac, nullptr); status < 0) {
-        fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": cannot open aac", status);
-    }
-    s.audioFrameSize = s.audio->frame_size > 0 ? s.audio->frame_size : 1024;
-    s.audioStream = avformat_new_stream(s.format.get(), nullptr);
-    if (s.audioStream == nullptr) {
-        fail(MovieWriterReason::cannotAddAudioInput);
-    }
-    if (const int status = avcodec_parameters_from_context(s.audioStream->codecpar, s.audio.get()); status < 0) {
-        fail(MovieWriterReason::cannotAddAudioInput, status);
-    }
-    s.audioStream->time_base = s.audio->time_base;
-
-    // Conversion BGRA (full range) -> YUV 4:2:0, BT.709, limited range.
-    s.scaler.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
-                                  SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!s.scaler) {
-        fail("cannot create the BGRA to YUV converter");
-    }
-    sws_setColorspaceDetails(s.scaler.get(), sws_getCoefficients(SWS_CS_ITU709), 1,
-                             sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
-
-    s.picture.reset(av_frame_alloc());
-    s.sound.reset(av_frame_alloc());
-    s.packet.reset(av_packet_alloc());
-    if (!s.picture || !s.sound || !s.packet) {
-        fail("cannot allocate encoder frames");
-    }
-    s.picture->format = AV_PIX_FMT_YUV420P;
-    s.picture->width = width;
-    s.picture->height = height;
-    s.picture->color_range = AVCOL_RANGE_MPEG;
-    s.picture->colorspace = AVCOL_SPC_BT709;
-    s.picture->color_primaries = AVCOL_PRI_BT709;
-    s.picture->color_trc = AVCOL_TRC_BT709;
-    if (const int status = av_frame_get_buffer(s.picture.get(), 0); status < 0) {
-        fail("cannot allocate a video frame", status);
-    }
-    s.sound->format = AV_SAMPLE_FMT_FLTP;
-    s.sound->sample_rate = sampleRate;
-    s.sound->nb_samples = s.audioFrameSize;
-    av_channel_layout_default(&s.sound->ch_layout, 1);
-    if (const int status = av_frame_get_buffer(s.sound.get(), 0); status < 0) {
-        fail(MovieWriterReason::cannotAllocateAudioBlock, status);
-    }
-
-    if (const int status = avio_open(&s.format->pb, path.c_str(), AVIO_FLAG_WRITE); status < 0) {
-        fail("cannot create " + path, status);
-    }
-    // The index goes to the front when the file is complete, so the movie plays while it streams.
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "movflags", "+faststart", 0);
-    const int status = avformat_write_header(s.format.get(), &options);
-    av_dict_free(&options);
-    if (status < 0) {
-        fail("cannot start writing the movie", status);
-    }
+    s.addVideoStream(globalHeader);
+    s.addAudioStream(sampleRate, globalHeader);
+    s.createConverter(width, height);
+    s.allocateFrames(width, height, sampleRate);
+    s.openFileAndWriteHeader(path);
 }
 
 MovieEncoder::~MovieEncoder() = default;

@@ -182,14 +182,14 @@ class AudioFeeder {
 public:
     AudioFeeder(const MusicTimeline& music, const MoviePlan& plan) : music_(music), plan_(plan) {}
 
-    void feedThroughFrame(MovieEncoder& encoder, std::int64_t frameIndex) {
+    void feedThroughFrame(MovieFrameSink& encoder, std::int64_t frameIndex) {
         const std::int64_t numerator = (frameIndex + 1) * plan_.sampleRate;
         feedUntil(encoder, (numerator + plan_.framesPerSecond - 1) / plan_.framesPerSecond);
     }
-    void feedAll(MovieEncoder& encoder) { feedUntil(encoder, plan_.audioSampleCount); }
+    void feedAll(MovieFrameSink& encoder) { feedUntil(encoder, plan_.audioSampleCount); }
 
 private:
-    void feedUntil(MovieEncoder& encoder, std::int64_t target) {
+    void feedUntil(MovieFrameSink& encoder, std::int64_t target) {
         target = std::min(target, plan_.audioSampleCount);
         while (fed_ < target) {
             const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
@@ -212,7 +212,7 @@ private:
 // The encoder sees exactly the calls of the one-at-a-time loop, in the same order.
 class EncodeWorker {
 public:
-    EncodeWorker(MovieEncoder& encoder, AudioFeeder& audio, std::int64_t stride, std::int64_t height,
+    EncodeWorker(MovieFrameSink& encoder, AudioFeeder& audio, std::int64_t stride, std::int64_t height,
                  std::size_t capacity)
         : encoder_(encoder), audio_(audio), stride_(stride), frameBytes_(static_cast<std::size_t>(stride * height)),
           capacity_(std::max<std::size_t>(1, capacity)), thread_([this] { run(); }) {}
@@ -301,7 +301,7 @@ private:
         changed_.notify_all();
     }
 
-    MovieEncoder& encoder_;
+    MovieFrameSink& encoder_;
     AudioFeeder& audio_;
     const std::int64_t stride_;
     const std::size_t frameBytes_;
@@ -315,6 +315,20 @@ private:
     bool done_ = false;
     std::exception_ptr failure_;
     std::thread thread_; // last: starts once everything above is ready
+};
+
+// The movie encoder as the export loop's sink.
+class EncoderSink final : public MovieFrameSink {
+public:
+    explicit EncoderSink(MovieEncoder& encoder) : encoder_(encoder) {}
+    void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override {
+        encoder_.appendVideoFrame(bgra, stride, frameIndex);
+    }
+    void appendAudio(std::span<const float> samples) override { encoder_.appendAudio(samples); }
+    void finish() override { encoder_.finish(); }
+
+private:
+    MovieEncoder& encoder_;
 };
 
 void printProgress(std::FILE* stream, std::int64_t frameIndex, const MoviePlan& plan) {
@@ -385,20 +399,9 @@ void requireFreeLocation(const std::filesystem::path& location) {
     }
 }
 
-void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
-                 MovieFrameRenderer& renderer, const MovieExportOptions& options) {
-    requireFreeLocation(location);
-    TemporaryMovieFile temporary(location);
-
-    MovieEncoderSettings settings;
-    settings.width = plan.width;
-    settings.height = plan.height;
-    settings.framesPerSecond = plan.framesPerSecond;
-    settings.sampleRate = plan.sampleRate;
-    settings.allowHardwareEncoder = options.allowHardwareEncoder;
-    MovieEncoder encoder(temporary.path(), settings);
+void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer,
+                     MovieFrameSink& encoder, const MovieExportOptions& options) {
     AudioFeeder audio(music, plan);
-
     const std::int64_t stride = plan.width * 4;
     const auto frameBytes = static_cast<std::size_t>(stride * plan.height);
     const auto n = static_cast<double>(plan.frameCount);
@@ -430,6 +433,22 @@ void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, c
         }
         worker.finish();
     }
+}
+
+void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
+                 MovieFrameRenderer& renderer, const MovieExportOptions& options) {
+    requireFreeLocation(location);
+    TemporaryMovieFile temporary(location);
+
+    MovieEncoderSettings settings;
+    settings.width = plan.width;
+    settings.height = plan.height;
+    settings.framesPerSecond = plan.framesPerSecond;
+    settings.sampleRate = plan.sampleRate;
+    settings.allowHardwareEncoder = options.allowHardwareEncoder;
+    MovieEncoder encoder(temporary.path(), settings);
+    EncoderSink sink(encoder);
+    renderAndEncode(plan, music, renderer, sink, options);
     temporary.commit(location);
 }
 

@@ -55,6 +55,23 @@ struct MovieExportOptions {
     int queuedFrames = 2;               // rendered frames waiting for the encoder at most
 };
 
+// Takes the rendered frames and the soundtrack in presentation order; the movie encoder is one.
+// Used by one thread at a time.
+class MovieFrameSink {
+public:
+    virtual ~MovieFrameSink() = default;
+    virtual void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) = 0;
+    virtual void appendAudio(std::span<const float> samples) = 0;
+    // Everything has been appended.
+    virtual void finish() = 0;
+};
+
+// Renders every frame of the plan and hands the frames, with the soundtrack resampled to the plan's
+// rate in step with them, to sink; with options.queuedFrames above 0 the sink is fed on a second
+// thread while the next frames render. The sink is finished at the end.
+void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer,
+                     MovieFrameSink& sink, const MovieExportOptions& options = {});
+
 // Refuses an existing location (MovieRendererError::outputExists), then writes the movie. On any
 // failure, and on SIGINT or SIGTERM meanwhile, the temporary file is removed and the location is
 // left as it was.
