@@ -5,31 +5,16 @@
 // DREVIK_FRAGMENT_STAGE or, in the tests, DREVIK_COMPUTE_STAGE) and appends a main() that calls
 // the entry point (lineVertex, lineFragment or depthFragment). Everything outside the stage
 // sections is pure and shared by all stages, so the tests can run it in a compute kernel.
+// `#include "name"` reads a header embedded beside this source (render/shader_includes.hpp).
 //
 // All arithmetic is 32-bit float. Linear blends and smoothsteps use the helpers below rather
 // than the built-ins, so that every formula rounds exactly as it is written here.
 
 // ---------------------------------------------------------------------------------------------
-// Records and bindings (byte layouts shared with render/gpu_records.hpp)
+// Records, constants and bindings
 
-struct GPUStroke {
-    vec4 endpoints; // x1, y1, x2, y2 in drawing coordinates
-    vec4 metadata;  // age, seed, frame time, ownership bits
-};
-
-struct ShaderUniforms {
-    vec4 viewportTime; // width, height, show seconds, normalised time
-    vec4 audio;        // lead, counter, bass, percussion
-    vec4 dynamics;     // energy, pulse, strokes per role block, role count
-    vec4 scene;        // phase, volume, density, family
-    vec4 model;        // centre xy, extent zw
-    vec4 profile;      // scene seed, half depth, internal rate, choreography
-    vec4 traits;       // horizontal, vertical, elongation, radial alignment
-    vec4 axis;         // principal axis xy, orientation entropy, diagonal energy
-    vec4 camera;       // position xyz, roll
-    vec4 targetNear;   // target xyz, near plane
-    vec4 projection;   // far plane, focal length
-};
+// GPUStroke, ShaderUniforms, the role and family numbers and drawingAspect, shared with the C++ side.
+#include "shader_interface.h"
 
 layout(std430, set = 0, binding = 0) readonly buffer StrokeBuffer {
     GPUStroke strokes[];
@@ -45,32 +30,6 @@ layout(std430, set = 0, binding = 1) readonly buffer UniformBlock {
 
 // ---------------------------------------------------------------------------------------------
 // Small numeric helpers
-
-// Display aspect 16/9 as a float.
-const float aspect = 1.7777778;
-
-const uint roleFrontShell = 0u;
-const uint roleBackShell = 1u;
-const uint roleMiddleSurface = 2u;
-const uint roleConnectorA = 3u;
-const uint roleConnectorB = 4u;
-const uint roleRibThird = 5u;
-const uint roleRibTwoThirds = 6u;
-const uint roleDiagonal = 7u;
-const uint roleCounterDiagonal = 8u;
-const uint roleFrontGlow = 9u;
-const uint roleBackGlow = 10u;
-const uint roleFirstSparkle = 11u;
-const uint roleLastSparkle = 14u;
-
-const uint familyDeepPrism = 0u;
-const uint familyInflatedHull = 1u;
-const uint familyAxialBarrel = 2u;
-const uint familyFoldedCrystal = 3u;
-const uint familyTorsionCage = 4u;
-const uint familyRadialBloom = 5u;
-const uint familyStrataFrame = 6u;
-const uint familySpaceFrame = 7u;
 
 // a + (b - a) * k, rounded in that order.
 float lerp(float a, float b, float k) { return a + (b - a) * k; }
@@ -141,7 +100,7 @@ vec3 topologyRates(uint family, float density, float internalRate) {
 
 // World point of a drawing point pushed to the given depth along the ray from (0, 0, -3.2).
 vec3 rayLift(vec2 point, float depth, ShaderUniforms u) {
-    vec2 worldXY = (point - u.model.xy) * vec2(2.0 * aspect, 2.0);
+    vec2 worldXY = (point - u.model.xy) * vec2(2.0 * drawingAspect, 2.0);
     float rayScale = (3.20 + depth) / 3.20;
     return vec3(worldXY * rayScale, depth);
 }
@@ -178,9 +137,9 @@ vec3 volumePoint(vec2 point, float side, ShaderUniforms u) {
         // Barrel around the drawing's principal axis.
         vec2 principal = normalize(u.axis.xy);
         vec2 acrossAxis = vec2(-principal.y, principal.x);
-        vec2 localWorld = n * vec2(halfExtent.x * aspect, halfExtent.y);
-        float alongScale = max(0.001, abs(principal.x) * halfExtent.x * aspect + abs(principal.y) * halfExtent.y);
-        float acrossScale = max(0.001, abs(acrossAxis.x) * halfExtent.x * aspect + abs(acrossAxis.y) * halfExtent.y);
+        vec2 localWorld = n * vec2(halfExtent.x * drawingAspect, halfExtent.y);
+        float alongScale = max(0.001, abs(principal.x) * halfExtent.x * drawingAspect + abs(principal.y) * halfExtent.y);
+        float acrossScale = max(0.001, abs(acrossAxis.x) * halfExtent.x * drawingAspect + abs(acrossAxis.y) * halfExtent.y);
         float along = dot(localWorld, principal) / alongScale;
         float across = dot(localWorld, acrossAxis) / acrossScale;
         centerDepth = sin(along * 3.14159265 + s * 1.7) * halfDepth * 0.11;
@@ -245,7 +204,7 @@ vec3 projectWorldPoint(vec3 world, ShaderUniforms u) {
     vec3 relative = world - position;
     float cameraDepth = dot(relative, forward);
     float perspective = u.projection.y / max(0.05, cameraDepth);
-    vec2 projected = u.model.xy + vec2(dot(relative, rolledRight) / (2.0 * aspect), dot(relative, rolledUp) / 2.0) * perspective;
+    vec2 projected = u.model.xy + vec2(dot(relative, rolledRight) / (2.0 * drawingAspect), dot(relative, rolledUp) / 2.0) * perspective;
     return vec3(projected, cameraDepth);
 }
 
@@ -262,8 +221,8 @@ float cameraDepthToNDC(float d, ShaderUniforms u) {
 // The largest 16:9 rectangle centred in the viewport: origin in xy, size in zw (pixels).
 vec4 contentArea(vec2 viewport) {
     vec2 contentSize;
-    if (viewport.x / viewport.y > aspect) {
-        contentSize = vec2(viewport.y * aspect, viewport.y);
+    if (viewport.x / viewport.y > drawingAspect) {
+        contentSize = vec2(viewport.y * drawingAspect, viewport.y);
     } else {
         contentSize = vec2(viewport.x, viewport.x * (9.0 / 16.0));
     }
