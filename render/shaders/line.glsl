@@ -475,7 +475,8 @@ StrokeStyle sparkleStyle(float flash, ShaderUniforms u) {
 }
 
 vec3 sparkleColor(float orientation, float spatial, float seed, ShaderUniforms u) {
-    float sparkleHue = fract(u.profile.x * 0.28 + orientation * 0.13 + spatial * 0.08 + seed * 0.16 + u.scene.w * 0.127);
+    float sparkleHue = fract(u.profile.x * 0.28 + orientation * 0.13 + spatial * 0.08 + seed * 0.16
+                             + u.scene.w * 0.127);
     return lerp(hsvToRGB(sparkleHue, 0.42, 1.0), vec3(1.0), 0.88);
 }
 
@@ -499,7 +500,8 @@ float roleHueOffset(uint role) {
 
 // The hue drifts with the show, the stroke's direction and place, its seed, the role, the family,
 // along the stroke (corner x) and with the audio.
-vec3 lineColor(uint role, float orientation, float spatial, float seed, float cornerX, bool nearShell, ShaderUniforms u) {
+vec3 lineColor(uint role, float orientation, float spatial, float seed, float cornerX, bool nearShell,
+               ShaderUniforms u) {
     float energy = u.dynamics.x;
     float hue = fract(u.profile.x * 0.28 + u.viewportTime.w * 0.30 + orientation * 0.13 + spatial * 0.08
                       + seed * 0.16 + roleHueOffset(role) + u.scene.w * 0.127 + cornerX * (0.022 + energy * 0.016)
