@@ -1,5 +1,6 @@
 // Measures the representative frame of a scene and chooses its volume family and choreography.
 #include "core/scene_analysis.hpp"
+#include "render/shaders/shader_interface.h"
 
 #include <algorithm>
 #include <array>
@@ -11,7 +12,7 @@ namespace drevik {
 
 namespace {
 
-constexpr float kAspect = 16.0f / 9.0f; // 1.7777778
+constexpr float kAspect = shader::drawingAspect;
 
 constexpr std::array<std::string_view, 8> kFamilyNames = {
     "deep-prism", "inflated-hull", "axial-barrel", "folded-crystal",

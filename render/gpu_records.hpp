@@ -1,8 +1,10 @@
 #pragma once
 // The two inputs the line shader reads each frame: the stroke records and the uniform block.
-// Both are shared byte for byte with render/shaders/line.glsl; change one side, change the other.
+// Their one definition, shared with the line program, is render/shaders/shader_interface.h.
 #include "core/music_timeline.hpp"
+#include "core/scene_profile.hpp"
 #include "core/vector_types.hpp"
+#include "render/shaders/shader_interface.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,11 +13,7 @@
 namespace drevik {
 
 // One line segment as the GPU sees it; record i lies at byte offset 32 * i.
-struct GPUStroke {
-    Float4 endpoints; // x1, y1, x2, y2 in normalised drawing coordinates
-    Float4 metadata;  // age, seed, frame time, ownership bits (0...3) as a float
-    friend bool operator==(const GPUStroke&, const GPUStroke&) = default;
-};
+using GPUStroke = shader::BasicGPUStroke<Float4>;
 
 // The scene part of the uniform block, as sceneState computes it.
 struct SceneRenderState {
@@ -31,23 +29,10 @@ struct SceneRenderState {
 };
 
 // The 176-byte block handed to the vertex stage at buffer index 1.
-struct ShaderUniforms {
-    Float4 viewportTime; // width, height, show seconds, normalised time
-    Float4 audio;        // the four channel levels
-    Float4 dynamics;     // energy, pulse, stroke count, role count
-    Float4 scene;
-    Float4 model;
-    Float4 profile;
-    Float4 traits;
-    Float4 axis;
-    Float4 camera;
-    Float4 targetNear;
-    Float4 projection;
-    friend bool operator==(const ShaderUniforms&, const ShaderUniforms&) = default;
-};
+using ShaderUniforms = shader::BasicShaderUniforms<Float4>;
 
 // The role count the shader receives in dynamics.w.
-inline constexpr float shaderRoleCount = 15.0f;
+inline constexpr float shaderRoleCount = static_cast<float>(shader::roleCount);
 
 // Fills the block: viewport, clock and audio from the frame, then the scene state behind them.
 ShaderUniforms assembleUniforms(double drawableWidth, double drawableHeight, double durationSeconds,
@@ -75,6 +60,17 @@ static_assert(offsetof(ShaderUniforms, axis) == 112);
 static_assert(offsetof(ShaderUniforms, camera) == 128);
 static_assert(offsetof(ShaderUniforms, targetNear) == 144);
 static_assert(offsetof(ShaderUniforms, projection) == 160);
+
+// The family numbers the shader branches on are VolumeFamily's raw values.
+static_assert(static_cast<shader::uint>(VolumeFamily::deepPrism) == shader::familyDeepPrism &&
+              static_cast<shader::uint>(VolumeFamily::inflatedHull) == shader::familyInflatedHull &&
+              static_cast<shader::uint>(VolumeFamily::axialBarrel) == shader::familyAxialBarrel &&
+              static_cast<shader::uint>(VolumeFamily::foldedCrystal) == shader::familyFoldedCrystal &&
+              static_cast<shader::uint>(VolumeFamily::torsionCage) == shader::familyTorsionCage &&
+              static_cast<shader::uint>(VolumeFamily::radialBloom) == shader::familyRadialBloom &&
+              static_cast<shader::uint>(VolumeFamily::strataFrame) == shader::familyStrataFrame &&
+              static_cast<shader::uint>(VolumeFamily::spaceFrame) == shader::familySpaceFrame);
+static_assert(shader::drawingAspect == 16.0f / 9.0f);
 
 static_assert(std::is_trivially_copyable_v<SceneRenderState>);
 static_assert(sizeof(SceneRenderState) == 128);

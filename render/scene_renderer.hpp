@@ -51,7 +51,7 @@ public:
     static constexpr std::int64_t glowRoleEnd = 11;
     static constexpr std::int64_t sparkleRoleBegin = 11;
     static constexpr std::int64_t sparkleRoleEnd = 15;
-    static constexpr std::int64_t roleCount = 15;
+    static constexpr std::int64_t roleCount = shader::roleCount;
     static constexpr std::ptrdiff_t framesInFlight = 3;
 
     // Callers pass bgra8Unorm and 4 samples when the device supports them, else 1.

@@ -4,6 +4,7 @@
 // A function `void f()` becomes a module by prepending the version and the stage's define and
 // appending `void main() { f(); }`; the module's entry point is then named `f`.
 #include "render/gpu/vulkan_internal.hpp"
+#include "render/shader_includes.hpp"
 
 #include <shaderc/shaderc.h>
 
@@ -27,6 +28,9 @@ struct Compiler {
         shaderc_compile_options_set_target_env(options, shaderc_target_env_vulkan, shaderc_env_version_vulkan_1_1);
         // The driver optimises on its own; skipping SPIR-V optimisation keeps start-up short.
         shaderc_compile_options_set_optimization_level(options, shaderc_optimization_level_zero);
+        // `#include "name"` reads the headers embedded with the program (shaderSourceWithHeaders
+        // gives the source together with them, e.g. as the key of compiled modules).
+        resolveEmbeddedShaderIncludes(options);
     }
     ~Compiler() {
         if (options) shaderc_compile_options_release(options);

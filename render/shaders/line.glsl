@@ -5,31 +5,16 @@
 // DREVIK_FRAGMENT_STAGE or, in the tests, DREVIK_COMPUTE_STAGE) and appends a main() that calls
 // the entry point (lineVertex, lineFragment or depthFragment). Everything outside the stage
 // sections is pure and shared by all stages, so the tests can run it in a compute kernel.
+// `#include "name"` reads a header embedded beside this source (render/shader_includes.hpp).
 //
 // All arithmetic is 32-bit float. Linear blends and smoothsteps use the helpers below rather
 // than the built-ins, so that every formula rounds exactly as it is written here.
 
 // ---------------------------------------------------------------------------------------------
-// Records and bindings (byte layouts shared with render/gpu_records.hpp)
+// Records, constants and bindings
 
-struct GPUStroke {
-    vec4 endpoints; // x1, y1, x2, y2 in drawing coordinates
-    vec4 metadata;  // age, seed, frame time, ownership bits
-};
-
-struct ShaderUniforms {
-    vec4 viewportTime; // width, height, show seconds, normalised time
-    vec4 audio;        // lead, counter, bass, percussion
-    vec4 dynamics;     // energy, pulse, strokes per role block, role count
-    vec4 scene;        // phase, volume, density, family
-    vec4 model;        // centre xy, extent zw
-    vec4 profile;      // scene seed, half depth, internal rate, choreography
-    vec4 traits;       // horizontal, vertical, elongation, radial alignment
-    vec4 axis;         // principal axis xy, orientation entropy, diagonal energy
-    vec4 camera;       // position xyz, roll
-    vec4 targetNear;   // target xyz, near plane
-    vec4 projection;   // far plane, focal length
-};
+// GPUStroke, ShaderUniforms, the role and family numbers and drawingAspect, shared with the C++ side.
+#include "shader_interface.h"
 
 layout(std430, set = 0, binding = 0) readonly buffer StrokeBuffer {
     GPUStroke strokes[];
@@ -45,32 +30,6 @@ layout(std430, set = 0, binding = 1) readonly buffer UniformBlock {
 
 // ---------------------------------------------------------------------------------------------
 // Small numeric helpers
-
-// Display aspect 16/9 as a float.
-const float aspect = 1.7777778;
-
-const uint roleFrontShell = 0u;
-const uint roleBackShell = 1u;
-const uint roleMiddleSurface = 2u;
-const uint roleConnectorA = 3u;
-const uint roleConnectorB = 4u;
-const uint roleRibThird = 5u;
-const uint roleRibTwoThirds = 6u;
-const uint roleDiagonal = 7u;
-const uint roleCounterDiagonal = 8u;
-const uint roleFrontGlow = 9u;
-const uint roleBackGlow = 10u;
-const uint roleFirstSparkle = 11u;
-const uint roleLastSparkle = 14u;
-
-const uint familyDeepPrism = 0u;
-const uint familyInflatedHull = 1u;
-const uint familyAxialBarrel = 2u;
-const uint familyFoldedCrystal = 3u;
-const uint familyTorsionCage = 4u;
-const uint familyRadialBloom = 5u;
-const uint familyStrataFrame = 6u;
-const uint familySpaceFrame = 7u;
 
 // a + (b - a) * k, rounded in that order.
 float lerp(float a, float b, float k) { return a + (b - a) * k; }
@@ -141,7 +100,7 @@ vec3 topologyRates(uint family, float density, float internalRate) {
 
 // World point of a drawing point pushed to the given depth along the ray from (0, 0, -3.2).
 vec3 rayLift(vec2 point, float depth, ShaderUniforms u) {
-    vec2 worldXY = (point - u.model.xy) * vec2(2.0 * aspect, 2.0);
+    vec2 worldXY = (point - u.model.xy) * vec2(2.0 * drawingAspect, 2.0);
     float rayScale = (3.20 + depth) / 3.20;
     return vec3(worldXY * rayScale, depth);
 }
@@ -178,9 +137,9 @@ vec3 volumePoint(vec2 point, float side, ShaderUniforms u) {
         // Barrel around the drawing's principal axis.
         vec2 principal = normalize(u.axis.xy);
         vec2 acrossAxis = vec2(-principal.y, principal.x);
-        vec2 localWorld = n * vec2(halfExtent.x * aspect, halfExtent.y);
-        float alongScale = max(0.001, abs(principal.x) * halfExtent.x * aspect + abs(principal.y) * halfExtent.y);
-        float acrossScale = max(0.001, abs(acrossAxis.x) * halfExtent.x * aspect + abs(acrossAxis.y) * halfExtent.y);
+        vec2 localWorld = n * vec2(halfExtent.x * drawingAspect, halfExtent.y);
+        float alongScale = max(0.001, abs(principal.x) * halfExtent.x * drawingAspect + abs(principal.y) * halfExtent.y);
+        float acrossScale = max(0.001, abs(acrossAxis.x) * halfExtent.x * drawingAspect + abs(acrossAxis.y) * halfExtent.y);
         float along = dot(localWorld, principal) / alongScale;
         float across = dot(localWorld, acrossAxis) / acrossScale;
         centerDepth = sin(along * 3.14159265 + s * 1.7) * halfDepth * 0.11;
@@ -245,7 +204,7 @@ vec3 projectWorldPoint(vec3 world, ShaderUniforms u) {
     vec3 relative = world - position;
     float cameraDepth = dot(relative, forward);
     float perspective = u.projection.y / max(0.05, cameraDepth);
-    vec2 projected = u.model.xy + vec2(dot(relative, rolledRight) / (2.0 * aspect), dot(relative, rolledUp) / 2.0) * perspective;
+    vec2 projected = u.model.xy + vec2(dot(relative, rolledRight) / (2.0 * drawingAspect), dot(relative, rolledUp) / 2.0) * perspective;
     return vec3(projected, cameraDepth);
 }
 
@@ -262,8 +221,8 @@ float cameraDepthToNDC(float d, ShaderUniforms u) {
 // The largest 16:9 rectangle centred in the viewport: origin in xy, size in zw (pixels).
 vec4 contentArea(vec2 viewport) {
     vec2 contentSize;
-    if (viewport.x / viewport.y > aspect) {
-        contentSize = vec2(viewport.y * aspect, viewport.y);
+    if (viewport.x / viewport.y > drawingAspect) {
+        contentSize = vec2(viewport.y * drawingAspect, viewport.y);
     } else {
         contentSize = vec2(viewport.x, viewport.x * (9.0 / 16.0));
     }
@@ -278,6 +237,12 @@ float sparkleRadius(float contentHeight) {
 
 // ---------------------------------------------------------------------------------------------
 // Stroke expansion
+//
+// Every stroke is drawn once per role; the roles fall into four groups that expansion treats in
+// turn: the structural surfaces (front shell, back shell, middle surface), the truss between the
+// shells (connectors, ribs, diagonals), the glows along the shells and the sparkles. Each group
+// decides whether the stroke carries the role, where its world segment lies, and its width,
+// opacity and colour; the placement on screen is shared.
 
 struct StrokeVertex {
     vec4 position; // clip space, y up, depth 0...1
@@ -298,244 +263,248 @@ vec2 quadCorner(uint vertexNumber) {
     }
 }
 
-// One vertex of one stroke in one role. The instance number carries both: role = instance /
-// strokes per role block, record = the remainder.
-StrokeVertex expandStroke(uint vertexNumber, uint instanceNumber, ShaderUniforms u) {
-    vec2 c = quadCorner(vertexNumber);
+bool isStructuralRole(uint role) { return role <= roleMiddleSurface; }
+bool isTrussRole(uint role) { return role >= roleConnectorA && role <= roleCounterDiagonal; }
+bool isGlowRole(uint role) { return role == roleFrontGlow || role == roleBackGlow; }
+bool isSparkleRole(uint role) { return role >= roleFirstSparkle && role <= roleLastSparkle; }
+bool isFrontRole(uint role) { return role == roleFrontShell || role == roleFrontGlow; }
+bool isBackRole(uint role) { return role == roleBackShell || role == roleBackGlow; }
+// Roles that exist only in volume: every structural and truss role but the front shell.
+bool needsVolume(uint role) { return role >= roleBackShell && role <= roleCounterDiagonal; }
+
+// The record and role of one instance: role = instance / strokes per role block, record = the
+// remainder. A record past the end of the bound buffer is never read; it reads as zeros.
+struct StrokeInstance {
+    uint role;
+    uint lineIndex;
+    bool inBuffer;
+    GPUStroke stroke;
+};
+
+StrokeInstance decodeInstance(uint instanceNumber, ShaderUniforms u) {
     uint lineCount = max(1u, nearestCount(u.dynamics.z));
-    uint role = instanceNumber / lineCount;
-    uint lineIndex = instanceNumber - role * lineCount;
-
-    // A record past the end of the bound buffer is never read; its instance is not drawn.
-    bool valid = lineIndex < uint(strokes.length());
-    GPUStroke stroke = GPUStroke(vec4(0.0), vec4(0.0));
-    if (valid) {
-        stroke = strokes[lineIndex];
+    StrokeInstance instance;
+    instance.role = instanceNumber / lineCount;
+    instance.lineIndex = instanceNumber - instance.role * lineCount;
+    instance.inBuffer = instance.lineIndex < uint(strokes.length());
+    instance.stroke = GPUStroke(vec4(0.0), vec4(0.0));
+    if (instance.inBuffer) {
+        instance.stroke = strokes[instance.lineIndex];
     }
+    return instance;
+}
 
-    float age = stroke.metadata.x;
-    float seed = stroke.metadata.y;
-    uint ownership = nearestCount(stroke.metadata.w);
-    uint family = familyIdentifier(u.scene.w);
-    vec3 rates = topologyRates(family, u.scene.z, u.profile.z);
-    float roleSeed = fract(seed + u.profile.x * 0.754877666 + float(role) * 0.61803398875);
+// The stroke's endpoints on the front and back shells, and the depths of the two shells' midpoints
+// along the view axis, which say which shell faces the camera.
+struct ShellPoints {
+    vec3 frontA;
+    vec3 frontB;
+    vec3 backA;
+    vec3 backB;
+    float frontDepth;
+    float backDepth;
+};
 
-    bool isSparkle = role >= roleFirstSparkle && role <= roleLastSparkle;
+ShellPoints shellPoints(vec2 a, vec2 b, ShaderUniforms u) {
+    ShellPoints shells;
+    shells.frontA = volumePoint(a, -1.0, u);
+    shells.frontB = volumePoint(b, -1.0, u);
+    shells.backA = volumePoint(a, 1.0, u);
+    shells.backB = volumePoint(b, 1.0, u);
+    vec3 forward = normalize(u.targetNear.xyz - u.camera.xyz);
+    shells.frontDepth = dot((shells.frontA + shells.frontB) / 2.0 - u.camera.xyz, forward);
+    shells.backDepth = dot((shells.backA + shells.backB) / 2.0 - u.camera.xyz, forward);
+    return shells;
+}
+
+// True when a shell or glow role lies on the shell nearer the camera (a tie counts as near).
+bool onNearShell(uint role, ShellPoints shells) {
+    return isFrontRole(role) ? shells.frontDepth <= shells.backDepth : shells.backDepth <= shells.frontDepth;
+}
+
+struct WorldSegment {
+    vec3 a;
+    vec3 b;
+};
+
+struct StrokeStyle {
+    float width; // pixels
+    float alpha;
+};
+
+// --- Structural surfaces: the stroke itself on the front shell, the back shell or the middle surface.
+
+WorldSegment structuralSegment(uint role, vec2 a, vec2 b, ShellPoints shells, ShaderUniforms u) {
+    switch (role) {
+    case roleBackShell: return WorldSegment(shells.backA, shells.backB);
+    case roleMiddleSurface: return WorldSegment(volumePoint(a, 0.0, u), volumePoint(b, 0.0, u));
+    default: return WorldSegment(shells.frontA, shells.frontB);
+    }
+}
+
+// Structural lines are drawn twice as wide; the near shells of the frame on screen swell further
+// on strong onsets. The far shell is dimmed, and the back shell and middle surface fade with volume.
+StrokeStyle structuralStyle(uint role, bool nearShell, float age, ShaderUniforms u) {
+    float energy = u.dynamics.x;
+    float pulse = u.dynamics.y;
     float volume = u.scene.y;
+    StrokeStyle style;
+    if (role == roleFrontShell) {
+        style = StrokeStyle(1.85 + energy * 0.95 + pulse * 0.65, 0.96);
+    } else if (role == roleBackShell) {
+        style = StrokeStyle(1.25 + u.audio.y * 0.55, 0.88);
+    } else {
+        style = StrokeStyle(0.72 + energy * 0.28, 0.16);
+    }
+    float scale = 2.0;
+    if (role != roleMiddleSurface && nearShell && age < 0.001) {
+        scale = 2.0 + 1.5 * smoothCubic(0.90, 1.0, pulse);
+    }
+    style.width = style.width * scale;
+    if (role != roleFrontShell) {
+        style.alpha = style.alpha * volume;
+    }
+    if (role != roleMiddleSurface) {
+        style.alpha = style.alpha * (nearShell ? 1.0 : 0.46);
+    }
+    return style;
+}
 
-    // The role's own condition.
+// --- Truss: connectors at the endpoints, ribs at a third and two thirds, diagonals, all running
+// from the front to the back shell.
+
+// Whether the stroke carries a truss role: a share of the strokes, by the family's rates.
+bool trussSelected(uint role, uint ownership, float roleSeed, vec3 rates, uint family) {
     switch (role) {
-    case roleConnectorA:
-        valid = valid && (ownership & 1u) != 0u && roleSeed <= rates.x;
-        break;
-    case roleConnectorB:
-        valid = valid && (ownership & 2u) != 0u && roleSeed <= rates.x;
-        break;
+    case roleConnectorA: return (ownership & 1u) != 0u && roleSeed <= rates.x;
+    case roleConnectorB: return (ownership & 2u) != 0u && roleSeed <= rates.x;
     case roleRibThird:
-    case roleRibTwoThirds:
-        valid = valid && roleSeed <= rates.y;
-        break;
-    case roleDiagonal:
-        valid = valid && roleSeed <= rates.z;
-        break;
-    case roleCounterDiagonal:
-        // The torsion cage's truss runs one way only.
-        valid = valid && roleSeed <= rates.z && family != familyTorsionCage;
-        break;
-    default:
-        // Any role past the sparkles is never drawn.
-        valid = valid && role <= roleLastSparkle;
-        break;
+    case roleRibTwoThirds: return roleSeed <= rates.y;
+    case roleDiagonal: return roleSeed <= rates.z;
+    // The torsion cage's truss runs one way only.
+    default: return roleSeed <= rates.z && family != familyTorsionCage;
     }
+}
 
-    // Sparkle selection and flash clock, shared by the four rays of one stroke.
-    float sceneSeed = u.profile.x;
-    float sparkleFlash = 0.0;
-    if (isSparkle) {
-        float sparkleHash = fract(seed * 7.13 + sceneSeed * 13.71);
-        float sparkleRate = lerp(0.120, 0.035, clamp(u.scene.z, 0.0, 1.0));
-        float clockHash = fract(seed * 17.17 + sceneSeed * 3.11);
-        float interval = lerp(0.75, 1.65, clockHash);
-        float offset = fract(seed * 31.73 + sceneSeed * 7.07) * interval;
-        float flashTime = remainderTowardZero(u.viewportTime.z + offset, interval);
-        float flashDuration = lerp(0.060, 0.110, fract(seed * 23.41 + sceneSeed * 5.93));
-        float flashPhase = clamp(flashTime / flashDuration, 0.0, 1.0);
-        float flashSine = sin(flashPhase * 3.14159265);
-        sparkleFlash = flashSine * flashSine;
-        valid = valid && (lineIndex == 0u || sparkleHash < sparkleRate) && flashTime < flashDuration;
-    }
-
-    // Without volume the shells coincide: only the front shell, the glows and sparkles remain.
-    if (role >= roleBackShell && role <= roleCounterDiagonal && volume < 0.003) {
-        valid = false;
-    }
-
-    // Most truss and sparkle instances are not drawn: they skip the geometry. The result is the
-    // same as when it is computed, since such an instance lies outside the clip volume.
-    if (!valid) {
-        return StrokeVertex(vec4(2.0, 2.0, 2.0, 1.0), vec3(0.0), 0.0, c.y);
-    }
-
-    vec2 a = stroke.endpoints.xy;
-    vec2 b = stroke.endpoints.zw;
-    vec2 sourceCenter = (a + b) / 2.0;
-    vec2 sourceVector = b - a;
-    vec3 frontA = volumePoint(a, -1.0, u);
-    vec3 frontB = volumePoint(b, -1.0, u);
-    vec3 backA = volumePoint(a, 1.0, u);
-    vec3 backB = volumePoint(b, 1.0, u);
-
-    // World endpoints; sparkles start from the front shell.
-    vec3 worldA = frontA;
-    vec3 worldB = frontB;
+WorldSegment trussSegment(uint role, vec2 a, vec2 b, ShellPoints shells, ShaderUniforms u) {
     switch (role) {
-    case roleBackShell:
-    case roleBackGlow:
-        worldA = backA;
-        worldB = backB;
-        break;
-    case roleMiddleSurface:
-        worldA = volumePoint(a, 0.0, u);
-        worldB = volumePoint(b, 0.0, u);
-        break;
-    case roleConnectorA:
-        worldB = backA;
-        break;
-    case roleConnectorB:
-        worldA = frontB;
-        worldB = backB;
-        break;
+    case roleConnectorA: return WorldSegment(shells.frontA, shells.backA);
+    case roleConnectorB: return WorldSegment(shells.frontB, shells.backB);
     case roleRibThird:
     case roleRibTwoThirds: {
         vec2 p = lerp(a, b, role == roleRibThird ? 1.0 / 3.0 : 2.0 / 3.0);
-        worldA = volumePoint(p, -1.0, u);
-        worldB = volumePoint(p, 1.0, u);
-        break;
+        return WorldSegment(volumePoint(p, -1.0, u), volumePoint(p, 1.0, u));
     }
-    case roleDiagonal:
-        worldB = backB;
-        break;
-    case roleCounterDiagonal:
-        worldA = backA;
-        break;
-    default:
-        break;
+    case roleDiagonal: return WorldSegment(shells.frontA, shells.backB);
+    default: return WorldSegment(shells.backA, shells.frontB);
     }
+}
 
-    vec3 forward = normalize(u.targetNear.xyz - u.camera.xyz);
-    float frontMeanDepth = dot((frontA + frontB) / 2.0 - u.camera.xyz, forward);
-    float backMeanDepth = dot((backA + backB) / 2.0 - u.camera.xyz, forward);
-    if (isSparkle && backMeanDepth < frontMeanDepth) {
-        worldA = backA;
-        worldB = backB;
-    }
-
-    vec3 projectedA = projectWorldPoint(worldA, u);
-    vec3 projectedB = projectWorldPoint(worldB, u);
-    float near = u.targetNear.w;
-    float far = u.projection.x;
-    if (projectedA.z <= near || projectedA.z >= far || projectedB.z <= near || projectedB.z >= far) {
-        valid = false;
-    }
-    float depthA = projectedA.z;
-    float depthB = projectedB.z;
-
-    bool isFrontRole = role == roleFrontShell || role == roleFrontGlow;
-    bool isBackRole = role == roleBackShell || role == roleBackGlow;
-    bool nearShell = isFrontRole ? frontMeanDepth <= backMeanDepth : backMeanDepth <= frontMeanDepth;
-
-    // Width in pixels and opacity.
-    float energy = u.dynamics.x;
+StrokeStyle trussStyle(uint role, ShaderUniforms u) {
     float pulse = u.dynamics.y;
-    float lead = u.audio.x;
-    float counter = u.audio.y;
-    float bass = u.audio.z;
-    float percussion = u.audio.w;
-    float width;
-    float alpha;
-    switch (role) {
-    case roleFrontShell:
-        width = 1.85 + energy * 0.95 + pulse * 0.65;
-        alpha = 0.96;
-        break;
-    case roleBackShell:
-        width = 1.25 + counter * 0.55;
-        alpha = 0.88;
-        break;
-    case roleMiddleSurface:
-        width = 0.72 + energy * 0.28;
-        alpha = 0.16;
-        break;
-    case roleConnectorA:
-    case roleConnectorB:
-        width = 0.92 + pulse * 0.35;
-        alpha = 0.37;
-        break;
-    case roleRibThird:
-    case roleRibTwoThirds:
-        width = 0.72 + percussion * 0.30;
-        alpha = 0.17;
-        break;
-    case roleDiagonal:
-    case roleCounterDiagonal:
-        width = 0.62 + pulse * 0.24;
-        alpha = 0.10;
-        break;
-    case roleFrontGlow:
-        width = 8.0 + bass * 7.0 + pulse * 4.0;
-        alpha = 0.085 + energy * 0.035;
-        break;
-    case roleBackGlow:
-        width = 6.0 + counter * 5.0;
-        alpha = 0.050 + energy * 0.025;
-        break;
-    default:
-        width = 1.0 + sparkleFlash * 0.35;
-        alpha = sparkleFlash * (0.90 + energy * 0.06 + pulse * 0.04);
-        break;
-    }
-
-    // Structural lines are drawn twice as wide; the near shells of the frame on screen swell
-    // further on strong onsets.
-    if (role <= roleCounterDiagonal) {
-        float scale = 2.0;
-        if ((role == roleFrontShell || role == roleBackShell) && nearShell && age < 0.001) {
-            scale = 2.0 + 1.5 * smoothCubic(0.90, 1.0, pulse);
-        }
-        width = width * scale;
-    }
-
-    if (role >= roleBackShell && role <= roleCounterDiagonal) {
-        alpha = alpha * volume;
-    }
-    if (isSparkle) {
-        alpha = alpha * smoothCubic(0.02, 0.35, volume);
-    }
-    if (isFrontRole || isBackRole) {
-        alpha = alpha * (nearShell ? 1.0 : 0.46);
-    }
-    alpha = alpha * (age > 0.0 ? 0.16 * (1.0 - age * 0.72) : 1.0);
-
-    // Colour.
-    float orientation = angleOf(sourceVector.y, sourceVector.x) / 6.2831853;
-    float spatial = dot(sourceCenter, vec2(0.31, 0.69));
-    float familyOffset = u.scene.w * 0.127;
-    float roleOffset;
-    if (isBackRole) {
-        roleOffset = 0.075;
-    } else if (role == roleMiddleSurface) {
-        roleOffset = 0.54;
-    } else if (role == roleConnectorA || role == roleConnectorB) {
-        roleOffset = 0.16;
-    } else if (role == roleFrontShell || role == roleRibThird || role == roleRibTwoThirds) {
-        roleOffset = 0.62;
-    } else if (role == roleDiagonal || role == roleCounterDiagonal) {
-        roleOffset = 0.79;
+    StrokeStyle style;
+    if (role <= roleConnectorB) {
+        style = StrokeStyle(0.92 + pulse * 0.35, 0.37);
+    } else if (role <= roleRibTwoThirds) {
+        style = StrokeStyle(0.72 + u.audio.w * 0.30, 0.17);
     } else {
-        roleOffset = 0.0;
+        style = StrokeStyle(0.62 + pulse * 0.24, 0.10);
     }
-    float hue = fract(sceneSeed * 0.28 + u.viewportTime.w * 0.30 + orientation * 0.13 + spatial * 0.08
-                      + seed * 0.16 + roleOffset + familyOffset + c.x * (0.022 + energy * 0.016)
+    style.width = style.width * 2.0;
+    style.alpha = style.alpha * u.scene.y;
+    return style;
+}
+
+// --- Glows: wide faint lines along the front and the back shell, dimmed on the far one.
+
+WorldSegment glowSegment(uint role, ShellPoints shells) {
+    if (role == roleBackGlow) {
+        return WorldSegment(shells.backA, shells.backB);
+    }
+    return WorldSegment(shells.frontA, shells.frontB);
+}
+
+StrokeStyle glowStyle(uint role, bool nearShell, ShaderUniforms u) {
+    float energy = u.dynamics.x;
+    StrokeStyle style;
+    if (role == roleFrontGlow) {
+        style = StrokeStyle(8.0 + u.audio.z * 7.0 + u.dynamics.y * 4.0, 0.085 + energy * 0.035);
+    } else {
+        style = StrokeStyle(6.0 + u.audio.y * 5.0, 0.050 + energy * 0.025);
+    }
+    style.alpha = style.alpha * (nearShell ? 1.0 : 0.46);
+    return style;
+}
+
+// --- Sparkles: four tiny diagonal rays at an anchor along a few strokes, flashing on their own
+// clocks; the first stroke of the frame always takes part.
+
+struct SparkleClock {
+    float flash; // 0...1, the brightness of this moment of the flash
+    bool lit;    // the stroke sparkles now
+};
+
+SparkleClock sparkleClock(uint lineIndex, float seed, ShaderUniforms u) {
+    float sceneSeed = u.profile.x;
+    float sparkleHash = fract(seed * 7.13 + sceneSeed * 13.71);
+    float sparkleRate = lerp(0.120, 0.035, clamp(u.scene.z, 0.0, 1.0));
+    float clockHash = fract(seed * 17.17 + sceneSeed * 3.11);
+    float interval = lerp(0.75, 1.65, clockHash);
+    float offset = fract(seed * 31.73 + sceneSeed * 7.07) * interval;
+    float flashTime = remainderTowardZero(u.viewportTime.z + offset, interval);
+    float flashDuration = lerp(0.060, 0.110, fract(seed * 23.41 + sceneSeed * 5.93));
+    float flashPhase = clamp(flashTime / flashDuration, 0.0, 1.0);
+    float flashSine = sin(flashPhase * 3.14159265);
+    SparkleClock clock;
+    clock.flash = flashSine * flashSine;
+    clock.lit = (lineIndex == 0u || sparkleHash < sparkleRate) && flashTime < flashDuration;
+    return clock;
+}
+
+// Sparkles start from whichever shell faces the camera, the front one on a tie.
+WorldSegment sparkleSegment(ShellPoints shells) {
+    if (shells.backDepth < shells.frontDepth) {
+        return WorldSegment(shells.backA, shells.backB);
+    }
+    return WorldSegment(shells.frontA, shells.frontB);
+}
+
+StrokeStyle sparkleStyle(float flash, ShaderUniforms u) {
+    float alpha = flash * (0.90 + u.dynamics.x * 0.06 + u.dynamics.y * 0.04);
+    return StrokeStyle(1.0 + flash * 0.35, alpha * smoothCubic(0.02, 0.35, u.scene.y));
+}
+
+vec3 sparkleColor(float orientation, float spatial, float seed, ShaderUniforms u) {
+    float sparkleHue = fract(u.profile.x * 0.28 + orientation * 0.13 + spatial * 0.08 + seed * 0.16
+                             + u.scene.w * 0.127);
+    return lerp(hsvToRGB(sparkleHue, 0.42, 1.0), vec3(1.0), 0.88);
+}
+
+// --- Colour of the structural, truss and glow roles.
+
+// Each role's offset around the hue circle.
+float roleHueOffset(uint role) {
+    if (isBackRole(role)) {
+        return 0.075;
+    } else if (role == roleMiddleSurface) {
+        return 0.54;
+    } else if (role == roleConnectorA || role == roleConnectorB) {
+        return 0.16;
+    } else if (role == roleFrontShell || role == roleRibThird || role == roleRibTwoThirds) {
+        return 0.62;
+    } else if (role == roleDiagonal || role == roleCounterDiagonal) {
+        return 0.79;
+    }
+    return 0.0;
+}
+
+// The hue drifts with the show, the stroke's direction and place, its seed, the role, the family,
+// along the stroke (corner x) and with the audio.
+vec3 lineColor(uint role, float orientation, float spatial, float seed, float cornerX, bool nearShell,
+               ShaderUniforms u) {
+    float energy = u.dynamics.x;
+    float hue = fract(u.profile.x * 0.28 + u.viewportTime.w * 0.30 + orientation * 0.13 + spatial * 0.08
+                      + seed * 0.16 + roleHueOffset(role) + u.scene.w * 0.127 + cornerX * (0.022 + energy * 0.016)
                       + dot(u.audio, vec4(0.025, 0.04, 0.065, 0.085)));
     float saturation;
     float value;
@@ -547,64 +516,151 @@ StrokeVertex expandStroke(uint vertexNumber, uint instanceNumber, ShaderUniforms
         value = 0.72;
     } else {
         saturation = 0.62;
-        value = 0.54 + pulse * 0.12;
+        value = 0.54 + u.dynamics.y * 0.12;
     }
     vec3 color = hsvToRGB(hue, saturation, value);
     if (role == roleFrontShell) {
-        color = lerp(color, vec3(1.0), 0.08 + lead * 0.08);
+        color = lerp(color, vec3(1.0), 0.08 + u.audio.x * 0.08);
     }
-    if (isSparkle) {
-        float sparkleHue = fract(sceneSeed * 0.28 + orientation * 0.13 + spatial * 0.08 + seed * 0.16 + familyOffset);
-        color = lerp(hsvToRGB(sparkleHue, 0.42, 1.0), vec3(1.0), 0.88);
-    }
+    return color;
+}
 
-    // Pixel placement, origin at the bottom left.
-    vec2 viewport = max(u.viewportTime.xy, vec2(1.0));
+// --- Placement on screen, shared by all roles.
+
+// The segment in pixels (origin at the bottom left) with each end's depth along the view axis.
+struct ScreenSegment {
+    vec2 pixelA;
+    vec2 pixelB;
+    float depthA;
+    float depthB;
+    bool visible; // both ends lie between the near and the far plane
+};
+
+ScreenSegment projectSegment(WorldSegment world, vec2 viewport, ShaderUniforms u) {
+    vec3 projectedA = projectWorldPoint(world.a, u);
+    vec3 projectedB = projectWorldPoint(world.b, u);
+    float near = u.targetNear.w;
+    float far = u.projection.x;
     vec4 content = contentArea(viewport);
-    vec2 contentOrigin = content.xy;
-    vec2 contentSize = content.zw;
-    vec2 pixelA = contentOrigin + projectedA.xy * contentSize;
-    vec2 pixelB = contentOrigin + projectedB.xy * contentSize;
+    ScreenSegment screen;
+    screen.visible = !(projectedA.z <= near || projectedA.z >= far || projectedB.z <= near || projectedB.z >= far);
+    screen.depthA = projectedA.z;
+    screen.depthB = projectedB.z;
+    screen.pixelA = content.xy + projectedA.xy * content.zw;
+    screen.pixelB = content.xy + projectedB.xy * content.zw;
+    return screen;
+}
 
-    // A sparkle is a tiny diagonal ray at an anchor along the stroke.
-    if (isSparkle) {
-        float sourceLength = max(0.001, length(pixelB - pixelA));
-        float anchorT = 0.22 + fract(seed * 5.39 + sceneSeed * 0.73) * 0.56;
-        vec2 anchor = lerp(pixelA, pixelB, anchorT);
-        float radius = sparkleRadius(contentSize.y);
-        vec2 direction;
-        switch (role) {
-        case 11u: direction = vec2(radius, radius); break;
-        case 12u: direction = vec2(radius, -radius); break;
-        case 13u: direction = vec2(-radius, -radius); break;
-        default: direction = vec2(-radius, radius); break;
-        }
-        float anchorDepth = lerp(depthA, depthB, anchorT);
-        pixelA = anchor;
-        pixelB = anchor + direction;
-        depthA = anchorDepth;
-        depthB = anchorDepth;
-        if (sourceLength < 4.0) {
-            valid = false;
-        }
+// A sparkle ray: from an anchor along the stroke, one pixel leg per role in one diagonal
+// direction, at the anchor's depth. Strokes shorter than 4 pixels on screen do not sparkle.
+ScreenSegment sparkleRay(uint role, ScreenSegment screen, float seed, vec2 viewport, ShaderUniforms u) {
+    float sourceLength = max(0.001, length(screen.pixelB - screen.pixelA));
+    float anchorT = 0.22 + fract(seed * 5.39 + u.profile.x * 0.73) * 0.56;
+    vec2 anchor = lerp(screen.pixelA, screen.pixelB, anchorT);
+    float radius = sparkleRadius(contentArea(viewport).w);
+    vec2 direction;
+    switch (role) {
+    case roleFirstSparkle: direction = vec2(radius, radius); break;
+    case roleFirstSparkle + 1u: direction = vec2(radius, -radius); break;
+    case roleFirstSparkle + 2u: direction = vec2(-radius, -radius); break;
+    default: direction = vec2(-radius, radius); break;
+    }
+    float anchorDepth = lerp(screen.depthA, screen.depthB, anchorT);
+    ScreenSegment ray;
+    ray.pixelA = anchor;
+    ray.pixelB = anchor + direction;
+    ray.depthA = anchorDepth;
+    ray.depthB = anchorDepth;
+    ray.visible = screen.visible && !(sourceLength < 4.0);
+    return ray;
+}
+
+// Clip-space position of one quad corner: a quad of the given width centred on the line, without
+// end caps.
+vec4 quadPosition(ScreenSegment screen, vec2 corner, float width, vec2 viewport, ShaderUniforms u) {
+    vec2 delta = screen.pixelB - screen.pixelA;
+    vec2 normal = vec2(-delta.y, delta.x) / max(0.001, length(delta));
+    float e = (corner.x + 1.0) / 2.0;
+    vec2 pixel = lerp(screen.pixelA, screen.pixelB, e) + normal * corner.y * width * 0.5;
+    vec2 clipXY = pixel / viewport * 2.0 - 1.0;
+    float ndcDepth = lerp(cameraDepthToNDC(screen.depthA, u), cameraDepthToNDC(screen.depthB, u), e);
+    float w = lerp(screen.depthA, screen.depthB, e);
+    return vec4(clipXY * w, ndcDepth * w, w);
+}
+
+// --- One vertex of one stroke in one role.
+
+StrokeVertex expandStroke(uint vertexNumber, uint instanceNumber, ShaderUniforms u) {
+    vec2 c = quadCorner(vertexNumber);
+    // An instance that is not drawn is moved outside the clip volume.
+    StrokeVertex hidden = StrokeVertex(vec4(2.0, 2.0, 2.0, 1.0), vec3(0.0), 0.0, c.y);
+
+    StrokeInstance instance = decodeInstance(instanceNumber, u);
+    uint role = instance.role;
+    float age = instance.stroke.metadata.x;
+    float seed = instance.stroke.metadata.y;
+    uint family = familyIdentifier(u.scene.w);
+
+    // Whether the stroke carries the role. Without volume the shells coincide: only the front
+    // shell, the glows and the sparkles remain. Most truss and sparkle instances are not drawn;
+    // they skip the geometry, with the same result as computing it, since they would lie outside
+    // the clip volume anyway.
+    bool selected = instance.inBuffer && role <= roleLastSparkle;
+    if (isTrussRole(role)) {
+        vec3 rates = topologyRates(family, u.scene.z, u.profile.z);
+        float roleSeed = fract(seed + u.profile.x * 0.754877666 + float(role) * 0.61803398875);
+        selected = selected && trussSelected(role, nearestCount(instance.stroke.metadata.w), roleSeed, rates, family);
+    }
+    SparkleClock sparkle = SparkleClock(0.0, false);
+    if (isSparkleRole(role)) {
+        sparkle = sparkleClock(instance.lineIndex, seed, u);
+        selected = selected && sparkle.lit;
+    }
+    if (needsVolume(role) && u.scene.y < 0.003) {
+        selected = false;
+    }
+    if (!selected) {
+        return hidden;
     }
 
-    // Quad of the given width centred on the line, without end caps.
-    vec2 delta = pixelB - pixelA;
-    vec2 normal = vec2(-delta.y, delta.x) / max(0.001, length(delta));
-    float e = (c.x + 1.0) / 2.0;
-    vec2 pixel = lerp(pixelA, pixelB, e) + normal * c.y * width * 0.5;
-    vec2 clipXY = pixel / viewport * 2.0 - 1.0;
-    float ndcDepth = lerp(cameraDepthToNDC(depthA, u), cameraDepthToNDC(depthB, u), e);
-    float w = lerp(depthA, depthB, e);
+    // World segment, width and opacity by role group.
+    vec2 a = instance.stroke.endpoints.xy;
+    vec2 b = instance.stroke.endpoints.zw;
+    ShellPoints shells = shellPoints(a, b, u);
+    bool nearShell = onNearShell(role, shells);
+    WorldSegment world;
+    StrokeStyle style;
+    if (isStructuralRole(role)) {
+        world = structuralSegment(role, a, b, shells, u);
+        style = structuralStyle(role, nearShell, age, u);
+    } else if (isTrussRole(role)) {
+        world = trussSegment(role, a, b, shells, u);
+        style = trussStyle(role, u);
+    } else if (isGlowRole(role)) {
+        world = glowSegment(role, shells);
+        style = glowStyle(role, nearShell, u);
+    } else {
+        world = sparkleSegment(shells);
+        style = sparkleStyle(sparkle.flash, u);
+    }
+    // Afterimages are faint, and fainter the older they are.
+    style.alpha = style.alpha * (age > 0.0 ? 0.16 * (1.0 - age * 0.72) : 1.0);
 
-    StrokeVertex result;
-    // An instance that is not drawn is moved outside the clip volume.
-    result.position = valid ? vec4(clipXY * w, ndcDepth * w, w) : vec4(2.0, 2.0, 2.0, 1.0);
-    result.color = color;
-    result.alpha = valid ? alpha : 0.0;
-    result.side = c.y;
-    return result;
+    vec2 sourceVector = b - a;
+    float orientation = angleOf(sourceVector.y, sourceVector.x) / 6.2831853;
+    float spatial = dot((a + b) / 2.0, vec2(0.31, 0.69));
+    vec3 color = isSparkleRole(role) ? sparkleColor(orientation, spatial, seed, u)
+                                     : lineColor(role, orientation, spatial, seed, c.x, nearShell, u);
+
+    vec2 viewport = max(u.viewportTime.xy, vec2(1.0));
+    ScreenSegment screen = projectSegment(world, viewport, u);
+    if (isSparkleRole(role)) {
+        screen = sparkleRay(role, screen, seed, viewport, u);
+    }
+    if (!screen.visible) {
+        return StrokeVertex(hidden.position, color, 0.0, c.y);
+    }
+    return StrokeVertex(quadPosition(screen, c, style.width, viewport, u), color, style.alpha, c.y);
 }
 
 // ---------------------------------------------------------------------------------------------

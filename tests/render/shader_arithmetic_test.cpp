@@ -1,4 +1,5 @@
 // The line program's own functions, run on the GPU through compute kernels built from its source.
+#include "render/shaders/shader_interface.h"
 #include "tests/render/shader_kernel.hpp"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,7 @@
 namespace drevik::testing {
 namespace {
 
-constexpr float aspect = 1.7777778f;
+constexpr float aspect = shader::drawingAspect;
 
 // One vertex as the vertex stage would emit it.
 struct VertexResult {

@@ -2,6 +2,7 @@
 // in CI): the kernel is the embedded program source itself followed by a small test main().
 #include "tests/render/shader_kernel.hpp"
 
+#include "render/shader_includes.hpp"
 #include "render/shader_source.hpp"
 
 #include <shaderc/shaderc.h>
@@ -75,6 +76,7 @@ std::vector<std::uint32_t> compileCompute(const std::string& source) {
     shaderc_compiler_t compiler = shaderc_compiler_initialize();
     shaderc_compile_options_t options = shaderc_compile_options_initialize();
     shaderc_compile_options_set_target_env(options, shaderc_target_env_vulkan, shaderc_env_version_vulkan_1_1);
+    resolveEmbeddedShaderIncludes(options);
     shaderc_compilation_result_t result = shaderc_compile_into_spv(
         compiler, source.data(), source.size(), shaderc_glsl_compute_shader, "line_kernel.comp", "main", options);
     std::vector<std::uint32_t> words;
@@ -417,9 +419,9 @@ ShaderKernelRunner& ShaderKernelRunner::shared() {
 }
 
 KernelUniforms KernelUniforms::home(float width, float height) {
-    KernelUniforms u;
+    KernelUniforms u{};
     u.viewportTime = {width, height, 0.0f, 0.0f};
-    u.dynamics = {0.0f, 0.0f, 1.0f, 15.0f};
+    u.dynamics = {0.0f, 0.0f, 1.0f, static_cast<float>(shader::roleCount)};
     u.model = {0.5f, 0.5f, 1.0f, 1.0f};
     u.axis = {1.0f, 0.0f, 0.0f, 0.0f};
     u.camera = {0.0f, 0.0f, -3.2f, 0.0f};

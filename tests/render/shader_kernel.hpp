@@ -3,6 +3,8 @@
 // that tests can call its functions directly. Each kernel is the program's common code followed by the
 // test's own main(); binding 0 holds the stroke records, binding 1 the uniform block and binding 2 a float
 // array `results` that the kernel fills.
+#include "render/shaders/shader_interface.h"
+
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -14,30 +16,15 @@ namespace drevik::testing {
 
 using Float4 = std::array<float, 4>;
 
-// The 176-byte uniform block, vector by vector.
-struct KernelUniforms {
-    Float4 viewportTime{};
-    Float4 audio{};
-    Float4 dynamics{};
-    Float4 scene{};
-    Float4 model{};
-    Float4 profile{};
-    Float4 traits{};
-    Float4 axis{};
-    Float4 camera{};
-    Float4 targetNear{};
-    Float4 projection{};
-
+// The uniform block and the stroke record as the renderer defines them, over an indexable vector
+// (u.scene[1]). Value-initialise them ({}): the arrays have no default values of their own.
+struct KernelUniforms : shader::BasicShaderUniforms<Float4> {
     // The home camera over a whole-picture model with volume 0, at the given viewport size.
     static KernelUniforms home(float width, float height);
 };
 static_assert(sizeof(KernelUniforms) == 176);
 
-// One 32-byte stroke record.
-struct KernelStroke {
-    Float4 endpoints{};
-    Float4 metadata{};
-};
+using KernelStroke = shader::BasicGPUStroke<Float4>;
 static_assert(sizeof(KernelStroke) == 32);
 
 class ShaderKernelRunner {
