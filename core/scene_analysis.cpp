@@ -1,6 +1,5 @@
 // Measures the representative frame of a scene and chooses its volume family and choreography.
 #include "core/scene_analysis.hpp"
-#include "render/shaders/shader_interface.h"
 
 #include <algorithm>
 #include <array>
@@ -12,7 +11,7 @@ namespace drevik {
 
 namespace {
 
-constexpr float kAspect = shader::drawingAspect;
+constexpr float kAspect = displayAspect;
 
 constexpr std::array<std::string_view, 8> kFamilyNames = {
     "deep-prism", "inflated-hull", "axial-barrel", "folded-crystal",

@@ -10,6 +10,11 @@
 
 namespace drevik {
 
+// The display aspect, 16:9 as a float (1.7777778): x is scaled by it before lengths and angles are
+// measured, and the world puts the drawing 2 × displayAspect wide and 2 high. The line program
+// carries the same number, checked against this one where the GPU records are defined.
+inline constexpr float displayAspect = 16.0f / 9.0f;
+
 enum class VolumeFamily : std::uint8_t {
     deepPrism = 0,
     inflatedHull = 1,

@@ -2,7 +2,6 @@
 // and is back home before the cut. All arithmetic is single precision in the order written.
 #include "core/volumetric_camera.hpp"
 #include "core/volumetric_camera_detail.hpp"
-#include "render/shaders/shader_interface.h"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +12,7 @@ namespace drevik::VolumetricCamera {
 
 namespace {
 
-constexpr float kAspect = shader::drawingAspect;
+constexpr float kAspect = displayAspect;
 constexpr float kPi = 3.1415925f;     // 0x40490FDA
 constexpr float kTwoPi = 6.283185f;   // 0x40C90FDA
 constexpr float kTiny = 1e-6f;

@@ -70,7 +70,7 @@ static_assert(static_cast<shader::uint>(VolumeFamily::deepPrism) == shader::fami
               static_cast<shader::uint>(VolumeFamily::radialBloom) == shader::familyRadialBloom &&
               static_cast<shader::uint>(VolumeFamily::strataFrame) == shader::familyStrataFrame &&
               static_cast<shader::uint>(VolumeFamily::spaceFrame) == shader::familySpaceFrame);
-static_assert(shader::drawingAspect == 16.0f / 9.0f);
+static_assert(shader::drawingAspect == displayAspect, "the line program and the scene analysis share one aspect");
 
 static_assert(std::is_trivially_copyable_v<SceneRenderState>);
 static_assert(sizeof(SceneRenderState) == 128);

@@ -1,6 +1,5 @@
 #include "core/volumetric_camera.hpp"
 #include "core/volumetric_camera_detail.hpp"
-#include "render/shaders/shader_interface.h"
 
 #include <gtest/gtest.h>
 
@@ -91,7 +90,7 @@ TEST(CameraPose, GalleryOrbitHalfwayStandsBehindTheDrawing) {
 
 TEST(CameraPose, FramingLimitOfTheHomeView) {
     const SceneProfile p = squareProfile(CameraChoreography::galleryOrbit);
-    const Float3 bounds{shader::drawingAspect * 0.5f * 1.06f, 0.5f * 1.06f, 0.3f * 1.12f};
+    const Float3 bounds{displayAspect * 0.5f * 1.06f, 0.5f * 1.06f, 0.3f * 1.12f};
     EXPECT_NEAR(bounds.x, 0.9422f, 1e-4f);
     EXPECT_NEAR(bounds.z, 0.336f, 1e-6f);
     const float safe = vc::safeFocalLength(p, bounds, {0, 0, -3.2f}, {0, 0, 0}, 0.0f);

@@ -1,6 +1,5 @@
 #include "core/scene_analysis.hpp"
 #include "core/scene_profile.hpp"
-#include "render/shaders/shader_interface.h"
 #include "tests/core/scene_test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -168,8 +167,8 @@ TEST(SceneAnalysis, FamilyRulesFollowTheGeometry) {
         const double angle = 6.283185307179586 * i / 200.0;
         const auto c = static_cast<float>(std::cos(angle));
         const auto s = static_cast<float>(std::sin(angle));
-        spokes.push_back({0.5f + 0.1f * c / shader::drawingAspect, 0.5f + 0.1f * s,
-                          0.5f + 0.4f * c / shader::drawingAspect, 0.5f + 0.4f * s});
+        spokes.push_back({0.5f + 0.1f * c / displayAspect, 0.5f + 0.1f * s,
+                          0.5f + 0.4f * c / displayAspect, 0.5f + 0.4f * s});
     }
     const SceneProfile r = analyzeOnly(spokes);
     EXPECT_GT(r.radialAlignment, 0.99f);
