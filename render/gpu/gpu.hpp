@@ -366,7 +366,8 @@ struct DeviceOptions {
     // Instance extensions the caller needs, such as those of the window system's surfaces.
     std::vector<std::string> instanceExtensions;
     // When set, only a device whose graphics queue can present to this surface is chosen (in the usual
-    // order of preference), and makeSwapchain gives the surface's swapchain.
+    // order of preference), and makeSwapchain gives the surface's swapchain. A factory that gives no
+    // surface (0) leaves nothing to present to: Device::systemDefault then gives nullptr.
     SurfaceFactory makeSurface;
 };
 
