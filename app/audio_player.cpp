@@ -1,7 +1,6 @@
 #include "app/audio_player.hpp"
 
 #include <SDL2/SDL.h>
-#include <alsa/asoundlib.h>
 
 #include <algorithm>
 #include <climits>
@@ -25,9 +24,6 @@ private:
     SDL_AudioDeviceID device_;
 };
 
-// Drops the sound library's own error reports. Without a sound card, opening the default output makes
-// it print a dozen lines to standard error; the show then runs silently, and that needs no telling.
-void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
 } // namespace
 
@@ -42,7 +38,6 @@ CSVAudioPlayer::CSVAudioPlayer(const MusicTimeline& music) : samples_(music.samp
     if (music.sampleRate <= 0 || music.sampleRate > INT_MAX) throw AudioPlayerError();
     rate_ = static_cast<double>(music.sampleRate);
 
-    snd_lib_error_set_handler(&ignoreAlsaError); // before the device layer loads and opens it
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw Error(SDL_GetError());
     SDL_AudioSpec wanted{};
     wanted.freq = static_cast<int>(music.sampleRate);

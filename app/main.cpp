@@ -1,4 +1,6 @@
+// The program's entry: the process-wide set-up (app/process_setup.hpp), then the launch driver.
 #include "app/launch.hpp"
+#include "app/process_setup.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <dlfcn.h>
@@ -11,5 +13,6 @@ int main(int argc, char** argv) {
     // it (tests/lsan.supp) for the memory it keeps inside itself.
     static_cast<void>(::dlopen("libvulkan_lvp.so", RTLD_NOW | RTLD_NODELETE));
 #endif
+    drevik::setUpProcess();
     return drevik::launchMain(argc, argv);
 }

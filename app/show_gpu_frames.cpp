@@ -84,7 +84,7 @@ public:
         if (!SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr)) return nullptr;
         std::vector<const char*> names(count);
         if (!SDL_Vulkan_GetInstanceExtensions(window, &count, names.data())) return nullptr;
-        gpu::DeviceOptions options;
+        gpu::DeviceOptions options = gpu::defaultDeviceOptions();
         options.instanceExtensions.assign(names.begin(), names.end());
         options.makeSurface = [window](gpu::NativeInstance instance) -> gpu::NativeSurface {
             VkSurfaceKHR surface = VK_NULL_HANDLE;

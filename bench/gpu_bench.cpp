@@ -28,6 +28,7 @@ void preferSoftwareDriver() {
     if (!std::getenv("VK_DRIVER_FILES") && !std::getenv("VK_ICD_FILENAMES") && std::filesystem::exists(lavapipe)) {
         ::setenv("VK_DRIVER_FILES", lavapipe, 0);
     }
+    ::setenv("MESA_VK_IGNORE_CONFORMANCE_WARNING", "1", 0); // as the program's start-up does
 }
 
 // 20 seconds at 30 frames per second, each frame a random walk of `segments` strokes, so a frame in

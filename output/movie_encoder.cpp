@@ -285,8 +285,6 @@ MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoder
     : state_(std::make_unique<State>()) {
     State& s = *state_;
     s.settings = settings;
-    // Failures reach the user as one error line; the libraries' own chatter is not wanted.
-    av_log_set_level(AV_LOG_QUIET);
     const std::string path = file.string();
     const int width = toInt(settings.width, "width");
     const int height = toInt(settings.height, "height");

@@ -13,7 +13,6 @@ GpuMovieFrames::GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MovieP
     renderer_ = std::make_unique<MetalSceneRenderer>(device, gpu::PixelFormat::bgra8Unorm, sampleCount);
 
     gpu::TextureDescriptor frame = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width_, height_);
-    frame.storageMode = gpu::StorageMode::gpuPrivate;
     frame.label = "Drevik movie frame";
     frameTexture_ = device->makeTexture(frame);
     if (!frameTexture_) {
@@ -31,7 +30,6 @@ GpuMovieFrames::GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MovieP
         }
     }
     gpu::TextureDescriptor depth = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::depth32Float, width_, height_);
-    depth.storageMode = gpu::StorageMode::gpuPrivate;
     depth.label = "Drevik movie depth";
     if (sampleCount == 4) {
         depth.textureType = gpu::TextureType::type2DMultisample;

@@ -96,11 +96,10 @@ bool fileExists(const fs::path& location) {
 }
 
 gpu::TextureDescriptor textureDescriptor(gpu::PixelFormat format, std::size_t width, std::size_t height,
-                                         std::size_t samples, gpu::StorageMode storage, const char* label) {
+                                         std::size_t samples, const char* label) {
     gpu::TextureDescriptor descriptor = gpu::TextureDescriptor::texture2D(format, width, height);
     descriptor.textureType = samples > 1 ? gpu::TextureType::type2DMultisample : gpu::TextureType::type2D;
     descriptor.sampleCount = samples;
-    descriptor.storageMode = storage;
     descriptor.label = label;
     return descriptor;
 }
@@ -133,21 +132,20 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
 
     // 5-6. Render targets.
     auto output = device->makeTexture(textureDescriptor(gpu::PixelFormat::bgra8Unorm, pixelWidth, pixelHeight, 1,
-                                                        gpu::StorageMode::shared, "Drevik snapshot"));
+                                                        "Drevik snapshot"));
     if (!output) {
         throw SnapshotError::cannotCreateTexture();
     }
     std::shared_ptr<gpu::Texture> multisample;
     if (samples == 4) {
         multisample = device->makeTexture(textureDescriptor(gpu::PixelFormat::bgra8Unorm, pixelWidth, pixelHeight, 4,
-                                                            gpu::StorageMode::gpuPrivate,
                                                             "Drevik snapshot multisample color"));
         if (!multisample) {
             throw SnapshotError::cannotCreateTexture();
         }
     }
     auto depth = device->makeTexture(textureDescriptor(gpu::PixelFormat::depth32Float, pixelWidth, pixelHeight,
-                                                       samples, gpu::StorageMode::gpuPrivate, "Drevik snapshot depth"));
+                                                       samples, "Drevik snapshot depth"));
     if (!depth) {
         throw SnapshotError::cannotCreateTexture();
     }

@@ -35,16 +35,21 @@ namespace {
 
 std::shared_ptr<gpu::RenderPipelineState> makePipeline(gpu::Device& device,
                                                        const gpu::RenderPipelineDescriptor& descriptor) {
-    std::shared_ptr<gpu::RenderPipelineState> pipeline;
     try {
-        pipeline = device.makeRenderPipelineState(descriptor);
+        return device.makeRenderPipelineState(descriptor);
     } catch (const gpu::GpuError& error) {
         throw MetalRendererError::pipeline(error.what());
     }
-    if (!pipeline) {
-        throw MetalRendererError::pipeline("could not create " + descriptor.label);
+}
+
+// Builds the pipeline's platform pipeline for the depth test it is drawn with, so that a failure ends
+// the set-up rather than a later frame.
+void prepare(gpu::RenderPipelineState& pipeline, const gpu::DepthStencilState& state) {
+    try {
+        pipeline.prepare(state);
+    } catch (const gpu::GpuError& error) {
+        throw MetalRendererError::pipeline(error.what());
     }
-    return pipeline;
 }
 
 std::shared_ptr<gpu::DepthStencilState> makeDepthState(gpu::Device& device, std::string label,
@@ -53,12 +58,7 @@ std::shared_ptr<gpu::DepthStencilState> makeDepthState(gpu::Device& device, std:
     descriptor.label = std::move(label);
     descriptor.depthCompareFunction = compare;
     descriptor.depthWriteEnabled = write;
-    std::shared_ptr<gpu::DepthStencilState> state;
-    try {
-        state = device.makeDepthStencilState(descriptor);
-    } catch (const gpu::GpuError&) {
-        state = nullptr;
-    }
+    std::shared_ptr<gpu::DepthStencilState> state = device.makeDepthStencilState(descriptor);
     if (!state) {
         throw MetalRendererError::pipeline("could not create " + descriptor.label);
     }
@@ -82,11 +82,8 @@ MetalSceneRenderer::MetalSceneRenderer(std::shared_ptr<gpu::Device> device, gpu:
     std::shared_ptr<gpu::Library> library;
     try {
         library = device_->makeLibrary(lineShaderSource(), lineShaderFunctions());
-    } catch (const gpu::ShaderCompileError& error) {
+    } catch (const gpu::GpuError& error) { // the compiler's message, or the driver refusing a module
         throw MetalRendererError::shaderCompilation(error.what());
-    }
-    if (!library) {
-        throw MetalRendererError::shaderCompilation("no program");
     }
     auto function = [&](std::string_view name) {
         std::shared_ptr<gpu::Function> found = library->makeFunction(name);
@@ -130,19 +127,19 @@ MetalSceneRenderer::MetalSceneRenderer(std::shared_ptr<gpu::Device> device, gpu:
     depthWriteState_ = makeDepthState(*device_, "Volume depth write", gpu::CompareFunction::lessEqual, true);
     depthEqualState_ = makeDepthState(*device_, "Visible volume surface", gpu::CompareFunction::equal, false);
     depthReadState_ = makeDepthState(*device_, "Volume glow and history", gpu::CompareFunction::lessEqual, false);
+
+    // Every pipeline with every depth test encode uses.
+    prepare(*depthPipeline_, *depthWriteState_);
+    prepare(*colorPipeline_, *depthEqualState_);
+    prepare(*colorPipeline_, *depthReadState_);
 }
 
 MetalSceneRenderer::~MetalSceneRenderer() = default;
 
 bool MetalSceneRenderer::RingStorage::replace(int slot, std::int64_t records, std::string_view label) {
-    std::shared_ptr<gpu::Buffer> buffer;
-    try {
-        buffer = device_->makeBuffer(static_cast<std::size_t>(records) * sizeof(GPUStroke));
-    } catch (const gpu::GpuError&) {
-        return false;
-    }
-    if (!buffer || buffer->contents() == nullptr ||
-        buffer->length() < static_cast<std::size_t>(records) * sizeof(GPUStroke)) {
+    // Out of memory is "none"; any other failure of the device passes on with its reason.
+    std::shared_ptr<gpu::Buffer> buffer = device_->makeBuffer(static_cast<std::size_t>(records) * sizeof(GPUStroke));
+    if (!buffer) {
         return false;
     }
     buffer->setLabel(std::string(label));
@@ -164,20 +161,17 @@ void MetalSceneRenderer::encode(gpu::CommandBuffer& commandBuffer,
                                 double drawableHeight, const GraphicsTimeline& timeline, double normalizedTime,
                                 const AudioFeatures& features) {
     inflightSemaphore_->acquire();
+    std::shared_ptr<gpu::RenderCommandEncoder> encoder;
     try {
         if (ring_.updateLineBuffer(timeline, normalizedTime, lineBuffers_) == LineBufferRing::Update::allocationFailed) {
             throw MetalRendererError::cannotAllocateBuffer();
         }
+        // A pass that cannot start is the device's error, with its reason: never a blank frame.
+        encoder = commandBuffer.makeRenderCommandEncoder(renderPassDescriptor);
         commandBuffer.addCompletedHandler([semaphore = inflightSemaphore_] { semaphore->release(); });
     } catch (...) {
         inflightSemaphore_->release();
         throw;
-    }
-
-    const std::shared_ptr<gpu::RenderCommandEncoder> encoder =
-        commandBuffer.makeRenderCommandEncoder(renderPassDescriptor);
-    if (!encoder) {
-        return;
     }
     encoder->setLabel("Geometry-derived volumetric line model");
 
@@ -200,7 +194,7 @@ void MetalSceneRenderer::encode(gpu::CommandBuffer& commandBuffer,
     const auto C = static_cast<std::size_t>(current);
     const std::size_t H = S - C;
     auto draw = [&](std::size_t instances, std::size_t baseInstance) {
-        encoder->drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, instances, baseInstance);
+        encoder->drawTriangles(0, 6, instances, baseInstance);
     };
     constexpr auto structural = static_cast<std::size_t>(structuralRoleCount);
 

@@ -69,7 +69,8 @@ public:
     // colour attachment 0 in the renderer's format and sample count and a Depth32Float attachment
     // with the same sample count, cleared to 1. After a successful call the caller must commit the
     // command buffer: its completion returns the frame's in-flight slot. Blocks while three frames
-    // are in flight. Fails only with cannotAllocateBuffer, after which nothing was recorded.
+    // are in flight. Fails with cannotAllocateBuffer, or with the device's GpuError when the render
+    // pass cannot be started; either way nothing was recorded and the slot is free again.
     void encode(gpu::CommandBuffer& commandBuffer, const gpu::RenderPassDescriptor& renderPassDescriptor,
                 double drawableWidth, double drawableHeight, const GraphicsTimeline& timeline,
                 double normalizedTime, const AudioFeatures& features);

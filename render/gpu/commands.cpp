@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <system_error>
+#include <utility>
 
 namespace drevik::gpu::vk {
 namespace {
@@ -41,14 +44,14 @@ struct FrameResources {
         auto poolInfo = vkStruct<VkCommandPoolCreateInfo>(VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO);
         poolInfo.flags = VK_COMMAND_POOL_CREATE_TRANSIENT_BIT;
         poolInfo.queueFamilyIndex = core->queueFamily;
-        check(vkCreateCommandPool(core->device, &poolInfo, nullptr, &pool), "vkCreateCommandPool");
+        check(vkCreateCommandPool(core->device, &poolInfo, nullptr, &pool), GpuStage::commandBuffer, "vkCreateCommandPool");
         auto allocInfo = vkStruct<VkCommandBufferAllocateInfo>(VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO);
         allocInfo.commandPool = pool;
         allocInfo.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
         allocInfo.commandBufferCount = 1;
-        check(vkAllocateCommandBuffers(core->device, &allocInfo, &commands), "vkAllocateCommandBuffers");
+        check(vkAllocateCommandBuffers(core->device, &allocInfo, &commands), GpuStage::commandBuffer, "vkAllocateCommandBuffers");
         auto fenceInfo = vkStruct<VkFenceCreateInfo>(VK_STRUCTURE_TYPE_FENCE_CREATE_INFO);
-        check(vkCreateFence(core->device, &fenceInfo, nullptr, &fence), "vkCreateFence");
+        check(vkCreateFence(core->device, &fenceInfo, nullptr, &fence), GpuStage::commandBuffer, "vkCreateFence");
     }
 
     ~FrameResources() {
@@ -107,7 +110,7 @@ struct FrameResources {
         info.height = static_cast<std::uint32_t>(color.height());
         info.layers = 1;
         VkFramebuffer created = VK_NULL_HANDLE;
-        check(vkCreateFramebuffer(core->device, &info, nullptr, &created), "vkCreateFramebuffer");
+        check(vkCreateFramebuffer(core->device, &info, nullptr, &created), GpuStage::renderPass, "vkCreateFramebuffer");
         framebuffers.emplace(key, created);
         return created;
     }
@@ -119,7 +122,10 @@ struct FrameResources {
         }
         if (arenaIndex == uniformArenas.size()) {
             auto arena = VulkanBuffer::create(core, uniformArenaSize, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT);
-            if (!arena) throw GpuError("out of memory for uniform data");
+            if (!arena) {
+                throw GpuError(GpuStage::recording, "uniform memory of " + std::to_string(uniformArenaSize) + " bytes",
+                               VK_ERROR_OUT_OF_DEVICE_MEMORY);
+            }
             uniformArenas.push_back(std::move(arena));
             arenaOffset = 0;
         }
@@ -146,7 +152,8 @@ struct FrameResources {
                 info.poolSizeCount = static_cast<std::uint32_t>(sizes.size());
                 info.pPoolSizes = sizes.data();
                 VkDescriptorPool created = VK_NULL_HANDLE;
-                check(vkCreateDescriptorPool(core->device, &info, nullptr, &created), "vkCreateDescriptorPool");
+                check(vkCreateDescriptorPool(core->device, &info, nullptr, &created), GpuStage::recording,
+                      "vkCreateDescriptorPool");
                 descriptorPools.push_back(created);
             }
             auto allocInfo = vkStruct<VkDescriptorSetAllocateInfo>(VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO);
@@ -156,7 +163,7 @@ struct FrameResources {
             VkResult result = vkAllocateDescriptorSets(core->device, &allocInfo, &set);
             if (result == VK_SUCCESS) break;
             if (result != VK_ERROR_OUT_OF_POOL_MEMORY && result != VK_ERROR_FRAGMENTED_POOL) {
-                check(result, "vkAllocateDescriptorSets");
+                check(result, GpuStage::recording, "vkAllocateDescriptorSets");
             }
             ++descriptorPoolIndex;
         }
@@ -215,6 +222,14 @@ struct CompletionWorker {
     std::deque<std::shared_ptr<VulkanCommandBuffer>> pending;
     bool stopping = false;
     bool stopped = false;
+    // The first exception a completion handler threw that no waitUntilCompleted has delivered yet;
+    // the queue's next commit rethrows it.
+    std::exception_ptr undeliveredHandlerFailure;
+
+    std::exception_ptr takeUndelivered() {
+        std::lock_guard lock(mutex);
+        return std::exchange(undeliveredHandlerFailure, nullptr);
+    }
 
     void run();
     // False when the worker has stopped; the caller then completes the command buffer itself.
@@ -238,7 +253,7 @@ public:
         : core_(std::move(core)), pool_(std::move(pool)), worker_(std::move(worker)), frame_(pool_->take()) {
         auto begin = vkStruct<VkCommandBufferBeginInfo>(VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO);
         begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
-        check(vkBeginCommandBuffer(frame_->commands, &begin), "vkBeginCommandBuffer");
+        check(vkBeginCommandBuffer(frame_->commands, &begin), GpuStage::commandBuffer, "vkBeginCommandBuffer");
     }
 
     ~VulkanCommandBuffer() override {
@@ -251,7 +266,10 @@ public:
         }
     }
 
-    void setLabel(std::string label) override { label_ = std::move(label); }
+    void setLabel(std::string label) override {
+        label_ = std::move(label);
+        core_->nameObject(VK_OBJECT_TYPE_COMMAND_BUFFER, frame_->commands, label_);
+    }
     const std::string& label() const override { return label_; }
 
     void addCompletedHandler(std::function<void()> handler) override {
@@ -263,11 +281,11 @@ public:
 
     void present(const std::shared_ptr<Drawable>& drawable) override {
         if (status_ != CommandBufferStatus::notEnqueued) {
-            throw GpuError("a drawable must be presented before its command buffer is committed");
+            throw GpuError(GpuStage::presentation, "a drawable must be presented before its command buffer is committed");
         }
         auto typed = std::dynamic_pointer_cast<VulkanDrawable>(drawable);
         if (!typed || drawable_ || typed->submitted) {
-            fail("present: a command buffer presents one drawable of this device, once");
+            fail(GpuError(GpuStage::presentation, "a command buffer presents one drawable of this device, once"));
             return;
         }
         // The drawable's acquire semaphore is reused once this command buffer has completed.
@@ -277,8 +295,11 @@ public:
 
     void commit() override {
         if (status_ != CommandBufferStatus::notEnqueued) {
-            throw GpuError("a command buffer can be committed only once");
+            throw GpuError(GpuStage::submission, "a command buffer can be committed only once");
         }
+        // A handler of an earlier command buffer failed and nobody waited to hear it: reported once
+        // this one is on its way.
+        const std::exception_ptr earlierFailure = worker_->takeUndelivered();
         endOpenPass();
         VkPipelineStageFlags waitStage = VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT;
         if (drawable_ && !drawn(drawable_->image())) waitStage = prepareUndrawn(drawable_->image());
@@ -286,7 +307,7 @@ public:
         bool ended = false;
         if (!recordingError_ || drawable_) {
             if (VkResult result = vkEndCommandBuffer(frame_->commands); result != VK_SUCCESS) {
-                fail("vkEndCommandBuffer failed: " + resultName(result));
+                fail(GpuError(GpuStage::recording, "vkEndCommandBuffer", result));
             } else {
                 ended = true;
             }
@@ -312,7 +333,7 @@ public:
                 submitted_ = true;
                 if (drawable_) presentDrawable();
             } else {
-                fail("vkQueueSubmit failed: " + resultName(result));
+                fail(GpuError(GpuStage::submission, "vkQueueSubmit", result));
             }
         }
         drawable_.reset(); // retained until completion
@@ -323,12 +344,26 @@ public:
         if (!worker_->enqueue(shared_from_this())) {
             complete();
         }
+        if (earlierFailure) {
+            std::rethrow_exception(earlierFailure);
+        }
     }
 
     void waitUntilCompleted() override {
-        std::unique_lock lock(mutex_);
-        if (status_ == CommandBufferStatus::notEnqueued) return;
-        done_.wait(lock, [&] { return finished_; });
+        std::exception_ptr failure;
+        {
+            std::unique_lock lock(mutex_);
+            if (status_ == CommandBufferStatus::notEnqueued) return;
+            done_.wait(lock, [&] { return finished_; });
+            failure = std::exchange(handlerFailure_, nullptr);
+        }
+        if (failure) {
+            {
+                std::lock_guard lock(worker_->mutex);
+                if (worker_->undeliveredHandlerFailure == failure) worker_->undeliveredHandlerFailure = nullptr;
+            }
+            std::rethrow_exception(failure);
+        }
     }
 
     CommandBufferStatus status() const override {
@@ -346,11 +381,12 @@ public:
                                               std::numeric_limits<std::uint64_t>::max());
             if (result != VK_SUCCESS) {
                 gpuDone = false;
-                fail("the GPU did not finish the command buffer: " + resultName(result));
+                fail(GpuError(GpuStage::execution, "waiting for " + (label_.empty() ? "a command buffer" : label_),
+                              result));
             }
         }
         if (recordingError_) {
-            error_ = GpuError(*recordingError_);
+            error_ = *recordingError_;
         }
         std::vector<std::function<void()>> handlers;
         {
@@ -358,11 +394,18 @@ public:
             handlers.swap(handlers_);
             status_ = error_ ? CommandBufferStatus::error : CommandBufferStatus::completed;
         }
+        // A handler's failure must not stop the other handlers nor later command buffers: it is kept
+        // for waitUntilCompleted, or else the queue's next commit.
+        std::exception_ptr failure;
         for (auto& handler : handlers) {
             try {
                 handler();
             } catch (...) {
-                // A handler's failure must not stop the completion of later command buffers.
+                if (!failure) {
+                    failure = std::current_exception();
+                    std::lock_guard lock(worker_->mutex);
+                    if (!worker_->undeliveredHandlerFailure) worker_->undeliveredHandlerFailure = failure;
+                }
             }
         }
         if (gpuDone) {
@@ -374,13 +417,14 @@ public:
         {
             std::lock_guard lock(mutex_);
             finished_ = true;
+            handlerFailure_ = failure;
         }
         done_.notify_all();
     }
 
     // Records a failure; the command buffer is then not submitted and completes with the error.
-    void fail(std::string message) {
-        if (!recordingError_) recordingError_ = std::move(message);
+    void fail(GpuError error) {
+        if (!recordingError_) recordingError_ = std::move(error);
     }
     bool failed() const { return recordingError_.has_value(); }
 
@@ -447,7 +491,7 @@ private:
         if (result == VK_SUBOPTIMAL_KHR || result == VK_ERROR_OUT_OF_DATE_KHR || result == VK_ERROR_SURFACE_LOST_KHR) {
             drawable_->markOutOfDate(); // the window changed: the next drawable comes from new images
         } else if (result != VK_SUCCESS) {
-            fail("vkQueuePresentKHR failed: " + resultName(result));
+            fail(GpuError(GpuStage::presentation, "vkQueuePresentKHR", result));
         }
     }
 
@@ -466,8 +510,9 @@ private:
     std::weak_ptr<VulkanRenderCommandEncoder> openEncoder_;
     std::shared_ptr<VulkanDrawable> drawable_;
     std::vector<std::uint64_t> drawnTextures_;
-    std::optional<std::string> recordingError_;
+    std::optional<GpuError> recordingError_;
     std::optional<GpuError> error_;
+    std::exception_ptr handlerFailure_;
 };
 
 void CompletionWorker::run() {
@@ -487,13 +532,28 @@ void CompletionWorker::run() {
     }
 }
 
+// The attachments of a render pass, as far as a pipeline must match them.
+struct PassAttachments {
+    VkFormat color = VK_FORMAT_UNDEFINED;
+    bool resolve = false;
+    VkFormat depth = VK_FORMAT_UNDEFINED;
+};
+
 class VulkanRenderCommandEncoder final : public RenderCommandEncoder {
 public:
-    VulkanRenderCommandEncoder(std::shared_ptr<VulkanCommandBuffer> owner, VkRenderPass pass,
+    VulkanRenderCommandEncoder(std::shared_ptr<VulkanCommandBuffer> owner, PassAttachments attachments,
                                std::size_t sampleCount)
-        : owner_(std::move(owner)), pass_(pass), sampleCount_(sampleCount), commands_(owner_->frame().commands) {}
+        : owner_(std::move(owner)), attachments_(attachments), sampleCount_(sampleCount),
+          commands_(owner_->frame().commands) {}
 
-    void setLabel(std::string label) override { label_ = std::move(label); }
+    void setLabel(std::string label) override {
+        label_ = std::move(label);
+        if (const auto& core = *owner_->core(); core.insertLabel && !ended_) {
+            auto marker = vkStruct<VkDebugUtilsLabelEXT>(VK_STRUCTURE_TYPE_DEBUG_UTILS_LABEL_EXT);
+            marker.pLabelName = label_.c_str();
+            core.insertLabel(commands_, &marker);
+        }
+    }
     const std::string& label() const override { return label_; }
 
     void setRenderPipelineState(const std::shared_ptr<RenderPipelineState>& pipeline) override {
@@ -511,13 +571,14 @@ public:
     void setVertexBuffer(const std::shared_ptr<Buffer>& buffer, std::size_t offset, std::size_t index) override {
         if (ended_) return;
         if (index != 0) {
-            owner_->fail("setVertexBuffer: only buffer index 0 exists");
+            owner_->fail(GpuError(GpuStage::recording, "setVertexBuffer: only buffer index 0 exists"));
             return;
         }
         auto typed = std::dynamic_pointer_cast<VulkanBuffer>(buffer);
         const auto alignment = owner_->core()->properties.limits.minStorageBufferOffsetAlignment;
         if (typed && (offset >= typed->length() || offset % alignment != 0)) {
-            owner_->fail("setVertexBuffer: offset " + std::to_string(offset) + " is out of range or misaligned");
+            owner_->fail(GpuError(GpuStage::recording, "setVertexBuffer: offset " + std::to_string(offset) +
+                                                           " is out of range or misaligned"));
             return;
         }
         if (typed && typed != storage_) owner_->retain(typed);
@@ -529,7 +590,7 @@ public:
     void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) override {
         if (ended_) return;
         if (index != 1 || length > uniformSlotSize) {
-            owner_->fail("setVertexBytes: only index 1 with at most 256 bytes exists");
+            owner_->fail(GpuError(GpuStage::recording, "setVertexBytes: only index 1 with at most 256 bytes exists"));
             return;
         }
         try {
@@ -540,24 +601,28 @@ public:
             uniformOffset_ = static_cast<std::uint32_t>(offset);
             offsetsDirty_ = true;
         } catch (const GpuError& error) {
-            owner_->fail(error.what());
+            owner_->fail(error);
         }
     }
 
-    void drawPrimitives(PrimitiveType, std::size_t vertexStart, std::size_t vertexCount, std::size_t instanceCount,
-                        std::size_t baseInstance) override {
+    void drawTriangles(std::size_t vertexStart, std::size_t vertexCount, std::size_t instanceCount,
+                       std::size_t baseInstance) override {
         if (ended_ || owner_->failed()) return;
         if (!pipeline_) {
-            owner_->fail("drawPrimitives: no render pipeline state is set");
+            owner_->fail(GpuError(GpuStage::recording, "drawTriangles: no render pipeline state is set"));
             return;
         }
-        if (pipeline_->descriptor().rasterSampleCount != sampleCount_) {
-            owner_->fail("drawPrimitives: the pipeline's sample count differs from the render pass's");
+        const RenderPipelineDescriptor& described = pipeline_->descriptor();
+        if (described.rasterSampleCount != sampleCount_ ||
+            toVkFormat(described.colorAttachments[0].pixelFormat) != attachments_.color) {
+            owner_->fail(GpuError(GpuStage::recording, "drawTriangles: the colour format or sample count of " +
+                                                           described.label + " differs from the render pass's"));
             return;
         }
         if (vertexCount == 0 || instanceCount == 0) return;
         try {
-            VkPipeline pipeline = pipeline_->variant(pass_, depthCompare_, depthWrite_);
+            VkPipeline pipeline =
+                pipeline_->variant(attachments_.resolve, attachments_.depth, depthCompare_, depthWrite_);
             if (pipeline != boundPipeline_) {
                 vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
                 boundPipeline_ = pipeline;
@@ -566,7 +631,7 @@ public:
                 bindDescriptors();
             }
         } catch (const GpuError& error) {
-            owner_->fail(error.what());
+            owner_->fail(error);
             return;
         }
         vkCmdDraw(commands_, static_cast<std::uint32_t>(vertexCount), static_cast<std::uint32_t>(instanceCount),
@@ -600,7 +665,7 @@ private:
     }
 
     std::shared_ptr<VulkanCommandBuffer> owner_;
-    VkRenderPass pass_;
+    PassAttachments attachments_;
     std::size_t sampleCount_;
     VkCommandBuffer commands_;
     std::string label_;
@@ -635,26 +700,53 @@ VkAttachmentLoadOp toLoadOp(LoadAction action) {
     return VK_ATTACHMENT_LOAD_OP_DONT_CARE;
 }
 
+// Why the pass cannot be drawn with these attachments, or nothing when it can.
+std::optional<std::string> attachmentProblem(const RenderPassDescriptor& pass, const VulkanTexture* color,
+                                             const VulkanTexture* resolve, const VulkanTexture* depth,
+                                             bool resolving) {
+    if (!color) return "colour attachment 0 has no texture of this device";
+    if (color->isDepth()) return "colour attachment 0 is a depth texture";
+    if (resolving) {
+        if (color->sampleCount() == 1) return "a single-sample colour texture cannot be resolved";
+        if (!resolve) return "the multisample resolve has no resolve texture of this device";
+        if (resolve->sampleCount() != 1 || resolve->isDepth()) {
+            return "the resolve texture must be a single-sample colour texture";
+        }
+    }
+    if (pass.depthAttachment.texture && !depth) return "the depth attachment is not a texture of this device";
+    if (depth && !depth->isDepth()) return "the depth attachment is not a depth texture";
+    if (depth && depth->sampleCount() != color->sampleCount()) {
+        return "the depth texture has " + std::to_string(depth->sampleCount()) + " sample(s), the colour texture " +
+               std::to_string(color->sampleCount());
+    }
+    auto sameSize = [&](const VulkanTexture* texture) {
+        return !texture || (texture->width() == color->width() && texture->height() == color->height());
+    };
+    if (!sameSize(depth) || (resolving && !sameSize(resolve))) {
+        return "the attachments differ in size from the " + std::to_string(color->width()) + "x" +
+               std::to_string(color->height()) + " colour texture";
+    }
+    return std::nullopt;
+}
+
 std::shared_ptr<RenderCommandEncoder> VulkanCommandBuffer::makeRenderCommandEncoder(const RenderPassDescriptor& pass) {
-    if (status_ != CommandBufferStatus::notEnqueued || recordingError_) return nullptr;
+    if (status_ != CommandBufferStatus::notEnqueued) {
+        throw GpuError(GpuStage::renderPass, "the command buffer " + label_ + " is already committed");
+    }
+    if (recordingError_) {
+        throw GpuError(GpuStage::renderPass, "the command buffer has already failed: " +
+                                                 std::string(recordingError_->what()));
+    }
     endOpenPass();
     auto color = std::dynamic_pointer_cast<VulkanTexture>(pass.colorAttachments[0].texture);
     auto resolve = std::dynamic_pointer_cast<VulkanTexture>(pass.colorAttachments[0].resolveTexture);
     auto depth = std::dynamic_pointer_cast<VulkanTexture>(pass.depthAttachment.texture);
     const bool resolving = pass.colorAttachments[0].storeAction == StoreAction::multisampleResolve;
-    if (!color || color->isDepth() || (resolving && (!resolve || resolve->sampleCount() != 1 ||
-                                                     color->sampleCount() == 1 || resolve->isDepth()))) {
-        return nullptr;
+    if (auto problem = attachmentProblem(pass, color.get(), resolve.get(), depth.get(), resolving)) {
+        throw GpuError(GpuStage::renderPass, *problem);
     }
     const auto width = color->width();
     const auto height = color->height();
-    auto sameSize = [&](const std::shared_ptr<VulkanTexture>& texture) {
-        return !texture || (texture->width() == width && texture->height() == height);
-    };
-    if (!sameSize(depth) || (resolving && !sameSize(resolve)) || (depth && !depth->isDepth()) ||
-        (depth && depth->sampleCount() != color->sampleCount())) {
-        return nullptr;
-    }
 
     DeviceCore::PassKey key{};
     key.colorFormat = toVkFormat(color->pixelFormat());
@@ -676,14 +768,9 @@ std::shared_ptr<RenderCommandEncoder> VulkanCommandBuffer::makeRenderCommandEnco
     key.outputFinal = output && output->isDrawable() ? VK_IMAGE_LAYOUT_PRESENT_SRC_KHR
                                                      : VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
 
-    VkRenderPass renderPass = VK_NULL_HANDLE;
-    VkFramebuffer framebuffer = VK_NULL_HANDLE;
-    try {
-        renderPass = core_->renderPass(key);
-        framebuffer = frame_->framebuffer(renderPass, *color, resolving ? resolve.get() : nullptr, depth.get());
-    } catch (const GpuError&) {
-        return nullptr;
-    }
+    const VkRenderPass renderPass = core_->renderPass(key);
+    const VkFramebuffer framebuffer =
+        frame_->framebuffer(renderPass, *color, resolving ? resolve.get() : nullptr, depth.get());
     retain(color);
     if (resolving) retain(resolve);
     if (depth) retain(depth);
@@ -717,7 +804,8 @@ std::shared_ptr<RenderCommandEncoder> VulkanCommandBuffer::makeRenderCommandEnco
     if (resolving) resolve->written = true;
     if (depth && key.depthStore == VK_ATTACHMENT_STORE_OP_STORE) depth->written = true;
 
-    auto encoder = std::make_shared<VulkanRenderCommandEncoder>(shared_from_this(), renderPass, color->sampleCount());
+    const PassAttachments attachments{key.colorFormat, resolving, key.depthFormat};
+    auto encoder = std::make_shared<VulkanRenderCommandEncoder>(shared_from_this(), attachments, color->sampleCount());
     openEncoder_ = encoder;
     return encoder;
 }
@@ -728,9 +816,13 @@ public:
         : core_(std::move(core)), pool_(std::make_shared<FramePool>()),
           worker_(std::make_shared<CompletionWorker>()) {
         pool_->core = core_;
-        // Fail early (and let the device report "no queue") if the platform objects cannot be made.
+        // Fail early if the platform objects of a command buffer cannot be made.
         pool_->give(pool_->take());
-        thread_ = std::thread([worker = worker_] { worker->run(); });
+        try {
+            thread_ = std::thread([worker = worker_] { worker->run(); });
+        } catch (const std::system_error& error) {
+            throw GpuError(GpuStage::commandQueue, std::string("the completion thread could not start: ") + error.what());
+        }
     }
 
     ~VulkanCommandQueue() override {
@@ -749,8 +841,9 @@ public:
     std::shared_ptr<CommandBuffer> commandBuffer() override {
         try {
             return std::make_shared<VulkanCommandBuffer>(core_, pool_, worker_);
-        } catch (const GpuError&) {
-            return nullptr;
+        } catch (const GpuError& error) {
+            if (outOfMemory(static_cast<VkResult>(error.result()))) return nullptr; // none to give
+            throw;
         }
     }
 
@@ -764,7 +857,12 @@ private:
 } // namespace
 
 std::shared_ptr<CommandQueue> makeCommandQueue(const std::shared_ptr<DeviceCore>& core) {
-    return std::make_shared<VulkanCommandQueue>(core);
+    try {
+        return std::make_shared<VulkanCommandQueue>(core);
+    } catch (const GpuError& error) {
+        if (outOfMemory(static_cast<VkResult>(error.result()))) return nullptr; // none to give
+        throw GpuError(GpuStage::commandQueue, error.detail(), error.result());
+    }
 }
 
 } // namespace drevik::gpu::vk

@@ -2,13 +2,19 @@
 // A thin GPU layer over Vulkan 1.1+, shaped like the small set of operations the renderer, the show,
 // the snapshot and the movie writer need: a device, a command queue, command buffers with completion
 // handlers, render pipelines built from runtime-compiled GLSL, depth states, CPU-written buffers,
-// 2-D and 2-D multisample render targets with resolve, instanced draws, texture read-back, and
-// presentation to a window through its swapchain's drawables.
+// 2-D and 2-D multisample render targets with resolve, instanced triangle draws, texture read-back,
+// and presentation to a window through its swapchain's drawables.
 //
 // Every object is owned through std::shared_ptr. A command buffer keeps every buffer, texture and
 // pipeline it references alive until the GPU has finished with it, so callers may drop their own
-// references at any time. Factory functions return nullptr where the underlying platform has "none"
-// to give (no device, out of memory); programming errors and driver failures throw GpuError.
+// references at any time.
+//
+// Failures: every failure throws GpuError, which names the stage that failed, what was asked and the
+// driver's VkResult. Factory functions return nullptr only where the platform has "none" to give:
+// no usable device, and memory that runs out (buffers, textures, command queues and command buffers).
+//
+// Labels name objects to the validation layer (VK_EXT_debug_utils) when it is on; otherwise they are
+// kept only for the caller.
 //
 // Coordinate conventions: clip space has y up (a vertex at clip y = +1 lands on the top row); texture
 // row 0 is the top row of the picture, so read-back bytes are in the row order a PNG expects.
@@ -31,29 +37,67 @@
 
 namespace drevik::gpu {
 
-// A failure of the GPU interface itself (driver error, lost device, resource creation failure).
-// what() is the platform's own description.
-class GpuError : public Error {
-public:
-    using Error::Error;
+// Where in the GPU layer a failure happened.
+enum class GpuStage {
+    instance,          // loading Vulkan and creating its instance
+    surface,           // the window's surface
+    deviceChoice,      // enumerating and choosing a physical device
+    deviceCreation,    // the logical device and the objects every device shares
+    commandQueue,
+    commandBuffer,
+    renderPass,        // starting a render pass (makeRenderCommandEncoder)
+    recording,         // a command recorded into a command buffer
+    buffer,
+    texture,
+    readBack,
+    shaderCompilation,
+    shaderModule,
+    pipeline,
+    submission,
+    execution,         // the GPU running a submitted command buffer
+    presentation,
+    completionHandler, // a command buffer's completion handler threw
 };
 
-// The shader source did not compile; what() is the compiler's message.
+// The stage's name as it appears in messages ("pipeline creation", "texture read-back").
+std::string stageName(GpuStage stage);
+
+// A failure of the GPU interface: what() reads "<stage> failed: <what was asked>" followed by the
+// driver's result when one was involved ("...: out of device memory (VK_ERROR_OUT_OF_DEVICE_MEMORY)").
+class GpuError : public Error {
+public:
+    // `result` is the driver's VkResult; 0 (VK_SUCCESS) when the failure did not come from the driver.
+    GpuError(GpuStage stage, std::string detail, std::int32_t result = 0);
+
+    GpuStage stage() const noexcept { return stage_; }
+    const std::string& detail() const noexcept { return detail_; }
+    std::int32_t result() const noexcept { return result_; }
+
+protected:
+    struct ExactMessage {};
+    GpuError(ExactMessage, GpuStage stage, const std::string& message);
+
+private:
+    GpuStage stage_;
+    std::string detail_;
+    std::int32_t result_ = 0;
+};
+
+// The shader source did not compile; what() is the compiler's message alone.
 class ShaderCompileError : public GpuError {
 public:
-    using GpuError::GpuError;
+    explicit ShaderCompileError(const std::string& message)
+        : GpuError(ExactMessage{}, GpuStage::shaderCompilation, message) {}
 };
 
 enum class PixelFormat : std::uint32_t { invalid = 0, bgra8Unorm = 80, depth32Float = 252 };
 enum class TextureType { type2D, type2DMultisample };
-enum class StorageMode { shared, gpuPrivate };
 enum class ShaderStage { vertex, fragment };
 enum class CompareFunction { never, less, equal, lessEqual, greater, notEqual, greaterEqual, always };
 enum class BlendFactor { zero, one, sourceAlpha, oneMinusSourceAlpha, destinationAlpha, oneMinusDestinationAlpha };
 enum class BlendOperation { add, subtract, reverseSubtract, min, max };
 enum class LoadAction { dontCare, load, clear };
 enum class StoreAction { dontCare, store, multisampleResolve };
-enum class PrimitiveType { triangle };
 
 // Bit set of colour channels a pipeline writes.
 enum class ColorWriteMask : std::uint8_t { none = 0, red = 1, green = 2, blue = 4, alpha = 8, all = 15 };
@@ -91,8 +135,9 @@ struct TextureDescriptor {
     std::size_t width = 1;
     std::size_t height = 1;
     std::size_t sampleCount = 1;         // 1, or 4 with type2DMultisample
-    StorageMode storageMode = StorageMode::gpuPrivate;
-    std::string label;                   // render targets are the only usage offered
+    std::string label;
+    // Every texture is a render target in device memory; a single-sample colour texture can also be
+    // read back (Texture::getBytes).
 
     static TextureDescriptor texture2D(PixelFormat format, std::size_t width, std::size_t height) {
         TextureDescriptor d;
@@ -115,7 +160,7 @@ public:
 
     // Copies a region of a single-sample colour texture into bytes (BGRA byte order for bgra8Unorm,
     // row 0 = top row). Call after the command buffers that rendered it have completed. Blocks until
-    // the copy is done. Throws GpuError if the copy cannot be made.
+    // the copy is done. Throws GpuError (stage readBack) if the copy cannot be made.
     virtual void getBytes(void* bytes, std::size_t bytesPerRow, Region region, std::size_t mipmapLevel = 0) = 0;
 };
 
@@ -163,12 +208,18 @@ struct RenderPipelineDescriptor {
     std::array<RenderPipelineColorAttachmentDescriptor, 1> colorAttachments{};
 };
 
+class DepthStencilState;
+
 // Rasterisation, blending and shaders of a draw. The depth test comes from the encoder's current
 // DepthStencilState; the pipeline keeps one platform pipeline per depth state it is used with.
 class RenderPipelineState {
 public:
     virtual ~RenderPipelineState() = default;
     virtual const std::string& label() const = 0;
+    // Builds now the platform pipeline for drawing with `state` in a render pass of the descriptor's
+    // formats and sample count (multisample passes resolving), so that a failure is reported here
+    // rather than at the first draw. Throws GpuError (stage pipeline).
+    virtual void prepare(const DepthStencilState& state) = 0;
 };
 
 struct DepthStencilDescriptor {
@@ -209,7 +260,8 @@ struct RenderPassDescriptor {
 };
 
 // Records one render pass. Obtained from CommandBuffer::makeRenderCommandEncoder; end it with
-// endEncoding before creating another encoder or committing.
+// endEncoding before creating another encoder or committing. A command that cannot be recorded makes
+// the command buffer fail: it is not submitted and completes with error() set (stage recording).
 class RenderCommandEncoder {
 public:
     virtual ~RenderCommandEncoder() = default;
@@ -222,8 +274,9 @@ public:
     // Copies up to 256 bytes into the command buffer's own uniform memory and binds them at slot
     // `index` (only 1 exists). Later draws see these bytes; the caller's memory is not referenced later.
     virtual void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) = 0;
-    virtual void drawPrimitives(PrimitiveType type, std::size_t vertexStart, std::size_t vertexCount,
-                                std::size_t instanceCount, std::size_t baseInstance) = 0;
+    // Instanced triangle list (the only primitive the layer draws).
+    virtual void drawTriangles(std::size_t vertexStart, std::size_t vertexCount, std::size_t instanceCount,
+                               std::size_t baseInstance) = 0;
     virtual void endEncoding() = 0;
 };
 
@@ -236,11 +289,14 @@ public:
     virtual const std::string& label() const = 0;
 
     // The handler runs exactly once, on a thread of the command queue, after the GPU has finished
-    // this command buffer (or it failed). Add handlers before commit.
+    // this command buffer (or it failed). Add handlers before commit. An exception a handler throws
+    // does not stop the others; it is rethrown by waitUntilCompleted, or else by the next commit on
+    // the same queue.
     virtual void addCompletedHandler(std::function<void()> handler) = 0;
 
-    // Starts a render pass; nullptr when the pass cannot be started (the command buffer is then
-    // still usable and committable).
+    // Starts a render pass. Throws GpuError (stage renderPass) naming what is wrong with the pass or
+    // the driver's result when it cannot be started; the command buffer is then still usable and
+    // committable. Never nullptr.
     virtual std::shared_ptr<RenderCommandEncoder> makeRenderCommandEncoder(const RenderPassDescriptor& pass) = 0;
 
     // Shows the drawable on its window once this command buffer's work is done. Call after the passes
@@ -252,7 +308,8 @@ public:
     // Hands the recorded work to the GPU. Every command buffer should be committed exactly once.
     virtual void commit() = 0;
     // Blocks until the GPU has finished and the completion handlers have run (returns at once if
-    // never committed). A handler must not wait on its own command buffer.
+    // never committed), then rethrows the first exception a handler threw. A handler must not wait
+    // on its own command buffer.
     virtual void waitUntilCompleted() = 0;
     virtual CommandBufferStatus status() const = 0;
     // Set when recording or execution failed; valid once completed.
@@ -262,7 +319,7 @@ public:
 class CommandQueue {
 public:
     virtual ~CommandQueue() = default;
-    // A new command buffer, or nullptr when none can be created.
+    // A new command buffer, or nullptr when memory runs out; other failures throw GpuError.
     virtual std::shared_ptr<CommandBuffer> commandBuffer() = 0;
 };
 
@@ -304,13 +361,13 @@ using SurfaceFactory = std::function<NativeSurface(NativeInstance)>;
 // Device
 
 struct DeviceOptions {
-    // Enables the Khronos validation layer and records its messages (see validationMessages()).
-    // Also enabled by the environment variable DREVIK_GPU_VALIDATION=1.
+    // Enables the Khronos validation layer and records its messages (see takeValidationMessages()).
     bool validation = false;
     // Instance extensions the caller needs, such as those of the window system's surfaces.
     std::vector<std::string> instanceExtensions;
     // When set, only a device whose graphics queue can present to this surface is chosen (in the usual
-    // order of preference), and makeSwapchain gives the surface's swapchain.
+    // order of preference), and makeSwapchain gives the surface's swapchain. A factory that gives no
+    // surface (0) leaves nothing to present to: Device::systemDefault then gives nullptr.
     SurfaceFactory makeSurface;
 };
 
@@ -319,7 +376,9 @@ public:
     virtual ~Device() = default;
 
     // The best device of the system: a discrete GPU first, then an integrated one, then any other,
-    // then a CPU implementation. nullptr when the system has no usable Vulkan device.
+    // then a CPU implementation. nullptr when the system has no usable Vulkan device (no Vulkan 1.1
+    // loader, no driver, or no device that can draw, and present to the surface when one is asked
+    // for); every other failure throws GpuError. The first form uses defaultDeviceOptions().
     static std::shared_ptr<Device> systemDefault();
     static std::shared_ptr<Device> systemDefault(const DeviceOptions& options);
 
@@ -328,20 +387,24 @@ public:
     // Largest width or height of a 2-D texture.
     virtual std::size_t maxTextureDimension2D() const = 0;
 
-    // nullptr when the device gives none.
+    // nullptr when memory runs out; other failures throw GpuError.
     virtual std::shared_ptr<CommandQueue> makeCommandQueue() = 0;
     virtual std::shared_ptr<Buffer> makeBuffer(std::size_t length) = 0;
+    // nullptr also for a size the device cannot render (zero, or past maxTextureDimension2D());
+    // a format or sample count the layer does not offer throws GpuError.
     virtual std::shared_ptr<Texture> makeTexture(const TextureDescriptor& descriptor) = 0;
     virtual std::shared_ptr<DepthStencilState> makeDepthStencilState(const DepthStencilDescriptor& descriptor) = 0;
 
     // Compiles the GLSL source (no #version line; see render/shader_source.hpp for the layout) for
     // each requested function. Throws ShaderCompileError with the compiler's message when the source
-    // does not compile; a requested function the source does not define is simply absent from the
-    // library (makeFunction gives nullptr).
+    // does not compile, and GpuError (stage shaderModule) when the driver refuses a module; a
+    // requested function the source does not define is simply absent from the library (makeFunction
+    // gives nullptr).
     virtual std::shared_ptr<Library> makeLibrary(std::string_view source,
                                                  const std::vector<ShaderFunctionDescriptor>& functions) = 0;
 
-    // Throws GpuError with the platform's description when the pipeline cannot be built.
+    // Throws GpuError (stage pipeline) when the descriptor asks for what the layer does not offer.
+    // The platform pipelines are built by RenderPipelineState::prepare, or else at the first draw.
     virtual std::shared_ptr<RenderPipelineState> makeRenderPipelineState(const RenderPipelineDescriptor& descriptor) = 0;
 
     // The swapchain of the surface the device was made for (DeviceOptions::makeSurface); nullptr when
@@ -352,5 +415,10 @@ public:
 // Messages of the validation layer (when enabled) recorded since the last call, from every device of
 // the process; the layer's known false report about the invariant decoration is left out.
 std::vector<std::string> takeValidationMessages();
+
+// The options Device::systemDefault() uses. The program sets them once at start-up
+// (app/process_setup.cpp); tests set what they need. Default: DeviceOptions{}.
+DeviceOptions defaultDeviceOptions();
+void setDefaultDeviceOptions(DeviceOptions options);
 
 } // namespace drevik::gpu

@@ -23,7 +23,7 @@ struct Compiler {
     shaderc_compiler_t compiler = shaderc_compiler_initialize();
     shaderc_compile_options_t options = shaderc_compile_options_initialize();
     Compiler() {
-        if (!compiler || !options) throw GpuError("the shader compiler could not start");
+        if (!compiler || !options) throw GpuError(GpuStage::shaderCompilation, "the shader compiler could not start");
         shaderc_compile_options_set_source_language(options, shaderc_source_language_glsl);
         shaderc_compile_options_set_target_env(options, shaderc_target_env_vulkan, shaderc_env_version_vulkan_1_1);
         // The driver optimises on its own; skipping SPIR-V optimisation keeps start-up short.

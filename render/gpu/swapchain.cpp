@@ -31,7 +31,7 @@ VkSemaphore SemaphorePool::take() {
     }
     auto info = vkStruct<VkSemaphoreCreateInfo>(VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO);
     VkSemaphore semaphore = VK_NULL_HANDLE;
-    check(vkCreateSemaphore(core->device, &info, nullptr, &semaphore), "vkCreateSemaphore");
+    check(vkCreateSemaphore(core->device, &info, nullptr, &semaphore), GpuStage::presentation, "vkCreateSemaphore");
     return semaphore;
 }
 
@@ -78,7 +78,7 @@ public:
             VkResult queried =
                 vkGetPhysicalDeviceSurfaceCapabilitiesKHR(core_->physicalDevice, core_->surface, &capabilities);
             if (queried == VK_ERROR_SURFACE_LOST_KHR) return nullptr;
-            check(queried, "vkGetPhysicalDeviceSurfaceCapabilitiesKHR");
+            check(queried, GpuStage::presentation, "vkGetPhysicalDeviceSurfaceCapabilitiesKHR");
             VkExtent2D extent = capabilities.currentExtent;
             if (extent.width == UINT32_MAX) { // the window takes the size of its images
                 extent.width = std::clamp(static_cast<std::uint32_t>(std::min<std::size_t>(width, UINT32_MAX)),
@@ -112,7 +112,7 @@ public:
                 continue; // remake and try once more
             }
             if (result == VK_TIMEOUT || result == VK_NOT_READY || result == VK_ERROR_SURFACE_LOST_KHR) return nullptr;
-            check(result, "vkAcquireNextImageKHR");
+            check(result, GpuStage::presentation, "vkAcquireNextImageKHR");
         }
         return nullptr;
     }
@@ -156,19 +156,19 @@ private:
             created == VK_ERROR_NATIVE_WINDOW_IN_USE_KHR) {
             return false;
         }
-        check(created, "vkCreateSwapchainKHR");
+        check(created, GpuStage::presentation, "vkCreateSwapchainKHR");
         // The old swapchain is retired now; it goes once its last drawable has been shown.
         textures_.clear();
         current_.reset();
 
         std::uint32_t count = 0;
-        check(vkGetSwapchainImagesKHR(core_->device, made->handle, &count, nullptr), "vkGetSwapchainImagesKHR");
+        check(vkGetSwapchainImagesKHR(core_->device, made->handle, &count, nullptr), GpuStage::presentation, "vkGetSwapchainImagesKHR");
         std::vector<VkImage> images(count);
-        check(vkGetSwapchainImagesKHR(core_->device, made->handle, &count, images.data()), "vkGetSwapchainImagesKHR");
+        check(vkGetSwapchainImagesKHR(core_->device, made->handle, &count, images.data()), GpuStage::presentation, "vkGetSwapchainImagesKHR");
         auto semaphoreInfo = vkStruct<VkSemaphoreCreateInfo>(VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO);
         made->renderedSemaphores.assign(count, VK_NULL_HANDLE);
         for (VkSemaphore& semaphore : made->renderedSemaphores)
-            check(vkCreateSemaphore(core_->device, &semaphoreInfo, nullptr, &semaphore), "vkCreateSemaphore");
+            check(vkCreateSemaphore(core_->device, &semaphoreInfo, nullptr, &semaphore), GpuStage::presentation, "vkCreateSemaphore");
 
         TextureDescriptor descriptor =
             TextureDescriptor::texture2D(PixelFormat::bgra8Unorm, extent.width, extent.height);

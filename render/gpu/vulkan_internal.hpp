@@ -1,9 +1,20 @@
 #pragma once
-// Internals of the Vulkan implementation of the GPU layer, shared by its source files only.
+// Internals of the Vulkan implementation of the GPU layer, shared by its source files only:
+//   errors.cpp        GpuError, the driver's results in words, check()
+//   validation.cpp    the validation layer's messages and the objects' names given to it
+//   device_choice.cpp the instance, the choice of physical device and the logical device
+//   device.cpp        the Device object and the objects every device shares
+//   memory.cpp        device memory and CPU-written buffers
+//   textures.cpp      render targets and their read-back
+//   pipelines.cpp     shader modules, render passes and graphics pipelines
+//   commands.cpp      command queue, command buffers, render command encoder
+//   swapchain.cpp     presentation to a window
+//   shader_compiler.cpp  GLSL to SPIR-V
 #include "render/gpu/gpu.hpp"
 
 #include <vulkan/vulkan.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -24,8 +35,11 @@ T vkStruct(VkStructureType type) {
 
 std::string resultName(VkResult result);
 
-// Throws GpuError("<what> failed: <result>") unless result is VK_SUCCESS.
-void check(VkResult result, const char* what);
+// The results that mean "memory ran out": where the platform has none to give.
+bool outOfMemory(VkResult result);
+
+// Throws GpuError(stage, detail, result) unless result is VK_SUCCESS.
+void check(VkResult result, GpuStage stage, const std::string& detail);
 
 VkFormat toVkFormat(PixelFormat format);
 VkCompareOp toVkCompare(CompareFunction compare);
@@ -37,10 +51,27 @@ std::uint64_t nextObjectId();
 // Keeps the record of validation messages for the whole process.
 void recordValidationMessage(std::string message);
 
+// Whether the instance has `name` among its layers.
+bool hasLayer(const char* name);
+
+// What the instance needs to report validation messages: the messenger's description, and the
+// validation features asked for (synchronisation validation) chained to it.
+struct ValidationSetup {
+    VkDebugUtilsMessengerCreateInfoEXT messenger;
+    std::array<VkValidationFeatureEnableEXT, 1> enabled;
+    VkValidationFeaturesEXT features;
+    ValidationSetup();
+    ValidationSetup(const ValidationSetup&) = delete;
+    ValidationSetup& operator=(const ValidationSetup&) = delete;
+};
+
 // The device and everything shared by the objects made from it. Destroyed after the last of them.
 struct DeviceCore {
     VkInstance instance = VK_NULL_HANDLE;
     VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
+    // Present with the validation layer (VK_EXT_debug_utils): names objects and marks passes.
+    PFN_vkSetDebugUtilsObjectNameEXT setObjectName = nullptr;
+    PFN_vkCmdInsertDebugUtilsLabelEXT insertLabel = nullptr;
     // The window surface the device presents to (DeviceOptions::makeSurface), if any.
     VkSurfaceKHR surface = VK_NULL_HANDLE;
     VkPhysicalDevice physicalDevice = VK_NULL_HANDLE;
@@ -94,9 +125,21 @@ struct DeviceCore {
 
     // A memory type index with all of `required` among `allowed`, or -1.
     int memoryType(std::uint32_t allowed, VkMemoryPropertyFlags required) const;
-    // Allocates and binds memory for a buffer; VK_NULL_HANDLE when out of memory.
-    VkDeviceMemory allocate(VkMemoryRequirements requirements, VkMemoryPropertyFlags flags);
+    // Allocates memory of a type with `flags`. No such type, or more than its whole heap, counts as
+    // VK_ERROR_OUT_OF_DEVICE_MEMORY (asking the driver for it would be an invalid request).
+    VkResult allocate(VkMemoryRequirements requirements, VkMemoryPropertyFlags flags, VkDeviceMemory& memory);
+
+    // Gives the object its label in the validation layer's messages (nothing without the layer).
+    void nameObject(VkObjectType type, std::uint64_t handle, const std::string& label) const;
+    template <class Handle>
+    void nameObject(VkObjectType type, Handle handle, const std::string& label) const {
+        nameObject(type, reinterpret_cast<std::uint64_t>(handle), label);
+    }
 };
+
+// Fills the device's instance, physical and logical device and queue as `options` ask; nullptr when
+// the system has no usable device (see Device::systemDefault). Throws GpuError on other failures.
+std::shared_ptr<DeviceCore> chooseAndCreateDevice(const DeviceOptions& options);
 
 // A buffer with host-visible, coherent, persistently mapped memory.
 class VulkanBuffer final : public Buffer {
@@ -106,12 +149,12 @@ public:
     ~VulkanBuffer() override;
     std::size_t length() const override { return length_; }
     void* contents() override { return mapped_; }
-    void setLabel(std::string label) override { label_ = std::move(label); }
+    void setLabel(std::string label) override;
     const std::string& label() const override { return label_; }
     VkBuffer handle() const { return buffer_; }
     std::uint64_t id() const { return id_; }
 
-    // Creates a buffer or returns nullptr when memory runs out.
+    // Creates a buffer or returns nullptr when memory runs out; other failures throw GpuError.
     static std::shared_ptr<VulkanBuffer> create(const std::shared_ptr<DeviceCore>& core, std::size_t length,
                                                 VkBufferUsageFlags usage);
 
@@ -127,7 +170,12 @@ private:
 
 class VulkanTexture final : public Texture {
 public:
-    VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDescriptor& descriptor);
+    // A render target as described, or nullptr when memory runs out; other failures throw GpuError.
+    static std::shared_ptr<VulkanTexture> create(const std::shared_ptr<DeviceCore>& core,
+                                                 const TextureDescriptor& descriptor);
+    // Takes ownership of an image and its memory (use create).
+    VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDescriptor& descriptor, VkImage image,
+                  VkDeviceMemory memory, VkImageView view);
     // A swapchain image: the texture makes only its view; `owner` keeps the swapchain alive meanwhile.
     VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDescriptor& descriptor, VkImage image,
                   std::shared_ptr<const void> owner);
@@ -247,22 +295,36 @@ private:
     DepthStencilDescriptor descriptor_;
 };
 
-// A pipeline description plus the platform pipelines built from it, one per (render pass, depth test).
+// The render pass every pipeline of these formats and sample count is built against. A pipeline
+// built against it serves every render pass of the same attachments, whatever their load and store
+// actions and layouts (Vulkan's render pass compatibility).
+VkRenderPass compatibleRenderPass(DeviceCore& core, VkFormat color, VkSampleCountFlagBits samples, bool resolve,
+                                  VkFormat depth);
+
+// Builds one graphics pipeline. The single place pipelines are made; `cache` is VK_NULL_HANDLE
+// until the device keeps a pipeline cache. Throws GpuError (stage pipeline) with the driver's result.
+VkPipeline createGraphicsPipeline(DeviceCore& core, const RenderPipelineDescriptor& descriptor, VkRenderPass pass,
+                                  CompareFunction compare, bool depthWrite, VkPipelineCache cache);
+
+// A pipeline description plus the platform pipelines built from it, one per (resolve, depth test).
 class VulkanRenderPipeline final : public RenderPipelineState {
 public:
     VulkanRenderPipeline(std::shared_ptr<DeviceCore> core, RenderPipelineDescriptor descriptor);
     ~VulkanRenderPipeline() override;
     const std::string& label() const override { return descriptor_.label; }
+    void prepare(const DepthStencilState& state) override;
     const RenderPipelineDescriptor& descriptor() const { return descriptor_; }
 
-    // The pipeline for this render pass and depth test, created on first use and cached.
-    VkPipeline variant(VkRenderPass pass, CompareFunction compare, bool depthWrite);
+    // The pipeline for render passes of the descriptor's colour format and sample count, resolving or
+    // not, with `depth` as their depth attachment's format (VK_FORMAT_UNDEFINED: none) and this depth
+    // test; created on first use and cached.
+    VkPipeline variant(bool resolve, VkFormat depth, CompareFunction compare, bool depthWrite);
 
 private:
     std::shared_ptr<DeviceCore> core_;
     RenderPipelineDescriptor descriptor_;
     std::mutex mutex_;
-    std::map<std::tuple<VkRenderPass, CompareFunction, bool>, VkPipeline> variants_;
+    std::map<std::tuple<bool, VkFormat, CompareFunction, bool>, VkPipeline> variants_;
 };
 
 // Compiles the shader source into one SPIR-V module per function (see makeLibrary).
@@ -275,11 +337,16 @@ struct CompiledFunction {
 std::vector<CompiledFunction> compileShaderFunctions(std::string_view source,
                                                      const std::vector<ShaderFunctionDescriptor>& functions);
 
+// The library of the functions the source defines (one shader module each).
+std::shared_ptr<Library> makeLibrary(const std::shared_ptr<DeviceCore>& core, std::string_view source,
+                                     const std::vector<ShaderFunctionDescriptor>& functions);
+
 // The device to use among those enumerated: the first usable discrete GPU, else integrated, else any
 // other GPU, else a CPU implementation; none when nothing is usable.
 std::optional<std::size_t> preferredDevice(const std::vector<VkPhysicalDeviceType>& types,
                                            const std::vector<bool>& usable);
 
+// A new queue, or nullptr when memory runs out; other failures throw GpuError.
 std::shared_ptr<CommandQueue> makeCommandQueue(const std::shared_ptr<DeviceCore>& core);
 
 } // namespace drevik::gpu::vk

@@ -433,7 +433,7 @@ void useCrossingLines(GraphicsTimeline& timeline, MusicTimeline& music, ShowHook
 
 TEST_F(ShowWindow, TheRendererDrawsStraightIntoTheWindowAndFollowsItsSize) {
     useCrossingLines(timeline, music, hooks);
-    setenv("DREVIK_GPU_VALIDATION", "1", 1);
+    gpu::setDefaultDeviceOptions(testing::validatedDeviceOptions());
     gpu::takeValidationMessages();
     std::size_t litFirst = 0;
     std::size_t litGrown = 0;
@@ -457,7 +457,7 @@ TEST_F(ShowWindow, TheRendererDrawsStraightIntoTheWindowAndFollowsItsSize) {
         for (int i = 0; i < 50 && (litGrown = litPixels(window, 192, 108, 128, 72)) < 20; ++i) SDL_Delay(10);
         return false;
     });
-    unsetenv("DREVIK_GPU_VALIDATION");
+    gpu::setDefaultDeviceOptions({});
     EXPECT_EQ(title, "VELMORA — METAL VESPERINE");
     EXPECT_TRUE(direct);
     EXPECT_GT(litFirst, 100u) << "the first frame is black on the screen";

@@ -101,11 +101,11 @@ TEST_F(GoldenImages, EveryFamilyMatchesItsApprovedPicture) {
         ASSERT_TRUE(span.has_value());
         EXPECT_EQ(name(graphics_->analyzeScene(*span).family), entry.family);
 
-        ::setenv("DREVIK_GPU_VALIDATION", "1", 1);
+        gpu::setDefaultDeviceOptions(testing::validatedDeviceOptions());
         gpu::takeValidationMessages();
         const Path rendered = folder_ / (entry.family + ".png");
         MetalSnapshot::write(rendered, kWidth, kHeight, t, *graphics_, *music_);
-        ::unsetenv("DREVIK_GPU_VALIDATION");
+        gpu::setDefaultDeviceOptions({});
         for (const auto& message : gpu::takeValidationMessages()) ADD_FAILURE() << "validation: " << message;
 
         const Image golden = readPng(Path(DREVIK_SOURCE_DIR) / "tests/golden" / (entry.family + ".png"));

@@ -55,7 +55,7 @@ class SnapshotTest : public ::testing::Test {
 protected:
     void SetUp() override {
         testing::preferSoftwareDriver();
-        ::setenv("DREVIK_GPU_VALIDATION", "1", 1);
+        gpu::setDefaultDeviceOptions(testing::validatedDeviceOptions());
         gpu::takeValidationMessages();
         folder = fs::temp_directory_path() /
                  ("drevik-snapshot-" + std::to_string(::getpid()) + "-" +
@@ -65,7 +65,7 @@ protected:
         music.durationSeconds = 20;
     }
     void TearDown() override {
-        ::unsetenv("DREVIK_GPU_VALIDATION");
+        gpu::setDefaultDeviceOptions({});
         for (const auto& message : gpu::takeValidationMessages()) {
             ADD_FAILURE() << "validation: " << message;
         }

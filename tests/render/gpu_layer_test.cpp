@@ -1,6 +1,7 @@
 // The GPU layer on its own, with a tiny program of the same layout as the line shader: instanced
 // quads read from a record buffer, a 176-byte uniform block, depth variants, blending, multisample
 // resolve, read-back order and orientation, completion handlers.
+#include "app/process_setup.hpp"
 #include "render/gpu/vulkan_internal.hpp"
 #include "render/shader_source.hpp"
 #include "tests/render/gpu_test_support.hpp"
@@ -9,6 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <stdexcept>
 #include <cstdint>
 #include <cstring>
 #include <thread>
@@ -203,7 +207,7 @@ TEST_F(GpuLayerTest, InstanceIndexIncludesBaseInstanceAndClipYPointsUp) {
         encoder.setDepthStencilState(always);
         encoder.setVertexBuffer(buffer, 0, 0);
         encoder.setVertexBytes(&block, sizeof block, 1);
-        encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 2, 3);
+        encoder.drawTriangles(0, 6, 2, 3);
     });
     for (std::size_t column = 0; column < 6; ++column) {
         auto top = pixelAt(pixels, 60, column * 10 + 5, 4);
@@ -227,9 +231,9 @@ TEST_F(GpuLayerTest, EachSetVertexBytesReachesTheDrawsAfterIt) {
         encoder.setRenderPipelineState(color);
         encoder.setVertexBuffer(buffer, 0, 0);
         encoder.setVertexBytes(&dim, sizeof dim, 1);
-        encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);
+        encoder.drawTriangles(0, 6, 1, 0);
         encoder.setVertexBytes(&bright, sizeof bright, 1);
-        encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 1);
+        encoder.drawTriangles(0, 6, 1, 1);
     });
     EXPECT_NEAR(pixelAt(pixels, 16, 2, 2)[0], 51, 1);
     EXPECT_NEAR(pixelAt(pixels, 16, 13, 2)[0], 204, 1);
@@ -243,7 +247,7 @@ TEST_F(GpuLayerTest, BlendingAddsColourAndCompositesCoverage) {
         encoder.setRenderPipelineState(color);
         encoder.setVertexBuffer(buffer, 0, 0);
         encoder.setVertexBytes(&block, sizeof block, 1);
-        encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);
+        encoder.drawTriangles(0, 6, 1, 0);
     }, {0.2, 0.2, 0.2, 1.0});
     // rgb = destination + source × source alpha; alpha = destination × (1 − source alpha) + source alpha.
     auto p = pixelAt(pixels, 4, 1, 1);
@@ -274,18 +278,18 @@ TEST_F(GpuLayerTest, DepthPrePassThenEqualPassReproducesEverySample) {
             encoder.setRenderPipelineState(prepass);
             encoder.setDepthStencilState(write);
             encoder.setVertexBytes(&far, sizeof far, 1);
-            encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);   // far, whole frame
+            encoder.drawTriangles(0, 6, 1, 0);   // far, whole frame
             encoder.setVertexBytes(&near, sizeof near, 1);
-            encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 1);   // near, left half
+            encoder.drawTriangles(0, 6, 1, 1);   // near, left half
             encoder.setRenderPipelineState(color);
             encoder.setDepthStencilState(equal);
             encoder.setVertexBytes(&far, sizeof far, 1);
-            encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);   // green where far won
+            encoder.drawTriangles(0, 6, 1, 0);   // green where far won
             encoder.setVertexBytes(&near, sizeof near, 1);
-            encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 1);   // red where near won
+            encoder.drawTriangles(0, 6, 1, 1);   // red where near won
             encoder.setDepthStencilState(read);
             encoder.setVertexBytes(&far, sizeof far, 1);
-            encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);   // green again, hidden left
+            encoder.drawTriangles(0, 6, 1, 0);   // green again, hidden left
         });
         for (std::size_t y = 0; y < 16; ++y) {
             for (std::size_t x = 0; x < 32; ++x) {
@@ -311,7 +315,7 @@ TEST_F(GpuLayerTest, OneAndFourSamplesAgreeAwayFromEdges) {
             encoder.setRenderPipelineState(color);
             encoder.setVertexBuffer(buffer, 0, 0);
             encoder.setVertexBytes(&block, sizeof block, 1);
-            encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);
+            encoder.drawTriangles(0, 6, 1, 0);
         }));
     }
     EXPECT_EQ(results[0], results[1]);   // the quad's edges fall on pixel borders
@@ -363,7 +367,7 @@ TEST_F(GpuLayerTest, ManyFramesInFlightCompleteInOrder) {
         encoder->setRenderPipelineState(color);
         encoder->setVertexBuffer(buffer, 0, 0);
         encoder->setVertexBytes(&block, sizeof block, 1);
-        encoder->drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);
+        encoder->drawTriangles(0, 6, 1, 0);
         encoder->endEncoding();
         commandBuffer->commit();
         buffers.push_back(commandBuffer);
@@ -391,7 +395,7 @@ TEST_F(GpuLayerTest, NewBuffersAndTargetsEachFrameAreTheOnesUsed) {
             encoder.setRenderPipelineState(color);
             encoder.setVertexBuffer(buffer, 0, 0);
             encoder.setVertexBytes(&block, sizeof block, 1);
-            encoder.drawPrimitives(gpu::PrimitiveType::triangle, 0, 6, 1, 0);
+            encoder.drawTriangles(0, 6, 1, 0);
         });
         EXPECT_NEAR(pixelAt(pixels, 4 + static_cast<std::size_t>(frame % 2), 1, 1)[2], level * 255, 1) << frame;
     }
@@ -470,6 +474,117 @@ TEST_F(GpuLayerTest, BuffersAreWritableByTheCpu) {
     EXPECT_EQ(device->makeBuffer(std::size_t{1} << 52), nullptr);   // more than any heap: none, no crash
 }
 
+// A render pass that cannot start says why, and leaves the command buffer usable.
+TEST_F(GpuLayerTest, APassThatCannotStartNamesItsReason) {
+    auto output = device->makeTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, 8, 8));
+    auto smallDepth = device->makeTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::depth32Float, 4, 4));
+    auto commandBuffer = queue->commandBuffer();
+    gpu::RenderPassDescriptor pass;
+    pass.colorAttachments[0].texture = output;
+    pass.depthAttachment.texture = smallDepth;
+    try {
+        commandBuffer->makeRenderCommandEncoder(pass);
+        FAIL() << "a pass with attachments of two sizes started";
+    } catch (const gpu::GpuError& error) {
+        EXPECT_EQ(error.stage(), gpu::GpuStage::renderPass);
+        EXPECT_EQ(error.result(), 0);
+        EXPECT_STREQ(error.what(),
+                     "render pass start failed: the attachments differ in size from the 8x8 colour texture");
+    }
+    pass.colorAttachments[0].texture = nullptr;
+    EXPECT_THROW(commandBuffer->makeRenderCommandEncoder(pass), gpu::GpuError);
+    pass.colorAttachments[0].texture = output;
+    pass.depthAttachment.texture = nullptr;
+    commandBuffer->makeRenderCommandEncoder(pass)->endEncoding(); // the command buffer still records
+    commandBuffer->commit();
+    commandBuffer->waitUntilCompleted();
+    EXPECT_FALSE(commandBuffer->error().has_value());
+    EXPECT_THROW(commandBuffer->makeRenderCommandEncoder(pass), gpu::GpuError); // committed: no more passes
+}
+
+// A handler's exception reaches whoever waits; the handlers after it and later command buffers still
+// complete. Without a wait, the queue's next commit reports it.
+TEST_F(GpuLayerTest, ACompletionHandlerFailureReachesTheCaller) {
+    std::atomic<int> laterHandlers{0};
+    auto failing = queue->commandBuffer();
+    failing->addCompletedHandler([] { throw std::runtime_error("handler broke"); });
+    failing->addCompletedHandler([&] { ++laterHandlers; });
+    failing->commit();
+    try {
+        failing->waitUntilCompleted();
+        FAIL() << "the handler's exception was swallowed";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "handler broke");
+    }
+    EXPECT_EQ(laterHandlers.load(), 1);
+    failing->waitUntilCompleted(); // reported once
+
+    auto next = queue->commandBuffer();
+    next->commit();                // the failure was delivered: nothing to report here
+    next->waitUntilCompleted();
+
+    auto unwatched = queue->commandBuffer();
+    std::promise<void> handled;
+    unwatched->addCompletedHandler([] { throw gpu::GpuError(gpu::GpuStage::completionHandler, "lost slot"); });
+    unwatched->addCompletedHandler([&] { handled.set_value(); });
+    unwatched->commit();
+    handled.get_future().wait(); // the handlers ran, nobody called waitUntilCompleted
+    auto after = queue->commandBuffer();
+    EXPECT_THROW(after->commit(), gpu::GpuError);
+    EXPECT_NE(after->status(), gpu::CommandBufferStatus::notEnqueued); // committed all the same
+    after->waitUntilCompleted();
+}
+
+// Refusals name the stage, what was asked and, where the driver answered, its result.
+TEST_F(GpuLayerTest, RefusalsNameStageRequestAndResult) {
+    auto multisample = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, 4, 4);
+    multisample.sampleCount = 4;
+    multisample.label = "test multisample";
+    multisample.textureType = gpu::TextureType::type2DMultisample;
+    if (device->supportsTextureSampleCount(4)) {
+        auto texture = device->makeTexture(multisample);
+        ASSERT_NE(texture, nullptr);
+        std::vector<std::uint8_t> bytes(64);
+        try {
+            texture->getBytes(bytes.data(), 16, {0, 0, 4, 4});
+            FAIL() << "a multisample texture was read back";
+        } catch (const gpu::GpuError& error) {
+            EXPECT_EQ(error.stage(), gpu::GpuStage::readBack);
+            EXPECT_NE(std::string(error.what()).find("test multisample"), std::string::npos) << error.what();
+        }
+    }
+    multisample.textureType = gpu::TextureType::type2D; // 4 samples on a plain 2-D texture
+    EXPECT_THROW(device->makeTexture(multisample), gpu::GpuError);
+
+    const gpu::GpuError driver(gpu::GpuStage::pipeline, "vkCreateGraphicsPipelines for test", -2);
+    EXPECT_STREQ(driver.what(), "pipeline creation failed: vkCreateGraphicsPipelines for test: out of device "
+                                "memory (VK_ERROR_OUT_OF_DEVICE_MEMORY)");
+    EXPECT_EQ(driver.result(), -2);
+    EXPECT_EQ(driver.detail(), "vkCreateGraphicsPipelines for test");
+    EXPECT_STREQ(gpu::ShaderCompileError("line 3: oops").what(), "line 3: oops");
+}
+
+// prepare() builds the platform pipeline now; drawing with it afterwards stays validation-clean and
+// needs no second one.
+TEST_F(GpuLayerTest, APreparedPipelineServesTheDrawsOfItsDepthTest) {
+    auto color = pipeline(1, false);
+    auto lessEqual = depthState(gpu::CompareFunction::lessEqual, true);
+    color->prepare(*lessEqual);
+    auto& variants = static_cast<gpu::vk::VulkanRenderPipeline&>(*color);
+    const VkPipeline built = variants.variant(false, VK_FORMAT_D32_SFLOAT, gpu::CompareFunction::lessEqual, true);
+    auto buffer = records({{-1, -1, 1, 1, 0, 1, 0, 1}});
+    const Uniforms block = uniforms(0.5f);
+    auto pixels = render(4, 4, 1, [&](gpu::RenderCommandEncoder& encoder) {
+        encoder.setRenderPipelineState(color);
+        encoder.setDepthStencilState(lessEqual);
+        encoder.setVertexBuffer(buffer, 0, 0);
+        encoder.setVertexBytes(&block, sizeof block, 1);
+        encoder.drawTriangles(0, 6, 1, 0);
+    });
+    EXPECT_EQ(pixelAt(pixels, 4, 2, 2), (std::array<int, 4>{0, 255, 0, 255}));
+    EXPECT_EQ(variants.variant(false, VK_FORMAT_D32_SFLOAT, gpu::CompareFunction::lessEqual, true), built);
+}
+
 TEST(GpuDeviceChoice, PrefersDiscreteThenIntegratedThenOtherThenCpu) {
     using gpu::vk::preferredDevice;
     const auto cpu = VK_PHYSICAL_DEVICE_TYPE_CPU;
@@ -485,9 +600,11 @@ TEST(GpuDeviceChoice, PrefersDiscreteThenIntegratedThenOtherThenCpu) {
     EXPECT_EQ(preferredDevice({}, {}), std::nullopt);
 }
 
-// Without validation, creating a device and drawing writes nothing to standard error.
+// Without validation, and with the program's start-up done, creating a device and drawing writes
+// nothing to standard error: the GPU layer itself never writes there.
 TEST(GpuQuietTest, NothingReachesStandardError) {
     testing::preferSoftwareDriver();
+    quietGpuDriverNotices();
     char path[] = "/tmp/drevik-stderr-XXXXXX";
     int capture = ::mkstemp(path);
     ASSERT_GE(capture, 0);

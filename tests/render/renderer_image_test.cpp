@@ -60,10 +60,9 @@ public:
     void setVertexBytes(const void* bytes, std::size_t length, std::size_t index) override {
         inner_->setVertexBytes(bytes, length, index);
     }
-    void drawPrimitives(gpu::PrimitiveType type, std::size_t start, std::size_t count, std::size_t instances,
-                        std::size_t base) override {
+    void drawTriangles(std::size_t start, std::size_t count, std::size_t instances, std::size_t base) override {
         if (keep_(next_++)) {
-            inner_->drawPrimitives(type, start, count, instances, base);
+            inner_->drawTriangles(start, count, instances, base);
         }
     }
     void endEncoding() override { inner_->endEncoding(); }
@@ -82,8 +81,7 @@ public:
     const std::string& label() const override { return inner_->label(); }
     void addCompletedHandler(std::function<void()> handler) override { inner_->addCompletedHandler(std::move(handler)); }
     std::shared_ptr<gpu::RenderCommandEncoder> makeRenderCommandEncoder(const gpu::RenderPassDescriptor& pass) override {
-        auto encoder = inner_->makeRenderCommandEncoder(pass);
-        return encoder ? std::make_shared<FilteringEncoder>(encoder, keep_) : nullptr;
+        return std::make_shared<FilteringEncoder>(inner_->makeRenderCommandEncoder(pass), keep_);
     }
     void present(const std::shared_ptr<gpu::Drawable>& drawable) override { inner_->present(drawable); }
     void commit() override { inner_->commit(); }

@@ -59,9 +59,21 @@ public:
 
 class FakePipeline : public gpu::RenderPipelineState {
 public:
-    explicit FakePipeline(gpu::RenderPipelineDescriptor d) : descriptor(std::move(d)) {}
+    FakePipeline(gpu::RenderPipelineDescriptor d, std::string refusedVariant)
+        : descriptor(std::move(d)), refusedVariant_(std::move(refusedVariant)) {}
     const std::string& label() const override { return descriptor.label; }
+    void prepare(const gpu::DepthStencilState& state) override {
+        const std::string variant = descriptor.label + " / " + state.label();
+        if (variant == refusedVariant_) {
+            throw gpu::GpuError(gpu::GpuStage::pipeline, "vkCreateGraphicsPipelines for " + variant, -2);
+        }
+        prepared.push_back(variant);
+    }
     gpu::RenderPipelineDescriptor descriptor;
+    std::vector<std::string> prepared;
+
+private:
+    std::string refusedVariant_;
 };
 
 class FakeDepthState : public gpu::DepthStencilState {
@@ -96,8 +108,7 @@ public:
         uniforms.resize(length);
         std::memcpy(uniforms.data(), bytes, length);
     }
-    void drawPrimitives(gpu::PrimitiveType, std::size_t start, std::size_t count, std::size_t instances,
-                        std::size_t base) override {
+    void drawTriangles(std::size_t start, std::size_t count, std::size_t instances, std::size_t base) override {
         EXPECT_EQ(start, 0u);
         EXPECT_EQ(count, 6u);
         log_.add("draw " + std::to_string(instances) + " " + std::to_string(base));
@@ -119,7 +130,7 @@ public:
     void addCompletedHandler(std::function<void()> handler) override { handlers.push_back(std::move(handler)); }
     std::shared_ptr<gpu::RenderCommandEncoder> makeRenderCommandEncoder(const gpu::RenderPassDescriptor&) override {
         if (!giveEncoder) {
-            return nullptr;
+            throw gpu::GpuError(gpu::GpuStage::renderPass, "vkCreateFramebuffer", -2);
         }
         encoder = std::make_shared<FakeEncoder>(log);
         return encoder;
@@ -177,6 +188,9 @@ public:
         if (!compileError.empty()) {
             throw gpu::ShaderCompileError(compileError);
         }
+        if (refusedModule) {
+            throw gpu::GpuError(gpu::GpuStage::shaderModule, "vkCreateShaderModule for lineVertex", -1);
+        }
         EXPECT_FALSE(source.empty());
         auto library = std::make_shared<FakeLibrary>();
         for (const auto& f : functions) {
@@ -188,9 +202,9 @@ public:
     }
     std::shared_ptr<gpu::RenderPipelineState> makeRenderPipelineState(const gpu::RenderPipelineDescriptor& d) override {
         if (d.label == refusedPipeline) {
-            throw gpu::GpuError("VK_ERROR_OUT_OF_DEVICE_MEMORY");
+            throw gpu::GpuError(gpu::GpuStage::pipeline, d.label + ": unsupported colour attachment pixel format");
         }
-        auto pipeline = std::make_shared<FakePipeline>(d);
+        auto pipeline = std::make_shared<FakePipeline>(d, refusedVariant);
         pipelines.push_back(pipeline);
         return pipeline;
     }
@@ -198,10 +212,12 @@ public:
 
     bool giveQueue = true;
     bool refuseBuffers = false;
+    bool refusedModule = false;
     std::string compileError;
     std::string missingFunction;
     std::string alsoMissingFunction;
     std::string refusedPipeline;
+    std::string refusedVariant;   // "<pipeline label> / <depth state label>"
     std::string refusedDepthState;
     std::vector<std::size_t> bufferRequests;
     std::vector<std::shared_ptr<FakePipeline>> pipelines;
@@ -282,7 +298,17 @@ TEST(RendererSetUp, ReportsTheFirstFailureWithItsOwnText) {
     EXPECT_EQ(setUpFailure([](FakeDevice& d) { d.missingFunction = "lineVertex"; }),
               "Metal shader function lineVertex is missing.");
     EXPECT_EQ(setUpFailure([](FakeDevice& d) { d.refusedPipeline = "Volumetric wireframe depth prepass"; }),
-              "Metal pipeline creation failed: VK_ERROR_OUT_OF_DEVICE_MEMORY");
+              "Metal pipeline creation failed: pipeline creation failed: Volumetric wireframe depth prepass: "
+              "unsupported colour attachment pixel format");
+    // A platform pipeline the driver refuses is reported by the set-up, with the driver's result.
+    EXPECT_EQ(setUpFailure([](FakeDevice& d) { d.refusedVariant = "Volumetric wireframe color / Volume glow and history"; }),
+              "Metal pipeline creation failed: pipeline creation failed: vkCreateGraphicsPipelines for "
+              "Volumetric wireframe color / Volume glow and history: out of device memory "
+              "(VK_ERROR_OUT_OF_DEVICE_MEMORY)");
+    // A module the driver refuses keeps the compilation text.
+    EXPECT_EQ(setUpFailure([](FakeDevice& d) { d.refusedModule = true; }),
+              "Metal shader compilation failed: shader module creation failed: vkCreateShaderModule for lineVertex: "
+              "out of host memory (VK_ERROR_OUT_OF_HOST_MEMORY)");
     EXPECT_EQ(setUpFailure([](FakeDevice& d) { d.refusedDepthState = "Visible volume surface"; }),
               "Metal pipeline creation failed: could not create Visible volume surface");
     EXPECT_EQ(MetalRendererError::cannotAllocateBuffer().what(), std::string("Metal could not allocate the line buffer."));
@@ -331,6 +357,13 @@ TEST(RendererSetUp, BuildsTheTwoPipelinesAndThreeDepthStatesAsAsked) {
     EXPECT_EQ(states[2]->depthCompareFunction(), gpu::CompareFunction::lessEqual);
     EXPECT_FALSE(states[2]->depthWriteEnabled());
     EXPECT_NE(renderer.commandQueue(), nullptr);
+
+    // Each pipeline is built for every depth test it is drawn with before the first frame.
+    EXPECT_EQ(device->pipelines[0]->prepared,
+              (std::vector<std::string>{"Volumetric wireframe color / Visible volume surface",
+                                        "Volumetric wireframe color / Volume glow and history"}));
+    EXPECT_EQ(device->pipelines[1]->prepared,
+              (std::vector<std::string>{"Volumetric wireframe depth prepass / Volume depth write"}));
 }
 
 TEST(RendererPasses, RecordsTheFourPhasesWithAfterimages) {
@@ -382,12 +415,31 @@ TEST(RendererPasses, NothingOnScreenOnlyClears) {
     EXPECT_EQ(commandBuffer.handlers.size(), 1u);
     commandBuffer.complete();
 
-    // No encoder: no error, and the slot still comes back with the command buffer.
-    FakeCommandBuffer noEncoder;
-    noEncoder.giveEncoder = false;
-    renderer.encode(noEncoder, {}, 640, 360, afterimageTimeline(), 0.5, AudioFeatures::silence());
-    EXPECT_EQ(noEncoder.handlers.size(), 1u);
-    noEncoder.complete();
+}
+
+TEST(RendererPasses, APassThatCannotStartIsAnErrorAndReturnsTheSlot) {
+    auto device = std::make_shared<FakeDevice>();
+    MetalSceneRenderer renderer(device, gpu::PixelFormat::bgra8Unorm, 1);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        FakeCommandBuffer noEncoder;
+        noEncoder.giveEncoder = false;
+        try {
+            renderer.encode(noEncoder, {}, 640, 360, afterimageTimeline(), 0.5, AudioFeatures::silence());
+            FAIL() << "a frame without its render pass was reported as drawn";
+        } catch (const gpu::GpuError& error) {
+            EXPECT_EQ(error.stage(), gpu::GpuStage::renderPass);
+            EXPECT_STREQ(error.what(), "render pass start failed: vkCreateFramebuffer: out of device memory "
+                                       "(VK_ERROR_OUT_OF_DEVICE_MEMORY)");
+        }
+        EXPECT_TRUE(noEncoder.handlers.empty()); // nothing to commit: the slot was given back at once
+    }
+    std::array<FakeCommandBuffer, 3> buffers;
+    auto frames = std::async(std::launch::async, [&] {
+        for (auto& b : buffers) renderer.encode(b, {}, 64, 36, afterimageTimeline(), 0.5, {});
+    });
+    ASSERT_EQ(frames.wait_for(5s), std::future_status::ready);
+    frames.get();
+    for (auto& b : buffers) b.complete();
 }
 
 TEST(RendererPasses, AtMostThreeFramesInFlight) {

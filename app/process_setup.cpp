@@ -1,0 +1,46 @@
+#include "app/process_setup.hpp"
+
+#include "render/gpu/gpu.hpp"
+
+#include <alsa/asoundlib.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <cstdlib>
+#include <cstring>
+
+namespace drevik {
+
+namespace {
+
+void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+bool environmentFlag(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value && std::strcmp(value, "0") != 0;
+}
+
+} // namespace
+
+ProcessSettings processSettingsFromEnvironment() {
+    ProcessSettings settings;
+    settings.gpuValidation = environmentFlag("DREVIK_GPU_VALIDATION");
+    return settings;
+}
+
+void quietGpuDriverNotices() { ::setenv("MESA_VK_IGNORE_CONFORMANCE_WARNING", "1", 0); }
+
+void setUpProcess() {
+    const ProcessSettings settings = processSettingsFromEnvironment();
+    quietGpuDriverNotices();
+    av_log_set_level(AV_LOG_QUIET);
+    snd_lib_error_set_handler(&ignoreAlsaError);
+    gpu::DeviceOptions device;
+    device.validation = settings.gpuValidation;
+    gpu::setDefaultDeviceOptions(device);
+    // 5. Output files' signal cleanup: installed here when it lands.
+}
+
+} // namespace drevik
