@@ -55,9 +55,9 @@ struct MovieExportOptions {
     int queuedFrames = 2;               // rendered frames waiting for the encoder at most
 };
 
-// Refuses an existing location (MovieRendererError::outputExists), then writes the movie. On any
-// failure, and on SIGINT or SIGTERM meanwhile, the temporary file is removed and the location is
-// left as it was.
+// Refuses an existing location (MovieRendererError::outputExists), then writes the movie through an
+// AtomicFile (core/atomic_output.hpp). On any failure, and on SIGINT or SIGTERM meanwhile (with the
+// program's installSignalCleanup), the temporary file is removed and the location is left as it was.
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options = {});
 
