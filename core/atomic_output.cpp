@@ -151,7 +151,7 @@ int systemRename(int fromFolder, const char* from, int toFolder, const char* to,
     return ::renameat2(fromFolder, from, toFolder, to, flags);
 }
 
-std::atomic<testing::RenameFunction> renameFunction{systemRename};
+std::atomic<detail::RenameFunction> renameFunction{systemRename};
 
 int renameEntry(int folder, const char* from, const char* to, unsigned flags) {
     return renameFunction.load()(folder, from, folder, to, flags);
@@ -413,7 +413,7 @@ void installSignalCleanup() {
     });
 }
 
-void testing::setRenameFunction(RenameFunction rename) {
+void detail::setRenameFunction(RenameFunction rename) {
     renameFunction.store(rename != nullptr ? rename : systemRename);
 }
 

@@ -106,11 +106,11 @@ private:
 // ignored at that point stays ignored. Further calls do nothing.
 void installSignalCleanup();
 
-namespace testing {
+namespace detail {
 // The rename the facility uses, replaceable so that tests can act as a file system without the
 // no-replace rename (renameat2 failing with EINVAL). Null restores the system's.
 using RenameFunction = int (*)(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
 void setRenameFunction(RenameFunction rename);
-} // namespace testing
+} // namespace detail
 
 } // namespace drevik

@@ -33,7 +33,7 @@ protected:
         fs::create_directories(folder);
     }
     void TearDown() override {
-        testing::setRenameFunction(nullptr);
+        detail::setRenameFunction(nullptr);
         std::error_code ignored;
         fs::permissions(folder, fs::perms::owner_all, ignored);
         fs::remove_all(folder);
@@ -156,7 +156,7 @@ int renameWithoutNoReplace(int fromFolder, const char* from, int toFolder, const
 }
 
 TEST_F(AtomicOutput, WithoutTheNoReplaceRenameNothingIsReplacedEither) {
-    testing::setRenameFunction(renameWithoutNoReplace);
+    detail::setRenameFunction(renameWithoutNoReplace);
     {
         AtomicFile file(folder / "new.png");
         writeThrough(file, "new");
