@@ -3,6 +3,7 @@
 #include "app/configuration.hpp"
 #include "app/scene_report.hpp"
 #include "app/show.hpp"
+#include "core/atomic_output.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie.hpp"
@@ -111,6 +112,11 @@ void run(const std::vector<std::string>& arguments) {
               std::to_string(graphics.segments.size()) + " lines; " + std::to_string(music.samples.size()) +
               " audio samples at " + std::to_string(music.sampleRate) + " Hz.");
 
+    if (configuration.snapshotURL || configuration.movieURL) {
+        // Files written from here on are removed when the process is interrupted. The show leaves
+        // SIGINT and SIGTERM to the window system, which turns them into a quit that unwinds.
+        installSignalCleanup();
+    }
     if (configuration.snapshotURL) {
         MetalSnapshot::write(*configuration.snapshotURL, configuration.outputWidth, configuration.outputHeight,
                              configuration.normalizedTime, graphics, music);

@@ -1,29 +1,23 @@
 #include "output/movie_export.hpp"
 
+#include "core/atomic_output.hpp"
 #include "output/movie_audio.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/movie_error.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <fcntl.h>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <pthread.h>
-#include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -43,136 +37,30 @@ std::string formatSize(std::int64_t width, std::int64_t height) {
 
 [[noreturn]] void refuse(const std::string& reason) { throw MovieRendererError::writerFailed(reason); }
 
-// ---- Removing the temporary file when the process is interrupted -------------------------------
-//
-// A signal handler can only reach static storage, so the one export that owns the handlers keeps
-// the temporary path here for the duration of the export.
-
-constexpr int cleanupSignals[2] = {SIGINT, SIGTERM};
-char interruptedPath[PATH_MAX + 1];
-volatile std::sig_atomic_t interruptedPathArmed = 0;
-struct sigaction previousActions[2];
-std::atomic<bool> handlersTaken{false};
-
-void removeTemporaryAndReraise(int signalNumber) {
-    if (interruptedPathArmed != 0) {
-        ::unlink(interruptedPath);
-    }
-    const int slot = signalNumber == SIGINT ? 0 : 1;
-    ::sigaction(signalNumber, &previousActions[slot], nullptr);
-    ::raise(signalNumber);
-}
-
-class InterruptCleanup {
-public:
-    explicit InterruptCleanup(const std::string& path) {
-        if (path.size() > PATH_MAX || handlersTaken.exchange(true)) {
-            return; // another export in this process owns the handlers
-        }
-        owner_ = true;
-        std::memcpy(interruptedPath, path.c_str(), path.size() + 1);
-        interruptedPathArmed = 1;
-        for (int slot = 0; slot < 2; ++slot) {
-            struct sigaction previous {};
-            ::sigaction(cleanupSignals[slot], nullptr, &previous);
-            if (previous.sa_handler == SIG_IGN) {
-                continue; // an ignored signal stays ignored
-            }
-            previousActions[slot] = previous;
-            struct sigaction action {};
-            action.sa_handler = removeTemporaryAndReraise;
-            sigemptyset(&action.sa_mask);
-            action.sa_flags = SA_RESTART;
-            installed_[slot] = ::sigaction(cleanupSignals[slot], &action, nullptr) == 0;
-        }
-    }
-    ~InterruptCleanup() {
-        if (!owner_) {
-            return;
-        }
-        for (int slot = 0; slot < 2; ++slot) {
-            if (installed_[slot]) {
-                ::sigaction(cleanupSignals[slot], &previousActions[slot], nullptr);
-            }
-        }
-        interruptedPathArmed = 0;
-        handlersTaken = false;
-    }
-    InterruptCleanup(const InterruptCleanup&) = delete;
-    InterruptCleanup& operator=(const InterruptCleanup&) = delete;
-
-private:
-    bool owner_ = false;
-    bool installed_[2] = {false, false};
-};
-
 // ---- The temporary file beside the target -------------------------------------------------------
 
-class TemporaryMovieFile {
-public:
-    explicit TemporaryMovieFile(const std::filesystem::path& location) {
-        std::filesystem::path folder = location.parent_path();
-        if (folder.empty()) {
-            folder = ".";
-        }
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        if (error) {
-            throw Error("Could not create the folder " + folder.string() + ": " + error.message());
-        }
-        std::random_device entropy;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            char suffix[16];
-            std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
-            std::filesystem::path candidate = folder / ("." + location.filename().string() + "." + suffix + ".part");
-            const int descriptor = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (descriptor >= 0) {
-                ::close(descriptor);
-                path_ = std::move(candidate);
-                cleanup_.emplace(path_.string());
-                return;
-            }
-            if (errno != EEXIST) {
-                refuse("cannot create a file in " + folder.string() + ": " + std::strerror(errno));
-            }
-        }
-        refuse("cannot create a temporary file in " + folder.string());
+AtomicFile makeTemporaryFile(const std::filesystem::path& location) {
+    try {
+        return AtomicFile(location);
+    } catch (const AtomicOutputError& error) {
+        const std::filesystem::path folder = location.has_parent_path() ? location.parent_path() : ".";
+        if (error.code() == std::errc::file_exists) refuse("cannot create a temporary file in " + folder.string());
+        refuse("cannot create a file in " + folder.string() + ": " + std::strerror(error.code().value()));
     }
-    ~TemporaryMovieFile() {
-        if (!path_.empty() && !committed_) {
-            ::unlink(path_.c_str());
+}
+
+// Moves the complete file to location unless something has appeared there meanwhile.
+void commitTemporaryFile(AtomicFile& file, const std::filesystem::path& location) {
+    try {
+        file.commit();
+    } catch (const AtomicOutputError& error) {
+        if (error.targetExists()) throw MovieRendererError::outputExists(location);
+        if (error.stage() == AtomicOutputError::Stage::write) {
+            refuse(std::string("cannot write the finished movie: ") + std::strerror(error.code().value()));
         }
+        refuse("cannot move the finished movie to " + location.string() + ": " + std::strerror(error.code().value()));
     }
-    TemporaryMovieFile(const TemporaryMovieFile&) = delete;
-    TemporaryMovieFile& operator=(const TemporaryMovieFile&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-    // Moves the complete file to location unless something has appeared there meanwhile.
-    void commit(const std::filesystem::path& location) {
-        if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, location.c_str(), RENAME_NOREPLACE) == 0) {
-            committed_ = true;
-            return;
-        }
-        if (errno == EINVAL || errno == ENOSYS) {
-            // File systems without an exclusive rename: link, which never replaces, then unlink.
-            if (::link(path_.c_str(), location.c_str()) == 0) {
-                ::unlink(path_.c_str());
-                committed_ = true;
-                return;
-            }
-        }
-        if (errno == EEXIST) {
-            throw MovieRendererError::outputExists(location);
-        }
-        refuse("cannot move the finished movie to " + location.string() + ": " + std::strerror(errno));
-    }
-
-private:
-    std::filesystem::path path_;
-    bool committed_ = false;
-    std::optional<InterruptCleanup> cleanup_;
-};
+}
 
 // ---- Audio by time ------------------------------------------------------------------------------
 
@@ -392,9 +280,7 @@ std::string progressLine(std::int64_t framesWritten, std::int64_t frameCount) {
 }
 
 void requireFreeLocation(const std::filesystem::path& location) {
-    std::error_code error;
-    const auto status = std::filesystem::symlink_status(location, error);
-    if (!error && status.type() != std::filesystem::file_type::not_found) {
+    if (outputLocationTaken(location)) {
         throw MovieRendererError::outputExists(location);
     }
 }
@@ -438,7 +324,7 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options) {
     requireFreeLocation(location);
-    TemporaryMovieFile temporary(location);
+    AtomicFile temporary = makeTemporaryFile(location);
 
     MovieEncoderSettings settings;
     settings.width = plan.width;
@@ -449,7 +335,7 @@ void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, c
     MovieEncoder encoder(temporary.path(), settings);
     EncoderSink sink(encoder);
     renderAndEncode(plan, music, renderer, sink, options);
-    temporary.commit(location);
+    commitTemporaryFile(temporary, location);
 }
 
 } // namespace drevik::MetalMovieRenderer

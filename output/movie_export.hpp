@@ -72,9 +72,9 @@ public:
 void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer,
                      MovieFrameSink& sink, const MovieExportOptions& options = {});
 
-// Refuses an existing location (MovieRendererError::outputExists), then writes the movie. On any
-// failure, and on SIGINT or SIGTERM meanwhile, the temporary file is removed and the location is
-// left as it was.
+// Refuses an existing location (MovieRendererError::outputExists), then writes the movie through an
+// AtomicFile (core/atomic_output.hpp). On any failure, and on SIGINT or SIGTERM meanwhile (with the
+// program's installSignalCleanup), the temporary file is removed and the location is left as it was.
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options = {});
 

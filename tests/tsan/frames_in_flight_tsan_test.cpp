@@ -57,6 +57,7 @@ class LabelledPipeline final : public gpu::RenderPipelineState {
 public:
     explicit LabelledPipeline(std::string label) : label_(std::move(label)) {}
     const std::string& label() const override { return label_; }
+    void prepare(const gpu::DepthStencilState&) override {}
 
 private:
     std::string label_;
@@ -87,7 +88,7 @@ public:
         uniforms.resize(length);
         std::memcpy(uniforms.data(), bytes, length);
     }
-    void drawPrimitives(gpu::PrimitiveType, std::size_t, std::size_t, std::size_t instances, std::size_t) override {
+    void drawTriangles(std::size_t, std::size_t, std::size_t instances, std::size_t) override {
         drawnInstances += instances;
     }
     void endEncoding() override {}

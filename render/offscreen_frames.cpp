@@ -1,0 +1,112 @@
+#include "render/offscreen_frames.hpp"
+
+#include "render/scene_renderer.hpp"
+
+#include <exception>
+#include <limits>
+#include <utility>
+
+namespace drevik {
+
+OffscreenFrames::OffscreenFrames(std::shared_ptr<gpu::Device> device, const GraphicsTimeline& timeline,
+                                 std::string name)
+    : device_(std::move(device)), timeline_(timeline), name_(std::move(name)), sampleCount_(sampleCountFor(*device_)),
+      renderer_(std::make_unique<MetalSceneRenderer>(device_, gpu::PixelFormat::bgra8Unorm, sampleCount_)) {}
+
+OffscreenFrames::~OffscreenFrames() = default;
+
+std::size_t OffscreenFrames::sampleCountFor(const gpu::Device& device) {
+    return device.supportsTextureSampleCount(4) ? 4 : 1;
+}
+
+bool OffscreenFrames::resize(std::size_t width, std::size_t height) { return makeTargets(width, height, true); }
+
+bool OffscreenFrames::makeTargets(std::size_t width, std::size_t height, bool withOutput) {
+    if (depth_ && width == width_ && height == height_ && (output_ != nullptr) == withOutput) return true;
+    output_.reset();
+    multisampleColor_.reset();
+    depth_.reset();
+    width_ = 0;
+    height_ = 0;
+    const std::size_t largest = device_->maxTextureDimension2D();
+    // Sizes the device cannot render, or whose pixel bytes cannot be counted, get no targets.
+    if (width < 1 || height < 1 || width > largest || height > largest ||
+        width > std::numeric_limits<std::size_t>::max() / 4 / height) {
+        return false;
+    }
+    auto texture = [&](gpu::PixelFormat format, std::size_t samples, const std::string& label) {
+        gpu::TextureDescriptor descriptor = gpu::TextureDescriptor::texture2D(format, width, height);
+        descriptor.textureType = samples > 1 ? gpu::TextureType::type2DMultisample : gpu::TextureType::type2D;
+        descriptor.sampleCount = samples;
+        descriptor.label = label;
+        return device_->makeTexture(descriptor);
+    };
+    std::shared_ptr<gpu::Texture> output;
+    if (withOutput) {
+        output = texture(gpu::PixelFormat::bgra8Unorm, 1, name_ + " frame");
+        if (!output) return false;
+    }
+    std::shared_ptr<gpu::Texture> multisampleColor;
+    if (sampleCount_ > 1) {
+        multisampleColor = texture(gpu::PixelFormat::bgra8Unorm, sampleCount_, name_ + " multisample color");
+        if (!multisampleColor) return false;
+    }
+    std::shared_ptr<gpu::Texture> depth = texture(gpu::PixelFormat::depth32Float, sampleCount_, name_ + " depth");
+    if (!depth) return false;
+    output_ = std::move(output);
+    multisampleColor_ = std::move(multisampleColor);
+    depth_ = std::move(depth);
+    width_ = width;
+    height_ = height;
+    return true;
+}
+
+void OffscreenFrames::render(double normalizedTime, const AudioFeatures& features, std::span<std::uint8_t> bgra,
+                             std::size_t bytesPerRow) {
+    std::shared_ptr<gpu::CommandBuffer> commandBuffer = renderer_->commandQueue()->commandBuffer();
+    if (!commandBuffer) {
+        throw MetalRendererError::cannotCreateCommandBuffer();
+    }
+    encodeCommitAndWait(*commandBuffer, output_, nullptr, normalizedTime, features);
+    output_->getBytes(bgra.data(), bytesPerRow, gpu::Region{0, 0, width_, height_});
+}
+
+bool OffscreenFrames::present(gpu::Swapchain& swapchain, std::size_t width, std::size_t height,
+                              double normalizedTime, const AudioFeatures& features) {
+    std::shared_ptr<gpu::CommandBuffer> commandBuffer = renderer_->commandQueue()->commandBuffer();
+    if (!commandBuffer) return false;
+    std::shared_ptr<gpu::Drawable> drawable = swapchain.nextDrawable(width, height);
+    if (!drawable) return false;
+    const std::shared_ptr<gpu::Texture>& texture = drawable->texture();
+    if (!makeTargets(texture->width(), texture->height(), false)) {
+        commandBuffer->present(drawable); // shown black rather than held back
+        commandBuffer->commit();
+        return false;
+    }
+    encodeCommitAndWait(*commandBuffer, texture, drawable, normalizedTime, features);
+    return true;
+}
+
+// Encodes the frame and commits the command buffer whether or not encoding failed, as every command
+// buffer must be; waits for the GPU, so that one frame is in flight at a time. Throws the failure.
+void OffscreenFrames::encodeCommitAndWait(gpu::CommandBuffer& commandBuffer,
+                                          const std::shared_ptr<gpu::Texture>& output,
+                                          const std::shared_ptr<gpu::Drawable>& drawable, double normalizedTime,
+                                          const AudioFeatures& features) {
+    commandBuffer.setLabel("Drevik frame");
+    std::exception_ptr failure;
+    try {
+        renderer_->encode(commandBuffer, framePassDescriptor(multisampleColor_, output, depth_),
+                          static_cast<double>(width_), static_cast<double>(height_), timeline_, normalizedTime,
+                          features);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (drawable) commandBuffer.present(drawable);
+    commandBuffer.commit();
+    commandBuffer.waitUntilCompleted();
+    if (failure) std::rethrow_exception(failure);
+    if (const auto& error = commandBuffer.error()) throw *error;
+}
+
+} // namespace drevik

@@ -1,0 +1,72 @@
+#pragma once
+// The one way a frame of the show is rendered for output: the scene renderer with 4 samples when
+// the device has them (else 1), colour and depth targets of the picture's size, the frame pass
+// (cleared to opaque black, resolved, depth cleared to 1), one command buffer committed and waited
+// for, and the picture read back as BGRA rows or presented on a window's drawable. The snapshot,
+// the movie and the show all draw through it, so their pictures are the same.
+#include "core/graphics_timeline.hpp"
+#include "core/music_timeline.hpp"
+#include "render/gpu/gpu.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace drevik {
+
+class MetalSceneRenderer;
+
+class OffscreenFrames {
+public:
+    // Makes the renderer for the device (its errors pass through). `name` labels the targets
+    // ("<name> frame", "<name> multisample color", "<name> depth").
+    OffscreenFrames(std::shared_ptr<gpu::Device> device, const GraphicsTimeline& timeline, std::string name);
+    ~OffscreenFrames();
+    OffscreenFrames(const OffscreenFrames&) = delete;
+    OffscreenFrames& operator=(const OffscreenFrames&) = delete;
+
+    // 4 when the device renders 4-sample textures, else 1.
+    static std::size_t sampleCountFor(const gpu::Device& device);
+    std::size_t sampleCount() const { return sampleCount_; }
+    const std::shared_ptr<gpu::Device>& device() const { return device_; }
+
+    // Makes the targets for width × height pixels, keeping those of the same size. False when the
+    // device cannot make them (a side of 0 or over its limit, no memory); there are then none.
+    bool resize(std::size_t width, std::size_t height);
+    std::size_t width() const { return width_; }
+    std::size_t height() const { return height_; }
+
+    // Renders the frame at normalizedTime at the current size and copies it into `bgra`: height
+    // rows of width × 4 bytes (B, G, R, A), `bytesPerRow` apart, top row first. Blocks until done.
+    // Throws the renderer's errors, MetalRendererError::cannotCreateCommandBuffer, or the command
+    // buffer's GpuError. Needs a successful resize first.
+    void render(double normalizedTime, const AudioFeatures& features, std::span<std::uint8_t> bgra,
+                std::size_t bytesPerRow);
+
+    // Renders the frame into a window's drawable (resizing the targets to it) and presents it. The
+    // drawable is presented even when rendering fails (black where nothing was drawn). False when the
+    // frame is skipped: no command buffer, no drawable, or no targets for its size.
+    bool present(gpu::Swapchain& swapchain, std::size_t width, std::size_t height, double normalizedTime,
+                 const AudioFeatures& features);
+
+private:
+    bool makeTargets(std::size_t width, std::size_t height, bool withOutput);
+    void encodeCommitAndWait(gpu::CommandBuffer& commandBuffer, const std::shared_ptr<gpu::Texture>& output,
+                             const std::shared_ptr<gpu::Drawable>& drawable, double normalizedTime,
+                             const AudioFeatures& features);
+
+    std::shared_ptr<gpu::Device> device_;
+    const GraphicsTimeline& timeline_;
+    std::string name_;
+    std::size_t sampleCount_;
+    std::unique_ptr<MetalSceneRenderer> renderer_;
+    std::size_t width_ = 0;
+    std::size_t height_ = 0;
+    std::shared_ptr<gpu::Texture> output_;           // single-sample, read back
+    std::shared_ptr<gpu::Texture> multisampleColor_; // with 4 samples
+    std::shared_ptr<gpu::Texture> depth_;
+};
+
+} // namespace drevik
