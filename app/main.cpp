@@ -1,3 +1,4 @@
+#include "app/cache_folder.hpp"
 #include "app/launch.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -11,5 +12,7 @@ int main(int argc, char** argv) {
     // it (tests/lsan.supp) for the memory it keeps inside itself.
     static_cast<void>(::dlopen("libvulkan_lvp.so", RTLD_NOW | RTLD_NODELETE));
 #endif
-    return drevik::launchMain(argc, argv);
+    // Process-wide: environment for the GPU driver's own shader cache. Library code never does this.
+    const std::filesystem::path cacheFolder = drevik::prepareCacheFolder();
+    return drevik::launchMain(argc, argv, cacheFolder);
 }

@@ -79,13 +79,15 @@ void encodeAndCommit(MetalSceneRenderer& renderer, gpu::CommandBuffer& commandBu
 class SwapchainFrameSource final : public ShowFrameSource {
 public:
     // nullptr when no device can present to the window; fails with the renderer's error.
-    static std::unique_ptr<SwapchainFrameSource> make(const GraphicsTimeline& timeline, SDL_Window* window) {
+    static std::unique_ptr<SwapchainFrameSource> make(const GraphicsTimeline& timeline, SDL_Window* window,
+                                                      const std::filesystem::path& cacheFolder) {
         unsigned count = 0;
         if (!SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr)) return nullptr;
         std::vector<const char*> names(count);
         if (!SDL_Vulkan_GetInstanceExtensions(window, &count, names.data())) return nullptr;
         gpu::DeviceOptions options;
         options.instanceExtensions.assign(names.begin(), names.end());
+        options.cacheFolder = cacheFolder;
         options.makeSurface = [window](gpu::NativeInstance instance) -> gpu::NativeSurface {
             VkSurfaceKHR surface = VK_NULL_HANDLE;
             if (!SDL_Vulkan_CreateSurface(window, static_cast<VkInstance>(instance), &surface)) return 0;
@@ -142,8 +144,11 @@ private:
 // Renders off screen and reads the picture back, for windows that cannot present through Vulkan.
 class OffscreenFrameSource final : public ShowFrameSource {
 public:
-    explicit OffscreenFrameSource(const GraphicsTimeline& timeline) : timeline_(timeline) {
-        device_ = gpu::Device::systemDefault();
+    OffscreenFrameSource(const GraphicsTimeline& timeline, const std::filesystem::path& cacheFolder)
+        : timeline_(timeline) {
+        gpu::DeviceOptions options;
+        options.cacheFolder = cacheFolder;
+        device_ = gpu::Device::systemDefault(options);
         if (!device_) throw ShowViewError();
         sampleCount_ = sampleCountOf(*device_);
         renderer_ = std::make_unique<MetalSceneRenderer>(device_, gpu::PixelFormat::bgra8Unorm, sampleCount_);
@@ -176,11 +181,14 @@ private:
 
 } // namespace
 
-std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline, SDL_Window* window) {
+std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline, SDL_Window* window,
+                                                    const std::filesystem::path& cacheFolder) {
     if (window != nullptr && (SDL_GetWindowFlags(window) & SDL_WINDOW_VULKAN) != 0) {
-        if (std::unique_ptr<ShowFrameSource> direct = SwapchainFrameSource::make(timeline, window)) return direct;
+        if (std::unique_ptr<ShowFrameSource> direct = SwapchainFrameSource::make(timeline, window, cacheFolder)) {
+            return direct;
+        }
     }
-    return std::make_unique<OffscreenFrameSource>(timeline);
+    return std::make_unique<OffscreenFrameSource>(timeline, cacheFolder);
 }
 
 } // namespace drevik

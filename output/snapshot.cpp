@@ -108,13 +108,15 @@ gpu::TextureDescriptor textureDescriptor(gpu::PixelFormat format, std::size_t wi
 } // namespace
 
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height, double normalizedTime,
-           const GraphicsTimeline& timeline, const MusicTimeline& music) {
+           const GraphicsTimeline& timeline, const MusicTimeline& music, const std::filesystem::path& cacheFolder) {
     // 1. Never overwrite.
     if (fileExists(location)) {
         throw SnapshotError::outputExists(location);
     }
     // 2-4. Device, sample count, renderer.
-    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault();
+    gpu::DeviceOptions options;
+    options.cacheFolder = cacheFolder;
+    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
     if (!device) {
         throw SnapshotError::noMetalDevice();
     }

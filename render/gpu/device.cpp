@@ -218,6 +218,7 @@ VkDeviceMemory DeviceCore::allocate(VkMemoryRequirements requirements, VkMemoryP
 DeviceCore::~DeviceCore() {
     if (device) {
         vkDeviceWaitIdle(device);
+        pipelineCache.close();
         for (auto& [key, pass] : renderPasses) {
             vkDestroyRenderPass(device, pass, nullptr);
         }
@@ -573,7 +574,7 @@ VkPipeline VulkanRenderPipeline::variant(VkRenderPass pass, CompareFunction comp
     info.renderPass = pass;
     info.subpass = 0;
     VkPipeline pipeline = VK_NULL_HANDLE;
-    check(vkCreateGraphicsPipelines(core_->device, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline),
+    check(vkCreateGraphicsPipelines(core_->device, core_->pipelineCache.handle(), 1, &info, nullptr, &pipeline),
           "vkCreateGraphicsPipelines");
     variants_.emplace(key, pipeline);
     return pipeline;
@@ -738,7 +739,8 @@ public:
     std::shared_ptr<Library> makeLibrary(std::string_view source,
                                          const std::vector<ShaderFunctionDescriptor>& functions) override {
         std::vector<std::shared_ptr<VulkanFunction>> made;
-        for (auto& compiled : compileShaderFunctions(source, functions)) {
+        for (auto& compiled : compileShaderFunctions(source, functions, core_->diskCache.get(),
+                                                     deviceCacheIdentity(core_->properties))) {
             if (compiled.present) {
                 made.push_back(std::make_shared<VulkanFunction>(core_, compiled.name, compiled.stage, compiled.spirv));
             }
@@ -893,6 +895,8 @@ std::shared_ptr<Device> createDevice(bool validation, const DeviceOptions& optio
         }
         vkGetDeviceQueue(core->device, core->queueFamily, 0, &core->queue);
     }
+    core->diskCache = std::make_shared<const DiskCache>(options.cacheFolder);
+    core->pipelineCache.open(core->device, core->properties, core->diskCache);
 
     // Shader slots: 0 the stroke records, 1 the uniform block (a slot of the command buffer's uniform
     // memory, chosen per draw by a dynamic offset).

@@ -22,6 +22,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -312,6 +313,10 @@ struct DeviceOptions {
     // When set, only a device whose graphics queue can present to this surface is chosen (in the usual
     // order of preference), and makeSwapchain gives the surface's swapchain.
     SurfaceFactory makeSurface;
+    // Folder where compiled shader modules and the driver's pipeline cache are kept between runs, so a
+    // later device starts warm; the program passes its cache folder. Empty (the default) keeps nothing
+    // on disk. A folder that cannot be written only loses the speed.
+    std::filesystem::path cacheFolder;
 };
 
 class Device {

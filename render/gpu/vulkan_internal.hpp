@@ -1,6 +1,7 @@
 #pragma once
 // Internals of the Vulkan implementation of the GPU layer, shared by its source files only.
 #include "render/gpu/gpu.hpp"
+#include "render/gpu/pipeline_cache.hpp"
 
 #include <vulkan/vulkan.h>
 
@@ -85,6 +86,10 @@ struct DeviceCore {
     std::mutex renderPassMutex;
     std::map<PassKey, VkRenderPass> renderPasses;
     VkRenderPass renderPass(const PassKey& key);
+
+    // Compiled shader modules and pipelines kept between runs (DeviceOptions::cacheFolder).
+    std::shared_ptr<const DiskCache> diskCache;
+    PersistentPipelineCache pipelineCache;
 
     // For one-off transfers (texture read-back).
     std::mutex transferMutex;
@@ -272,8 +277,14 @@ struct CompiledFunction {
     bool present = false;
     std::vector<std::uint32_t> spirv;
 };
+// With a disk cache, modules compiled before for the same source, compiler and device are read from
+// it instead, and new ones are stored there.
 std::vector<CompiledFunction> compileShaderFunctions(std::string_view source,
-                                                     const std::vector<ShaderFunctionDescriptor>& functions);
+                                                     const std::vector<ShaderFunctionDescriptor>& functions,
+                                                     const DiskCache* cache = nullptr,
+                                                     std::string_view deviceIdentity = {});
+// How many modules the shader compiler has compiled in this process (not those read from a disk cache).
+std::uint64_t shaderCompilationCount();
 
 // The device to use among those enumerated: the first usable discrete GPU, else integrated, else any
 // other GPU, else a CPU implementation; none when nothing is usable.
