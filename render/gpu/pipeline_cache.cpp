@@ -56,12 +56,15 @@ void PersistentPipelineCache::open(VkDevice device, const VkPhysicalDeviceProper
         info.initialDataSize = stored->size();
         info.pInitialData = stored->data();
     }
-    if (vkCreatePipelineCache(device, &info, nullptr, &cache_) != VK_SUCCESS && stored) {
-        // The driver refused what passed our checks: start empty and let save() replace it.
-        stored.reset();
-        info.initialDataSize = 0;
-        info.pInitialData = nullptr;
-        if (vkCreatePipelineCache(device, &info, nullptr, &cache_) != VK_SUCCESS) cache_ = VK_NULL_HANDLE;
+    if (vkCreatePipelineCache(device, &info, nullptr, &cache_) != VK_SUCCESS) {
+        cache_ = VK_NULL_HANDLE;
+        if (stored) {
+            // The driver refused what passed our checks: start empty and let save() replace it.
+            stored.reset();
+            info.initialDataSize = 0;
+            info.pInitialData = nullptr;
+            if (vkCreatePipelineCache(device, &info, nullptr, &cache_) != VK_SUCCESS) cache_ = VK_NULL_HANDLE;
+        }
     }
     if (stored) {
         savedSize_ = stored->size();
