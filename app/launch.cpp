@@ -90,7 +90,7 @@ void checkDurations(double graphicsSeconds, double musicSeconds) {
     }
 }
 
-void run(const std::vector<std::string>& arguments) {
+void run(const std::vector<std::string>& arguments, const std::filesystem::path& cacheFolder) {
     for (const auto& argument : arguments) {
         if (isHelp(argument)) {
             printLine(usageText());
@@ -119,25 +119,26 @@ void run(const std::vector<std::string>& arguments) {
     }
     if (configuration.snapshotURL) {
         MetalSnapshot::write(*configuration.snapshotURL, configuration.outputWidth, configuration.outputHeight,
-                             configuration.normalizedTime, graphics, music);
+                             configuration.normalizedTime, graphics, music, cacheFolder);
         printLine("Wrote " + configuration.snapshotURL->string());
         return;
     }
     if (configuration.movieURL) {
         MetalMovieRenderer::write(*configuration.movieURL, configuration.outputWidth, configuration.outputHeight,
                                   configuration.framesPerSecond,
-                                  configuration.movieDuration.value_or(graphics.durationSeconds), graphics, music);
+                                  configuration.movieDuration.value_or(graphics.durationSeconds), graphics, music,
+                                  cacheFolder);
         printLine("Wrote " + configuration.movieURL->string());
         return;
     }
-    runShow(graphics, music, configuration);
+    runShow(graphics, music, configuration, cacheFolder);
 }
 
-int launchMain(int argc, char** argv) {
+int launchMain(int argc, char** argv, const std::filesystem::path& cacheFolder) {
     try {
         std::vector<std::string> arguments;
         for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
-        run(arguments);
+        run(arguments, cacheFolder);
     } catch (const std::bad_alloc&) {
         reportFailure("Not enough memory to continue.");
         return 1;

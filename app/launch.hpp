@@ -2,6 +2,7 @@
 // The body of the process: options, loading both inputs, and running exactly one mode.
 #include "core/error.hpp"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,10 @@ std::string durationText(double seconds);
 void checkDurations(double graphicsSeconds, double musicSeconds);
 
 // Runs the program for the given arguments (without the program path); throws on any failure.
-void run(const std::vector<std::string>& arguments);
+// GPU devices keep compiled shaders and pipelines in cacheFolder (nowhere when empty).
+void run(const std::vector<std::string>& arguments, const std::filesystem::path& cacheFolder = {});
 
 // The process entry: runs, reports a failure as one line on standard error, returns the exit status.
-int launchMain(int argc, char** argv);
+int launchMain(int argc, char** argv, const std::filesystem::path& cacheFolder = {});
 
 } // namespace drevik

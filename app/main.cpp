@@ -13,6 +13,6 @@ int main(int argc, char** argv) {
     // it (tests/lsan.supp) for the memory it keeps inside itself.
     static_cast<void>(::dlopen("libvulkan_lvp.so", RTLD_NOW | RTLD_NODELETE));
 #endif
-    drevik::setUpProcess();
-    return drevik::launchMain(argc, argv);
+    const drevik::ProcessSettings settings = drevik::setUpProcess();
+    return drevik::launchMain(argc, argv, settings.cacheFolder);
 }

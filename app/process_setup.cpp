@@ -1,5 +1,6 @@
 #include "app/process_setup.hpp"
 
+#include "app/cache_folder.hpp"
 #include "render/gpu/gpu.hpp"
 
 #include <alsa/asoundlib.h>
@@ -32,15 +33,17 @@ ProcessSettings processSettingsFromEnvironment() {
 
 void quietGpuDriverNotices() { ::setenv("MESA_VK_IGNORE_CONFORMANCE_WARNING", "1", 0); }
 
-void setUpProcess() {
-    const ProcessSettings settings = processSettingsFromEnvironment();
+ProcessSettings setUpProcess() {
+    ProcessSettings settings = processSettingsFromEnvironment();
     quietGpuDriverNotices();
     av_log_set_level(AV_LOG_QUIET);
     snd_lib_error_set_handler(&ignoreAlsaError);
     gpu::DeviceOptions device;
     device.validation = settings.gpuValidation;
     gpu::setDefaultDeviceOptions(device);
-    // 5. Output files' signal cleanup: installed here when it lands.
+    // 5. is the launch driver's (see the header).
+    settings.cacheFolder = prepareCacheFolder();
+    return settings;
 }
 
 } // namespace drevik

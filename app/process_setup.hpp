@@ -14,12 +14,20 @@
 //      default output prints a dozen lines; the show then runs silently, which needs no telling.
 //   4. GPU options for the whole run: DREVIK_GPU_VALIDATION=1 (a developer switch, read here and
 //      nowhere else) turns on the Vulkan validation layer for every device the program makes.
-//   5. Signal handling for output files being written: installed here as well (see output/).
+//   5. Signal handling for output files being written: installed by the launch driver for the
+//      snapshot and the movie only (core/atomic_output.hpp), because the show's window library
+//      installs its own handler only while none is installed, and quits cleanly through it.
+//   6. The cache folder, $XDG_CACHE_HOME/drevik (else ~/.cache/drevik), created if missing, where
+//      GPU devices keep compiled shaders and pipeline caches; the software driver is pointed at it
+//      for its own shader cache (MESA_SHADER_CACHE_DIR, unless the user chose a place already).
+#include <filesystem>
+
 namespace drevik {
 
 // What start-up reads from the environment.
 struct ProcessSettings {
     bool gpuValidation = false;
+    std::filesystem::path cacheFolder; // empty when there is no home to keep a cache in
 };
 
 // Reads the settings from the environment.
@@ -28,7 +36,7 @@ ProcessSettings processSettingsFromEnvironment();
 // Step 1 alone (tests that make devices without the rest of the program use it).
 void quietGpuDriverNotices();
 
-// Steps 1 to 5, with the settings read from the environment.
-void setUpProcess();
+// Steps 1 to 6, with the settings read from the environment; returns them.
+ProcessSettings setUpProcess();
 
 } // namespace drevik

@@ -23,13 +23,15 @@ namespace {
 class SwapchainFrameSource final : public ShowFrameSource {
 public:
     // nullptr when no device can present to the window; fails with the renderer's error.
-    static std::unique_ptr<SwapchainFrameSource> make(const GraphicsTimeline& timeline, SDL_Window* window) {
+    static std::unique_ptr<SwapchainFrameSource> make(const GraphicsTimeline& timeline, SDL_Window* window,
+                                                      const std::filesystem::path& cacheFolder) {
         unsigned count = 0;
         if (!SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr)) return nullptr;
         std::vector<const char*> names(count);
         if (!SDL_Vulkan_GetInstanceExtensions(window, &count, names.data())) return nullptr;
         gpu::DeviceOptions options = gpu::defaultDeviceOptions();
         options.instanceExtensions.assign(names.begin(), names.end());
+        options.cacheFolder = cacheFolder;
         options.makeSurface = [window](gpu::NativeInstance instance) -> gpu::NativeSurface {
             VkSurfaceKHR surface = VK_NULL_HANDLE;
             if (!SDL_Vulkan_CreateSurface(window, static_cast<VkInstance>(instance), &surface)) return 0;
@@ -67,8 +69,8 @@ private:
 // Renders off screen and reads the picture back, for windows that cannot present through Vulkan.
 class OffscreenFrameSource final : public ShowFrameSource {
 public:
-    explicit OffscreenFrameSource(const GraphicsTimeline& timeline)
-        : frames_(systemDevice(), timeline, "Drevik show") {}
+    OffscreenFrameSource(const GraphicsTimeline& timeline, const std::filesystem::path& cacheFolder)
+        : frames_(systemDevice(cacheFolder), timeline, "Drevik show") {}
 
     bool render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
                 const AudioFeatures& features) override {
@@ -89,8 +91,10 @@ public:
     }
 
 private:
-    static std::shared_ptr<gpu::Device> systemDevice() {
-        std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault();
+    static std::shared_ptr<gpu::Device> systemDevice(const std::filesystem::path& cacheFolder) {
+        gpu::DeviceOptions options = gpu::defaultDeviceOptions();
+        options.cacheFolder = cacheFolder;
+        std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
         if (!device) throw ShowViewError();
         return device;
     }
@@ -100,11 +104,14 @@ private:
 
 } // namespace
 
-std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline, SDL_Window* window) {
+std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline, SDL_Window* window,
+                                                    const std::filesystem::path& cacheFolder) {
     if (window != nullptr && (SDL_GetWindowFlags(window) & SDL_WINDOW_VULKAN) != 0) {
-        if (std::unique_ptr<ShowFrameSource> direct = SwapchainFrameSource::make(timeline, window)) return direct;
+        if (std::unique_ptr<ShowFrameSource> direct = SwapchainFrameSource::make(timeline, window, cacheFolder)) {
+            return direct;
+        }
     }
-    return std::make_unique<OffscreenFrameSource>(timeline);
+    return std::make_unique<OffscreenFrameSource>(timeline, cacheFolder);
 }
 
 } // namespace drevik

@@ -48,7 +48,8 @@ using ShowFrameSourceFactory = std::function<std::unique_ptr<ShowFrameSource>(SD
 // The GPU renderer, drawing straight into the window where the window can present through Vulkan (it
 // must then outlive the source), else off screen; fails with ShowViewError when there is no GPU, or
 // with the renderer's error.
-std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline, SDL_Window* window = nullptr);
+std::unique_ptr<ShowFrameSource> makeGpuFrameSource(const GraphicsTimeline& timeline, SDL_Window* window = nullptr,
+                                                    const std::filesystem::path& cacheFolder = {});
 
 class MetalShowView {
 public:

@@ -1,6 +1,7 @@
 // Costs of the GPU path on this machine's device (the software driver unless VK_DRIVER_FILES says
 // otherwise):
-//   - set-up: device, shader compilation and pipelines (what every output pays once);
+//   - set-up: device, shader compilation and pipelines (what every output pays once), without a disk
+//     cache and with a warm one;
 //   - one 1920×1080 frame of a 1000-segment drawing with its afterimages, 4 and 1 samples, GPU included;
 //   - read-back and PNG encoding of such a frame.
 // Every frame benchmark draws one warm-up frame first: the driver compiles shaders at the first draw.
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -98,6 +100,29 @@ void BM_SetUp(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SetUp)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// A start with the disk cache of an earlier one: compiled modules and the pipeline cache are read.
+void BM_SetUpWarmCache(benchmark::State& state) {
+    preferSoftwareDriver();
+    std::string folder = (std::filesystem::temp_directory_path() / "drevik-bench-cache-XXXXXX").string();
+    if (::mkdtemp(folder.data()) == nullptr) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    gpu::DeviceOptions options;
+    options.cacheFolder = folder;
+    {
+        MetalSceneRenderer warming(gpu::Device::systemDefault(options), gpu::PixelFormat::bgra8Unorm, 4);
+    }
+    for (auto _ : state) {
+        auto device = gpu::Device::systemDefault(options);
+        MetalSceneRenderer renderer(device, gpu::PixelFormat::bgra8Unorm, 4);
+        benchmark::DoNotOptimize(renderer.commandQueue().get());
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+BENCHMARK(BM_SetUpWarmCache)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_DeviceOnly(benchmark::State& state) {
     preferSoftwareDriver();

@@ -12,11 +12,13 @@ namespace drevik::MetalMovieRenderer {
 
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
            std::int64_t framesPerSecond, double durationSeconds, const GraphicsTimeline& timeline,
-           const MusicTimeline& music) {
+           const MusicTimeline& music, const std::filesystem::path& cacheFolder) {
     requireFreeLocation(location);
     // Everything that can be refused is refused before the GPU is touched.
     planMovie(width, height, framesPerSecond, durationSeconds, music.sampleRate);
-    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault();
+    gpu::DeviceOptions options = gpu::defaultDeviceOptions();
+    options.cacheFolder = cacheFolder;
+    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
     if (!device) {
         throw MovieRendererError::noMetalDevice();
     }

@@ -7,9 +7,10 @@
 
 namespace drevik::MetalMovieRenderer {
 
-// Renders the whole show, compressed or stretched into durationSeconds, as an MP4 at location.
+// Renders the whole show, compressed or stretched into durationSeconds, as an MP4 at location. The
+// GPU device keeps compiled shaders in cacheFolder (nowhere when empty).
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
            std::int64_t framesPerSecond, double durationSeconds, const GraphicsTimeline& timeline,
-           const MusicTimeline& music);
+           const MusicTimeline& music, const std::filesystem::path& cacheFolder = {});
 
 } // namespace drevik::MetalMovieRenderer

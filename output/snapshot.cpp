@@ -13,12 +13,14 @@
 namespace drevik::MetalSnapshot {
 
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height, double normalizedTime,
-           const GraphicsTimeline& timeline, const MusicTimeline& music) {
+           const GraphicsTimeline& timeline, const MusicTimeline& music, const std::filesystem::path& cacheFolder) {
     // Never overwrite: anything at the location, a dangling link too, is refused before the GPU is touched.
     if (outputLocationTaken(location)) {
         throw SnapshotError::outputExists(location);
     }
-    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault();
+    gpu::DeviceOptions options = gpu::defaultDeviceOptions();
+    options.cacheFolder = cacheFolder;
+    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
     if (!device) {
         throw SnapshotError::noMetalDevice();
     }

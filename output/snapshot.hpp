@@ -38,8 +38,10 @@ private:
 
 namespace drevik::MetalSnapshot {
 
-// Renders the frame at normalizedTime off screen and writes it as a PNG at location.
+// Renders the frame at normalizedTime off screen and writes it as a PNG at location. The GPU device
+// keeps compiled shaders in cacheFolder (nowhere when empty).
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
-           double normalizedTime, const GraphicsTimeline& timeline, const MusicTimeline& music);
+           double normalizedTime, const GraphicsTimeline& timeline, const MusicTimeline& music,
+           const std::filesystem::path& cacheFolder = {});
 
 } // namespace drevik::MetalSnapshot

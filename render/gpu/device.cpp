@@ -11,6 +11,7 @@ namespace vk {
 DeviceCore::~DeviceCore() {
     if (device) {
         vkDeviceWaitIdle(device);
+        pipelineCache.close();
         for (auto& [key, pass] : renderPasses) {
             vkDestroyRenderPass(device, pass, nullptr);
         }

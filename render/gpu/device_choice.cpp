@@ -208,6 +208,8 @@ std::shared_ptr<DeviceCore> chooseAndCreateDevice(const DeviceOptions& options) 
     }
     if (!choosePhysicalDevice(*core)) return nullptr;
     createLogicalDevice(*core);
+    core->diskCache = std::make_shared<const DiskCache>(options.cacheFolder);
+    core->pipelineCache.open(core->device, core->properties, core->diskCache);
     return core;
 }
 

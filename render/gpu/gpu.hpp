@@ -28,6 +28,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -369,6 +370,10 @@ struct DeviceOptions {
     // order of preference), and makeSwapchain gives the surface's swapchain. A factory that gives no
     // surface (0) leaves nothing to present to: Device::systemDefault then gives nullptr.
     SurfaceFactory makeSurface;
+    // Folder where compiled shader modules and the driver's pipeline cache are kept between runs, so a
+    // later device starts warm; the program passes its cache folder. Empty (the default) keeps nothing
+    // on disk. A folder that cannot be written only loses the speed.
+    std::filesystem::path cacheFolder;
 };
 
 class Device {

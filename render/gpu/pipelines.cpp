@@ -198,7 +198,8 @@ std::string compareName(CompareFunction compare) {
 std::shared_ptr<Library> makeLibrary(const std::shared_ptr<DeviceCore>& core, std::string_view source,
                                      const std::vector<ShaderFunctionDescriptor>& functions) {
     std::vector<std::shared_ptr<VulkanFunction>> made;
-    for (auto& compiled : compileShaderFunctions(source, functions)) {
+    for (auto& compiled :
+         compileShaderFunctions(source, functions, core->diskCache.get(), deviceCacheIdentity(core->properties))) {
         if (compiled.present) {
             made.push_back(std::make_shared<VulkanFunction>(core, compiled.name, compiled.stage, compiled.spirv));
         }
@@ -308,7 +309,7 @@ VkPipeline VulkanRenderPipeline::variant(bool resolve, VkFormat depth, CompareFu
                                              static_cast<VkSampleCountFlagBits>(descriptor_.rasterSampleCount),
                                              resolve, depth);
     // The one place a pipeline cache would be passed.
-    VkPipeline pipeline = createGraphicsPipeline(*core_, descriptor_, pass, compare, depthWrite, VK_NULL_HANDLE);
+    VkPipeline pipeline = createGraphicsPipeline(*core_, descriptor_, pass, compare, depthWrite, core_->pipelineCache.handle());
     variants_.emplace(key, pipeline);
     return pipeline;
 }

@@ -6,11 +6,15 @@
 #include "render/gpu/vulkan_internal.hpp"
 #include "render/shader_includes.hpp"
 
+#include <glslang/build_info.h>
 #include <shaderc/shaderc.h>
+#include <spirv-tools/libspirv.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <sstream>
 
 namespace drevik::gpu::vk {
@@ -116,7 +120,10 @@ std::vector<std::uint32_t> renameEntryPoint(const std::vector<std::uint32_t>& mo
     return result;
 }
 
-Outcome compileOne(const Compiler& compiler, std::string_view source, const ShaderFunctionDescriptor& function) {
+std::atomic<std::uint64_t> compilations{0};
+
+// The whole text compiled into the module of one function.
+std::string moduleText(std::string_view source, const ShaderFunctionDescriptor& function) {
     const bool vertex = function.stage == ShaderStage::vertex;
     std::string text;
     text.reserve(source.size() + 256);
@@ -125,7 +132,56 @@ Outcome compileOne(const Compiler& compiler, std::string_view source, const Shad
     text += "#line 1\n";
     text += source;
     text += "\n#line " + std::to_string(mainLine) + "\nvoid main() { " + function.name + "(); }\n";
+    return text;
+}
 
+// What a cached module depends on besides its text: the compiler's versions and its options.
+const std::string& compilerIdentity() {
+    static const std::string identity = [] {
+        unsigned version = 0;
+        unsigned revision = 0;
+        shaderc_get_spv_version(&version, &revision);
+        return "glslang " + std::to_string(GLSLANG_VERSION_MAJOR) + "." + std::to_string(GLSLANG_VERSION_MINOR) + "." +
+               std::to_string(GLSLANG_VERSION_PATCH) + GLSLANG_VERSION_FLAVOR + "; " +
+               spvSoftwareVersionDetailsString() + "; spv " + std::to_string(version) + "." +
+               std::to_string(revision) + "; glsl vulkan1.1 O0";
+    }();
+    return identity;
+}
+
+// The module's cache entry: a module holds SPIR-V, or is empty for a function the source lacks.
+constexpr std::string_view cacheKind = "spirv";
+
+std::string cacheKey(const std::string& text, const ShaderFunctionDescriptor& function, std::string_view device) {
+    std::string key = "spirv module 1\n";
+    key += compilerIdentity();
+    key += "\n";
+    key += device;
+    key += function.stage == ShaderStage::vertex ? "\nvertex " : "\nfragment ";
+    key += function.name;
+    key += "\n";
+    key += text;
+    return key;
+}
+
+std::optional<Outcome> cachedOutcome(const std::vector<std::uint8_t>& payload) {
+    constexpr std::uint32_t spirvMagic = 0x07230203;
+    Outcome outcome;
+    if (payload.empty()) {
+        outcome.missing = true;
+        return outcome;
+    }
+    if (payload.size() % 4 != 0 || payload.size() < 20) return std::nullopt;
+    outcome.spirv.resize(payload.size() / 4);
+    std::memcpy(outcome.spirv.data(), payload.data(), payload.size());
+    if (outcome.spirv[0] != spirvMagic) return std::nullopt;
+    outcome.compiled = true;
+    return outcome;
+}
+
+Outcome compileOne(const Compiler& compiler, const std::string& text, const ShaderFunctionDescriptor& function) {
+    const bool vertex = function.stage == ShaderStage::vertex;
+    compilations.fetch_add(1, std::memory_order_relaxed);
     shaderc_compilation_result_t result = shaderc_compile_into_spv(
         compiler.compiler, text.data(), text.size(),
         vertex ? shaderc_glsl_vertex_shader : shaderc_glsl_fragment_shader, "line.glsl", function.name.c_str(),
@@ -153,28 +209,49 @@ Outcome compileOne(const Compiler& compiler, std::string_view source, const Shad
 } // namespace
 
 std::vector<CompiledFunction> compileShaderFunctions(std::string_view source,
-                                                     const std::vector<ShaderFunctionDescriptor>& functions) {
+                                                     const std::vector<ShaderFunctionDescriptor>& functions,
+                                                     const DiskCache* cache, std::string_view deviceIdentity) {
     if (source.find_first_not_of(" \t\r\n") == std::string_view::npos) {
         throw ShaderCompileError("line.glsl: the shader source is empty");
     }
-    const Compiler compiler;
-    // The modules compile in parallel: each one is independent, and compilation dominates start-up.
-    std::vector<std::future<Outcome>> pending;
-    for (std::size_t i = 1; i < functions.size(); ++i) {
-        pending.push_back(std::async(std::launch::async, [&, i] { return compileOne(compiler, source, functions[i]); }));
+    const bool cached = cache && cache->enabled();
+    std::vector<std::string> texts;
+    std::vector<std::string> keys(functions.size());
+    std::vector<std::optional<Outcome>> outcomes(functions.size());
+    std::vector<std::size_t> toCompile;
+    for (std::size_t i = 0; i < functions.size(); ++i) {
+        texts.push_back(moduleText(source, functions[i]));
+        if (cached) {
+            // The key covers the embedded headers the text includes, not only the text itself.
+            keys[i] = cacheKey(shaderSourceWithHeaders(texts[i]), functions[i], deviceIdentity);
+            if (auto payload = cache->load(cacheKind, keys[i])) outcomes[i] = cachedOutcome(*payload);
+        }
+        if (!outcomes[i]) toCompile.push_back(i);
     }
-    std::vector<Outcome> outcomes;
-    outcomes.reserve(functions.size());
-    if (!functions.empty()) {
-        outcomes.push_back(compileOne(compiler, source, functions[0]));
+
+    if (!toCompile.empty()) {
+        const Compiler compiler;
+        // The modules compile in parallel: each one is independent, and compilation dominates start-up.
+        std::vector<std::future<Outcome>> pending;
+        for (std::size_t n = 1; n < toCompile.size(); ++n) {
+            const std::size_t i = toCompile[n];
+            pending.push_back(std::async(std::launch::async, [&, i] { return compileOne(compiler, texts[i], functions[i]); }));
+        }
+        outcomes[toCompile[0]] = compileOne(compiler, texts[toCompile[0]], functions[toCompile[0]]);
+        for (std::size_t n = 1; n < toCompile.size(); ++n) {
+            outcomes[toCompile[n]] = pending[n - 1].get();
+        }
     }
-    for (auto& future : pending) {
-        outcomes.push_back(future.get());
+    for (std::size_t i : toCompile) {
+        const Outcome& outcome = *outcomes[i];
+        if (!cached || (!outcome.compiled && !outcome.missing)) continue;
+        cache->store(cacheKind, keys[i],
+                     {reinterpret_cast<const std::uint8_t*>(outcome.spirv.data()), outcome.spirv.size() * 4});
     }
 
     std::vector<CompiledFunction> result;
     for (std::size_t i = 0; i < functions.size(); ++i) {
-        Outcome& outcome = outcomes[i];
+        Outcome& outcome = *outcomes[i];
         if (!outcome.compiled && !outcome.missing) {
             throw ShaderCompileError(outcome.message);
         }
@@ -182,5 +259,7 @@ std::vector<CompiledFunction> compileShaderFunctions(std::string_view source,
     }
     return result;
 }
+
+std::uint64_t shaderCompilationCount() { return compilations.load(std::memory_order_relaxed); }
 
 } // namespace drevik::gpu::vk

@@ -10,7 +10,10 @@
 //   commands.cpp      command queue, command buffers, render command encoder
 //   swapchain.cpp     presentation to a window
 //   shader_compiler.cpp  GLSL to SPIR-V
+//   disk_cache.cpp    compiled modules and pipeline caches kept on disk between runs
+//   pipeline_cache.cpp   the Vulkan pipeline cache, read from and written back to the disk cache
 #include "render/gpu/gpu.hpp"
+#include "render/gpu/pipeline_cache.hpp"
 
 #include <vulkan/vulkan.h>
 
@@ -116,6 +119,10 @@ struct DeviceCore {
     std::mutex renderPassMutex;
     std::map<PassKey, VkRenderPass> renderPasses;
     VkRenderPass renderPass(const PassKey& key);
+
+    // Compiled shader modules and pipelines kept between runs (DeviceOptions::cacheFolder).
+    std::shared_ptr<const DiskCache> diskCache;
+    PersistentPipelineCache pipelineCache;
 
     // For one-off transfers (texture read-back).
     std::mutex transferMutex;
@@ -334,8 +341,14 @@ struct CompiledFunction {
     bool present = false;
     std::vector<std::uint32_t> spirv;
 };
+// With a disk cache, modules compiled before for the same source, compiler and device are read from
+// it instead, and new ones are stored there.
 std::vector<CompiledFunction> compileShaderFunctions(std::string_view source,
-                                                     const std::vector<ShaderFunctionDescriptor>& functions);
+                                                     const std::vector<ShaderFunctionDescriptor>& functions,
+                                                     const DiskCache* cache = nullptr,
+                                                     std::string_view deviceIdentity = {});
+// How many modules the shader compiler has compiled in this process (not those read from a disk cache).
+std::uint64_t shaderCompilationCount();
 
 // The library of the functions the source defines (one shader module each).
 std::shared_ptr<Library> makeLibrary(const std::shared_ptr<DeviceCore>& core, std::string_view source,
