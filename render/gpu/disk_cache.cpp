@@ -1,5 +1,7 @@
 #include "render/gpu/disk_cache.hpp"
 
+#include "core/atomic_output.hpp"
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -93,26 +95,18 @@ std::uint64_t cacheHash(std::span<const std::uint8_t> bytes, std::uint64_t seed)
 std::uint64_t cacheHash(std::string_view text, std::uint64_t seed) { return cacheHash(bytesOf(text), seed); }
 
 bool replaceFileAtomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes) {
-    std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            ok = false;
-        } else {
-            done += static_cast<std::size_t>(wrote);
-        }
+    // Through the program's one output facility in its replace mode: a reader sees the old entry or
+    // the new one, never a part, and a writer killed half-way leaves nothing the next one keeps.
+    // No flush to the disk: an entry a power cut damages is recognised as damaged and rewritten.
+    try {
+        AtomicFile file(target, CommitMode::replace);
+        std::FILE* stream = file.stream();
+        if (stream == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) return false;
+        file.commit();
+        return true;
+    } catch (const Error&) {
+        return false;
     }
-    // Cache files are readable by their owner only; no fsync: an entry a power cut damages is
-    // recognised as damaged and rewritten, which costs less than waiting for the disk every time.
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
 }
 
 DiskCache::DiskCache(std::filesystem::path folder) : folder_(std::move(folder)) {}

@@ -138,7 +138,7 @@ TEST(DiskCacheTest, AnUnwritableFolderOnlyLosesTheCache) {
     const gpu::DiskCache cache(folder.path() / "a file" / "drevik");
     EXPECT_FALSE(cache.store("spirv", "key", pattern(10, 1)));
     EXPECT_FALSE(cache.load("spirv", "key").has_value());
-    EXPECT_FALSE(gpu::replaceFileAtomically(folder.path() / "missing" / "target", pattern(4, 0)));
+    EXPECT_FALSE(gpu::replaceFileAtomically(folder.path() / "a file" / "target", pattern(4, 0)));
 }
 
 TEST(DiskCacheTest, ProcessesWritingTheSameEntryAtOnceLeaveOneWholeFile) {
