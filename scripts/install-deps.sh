@@ -15,6 +15,8 @@ packages=(
   libsdl2-dev libasound2-dev xvfb xauth
   # images and movies
   libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
+  # the .deb package and the portable bundle (scripts/build-deb.sh, scripts/build-bundle.sh)
+  dpkg-dev patchelf python3
 )
 
 missing=()

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the portable bundle drevik-<version>-linux-x86_64.tar.gz: the program, the libraries it
+# needs that a Linux desktop does not provide, the software Vulkan driver as a fallback, the demo
+# show, launchers, and drevik-gpu-check (see packaging/bundle/make_bundle.py and README.txt there).
+#
+#   scripts/build-bundle.sh                          Release build in build-release/, bundle into dist/
+#   scripts/build-bundle.sh --from BUILD [--out DIR] bundle an existing build as it is (nothing is built)
+#
+# Prints the path of the archive on its last line.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build=""
+out="$root/dist"
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --from) build=$(cd "$2" && pwd); shift 2 ;;
+    --out) mkdir -p "$2"; out=$(cd "$2" && pwd); shift 2 ;;
+    *) echo "build-bundle: unknown option $1 (use --from BUILD, --out DIR)" >&2; exit 1 ;;
+  esac
+done
+
+if [[ -z $build ]]; then
+  "$root/scripts/install-deps.sh" >&2
+  build="$root/build-release"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DDREVIK_BUILD_TESTS=OFF -DDREVIK_BUILD_BENCHMARKS=OFF >/dev/null
+  cmake --build "$build" -j "$(nproc)" >&2
+fi
+[[ -x $build/app/drevik && -x $build/tools/drevik-gpu-check ]] ||
+  { echo "build-bundle: $build holds no built drevik and drevik-gpu-check" >&2; exit 1; }
+if grep -q '^DREVIK_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
+  echo "build-bundle: $build is a sanitizer build; bundle a normal one" >&2
+  exit 1
+fi
+exec python3 "$root/packaging/bundle/make_bundle.py" "$build" "$root" "$out"
