@@ -9,23 +9,9 @@
 # Prints the path of the archive on its last line.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build=""
-out="$root/dist"
-while [[ $# -gt 0 ]]; do
-  case $1 in
-    --from) build=$(cd "$2" && pwd); shift 2 ;;
-    --out) mkdir -p "$2"; out=$(cd "$2" && pwd); shift 2 ;;
-    *) echo "build-bundle: unknown option $1 (use --from BUILD, --out DIR)" >&2; exit 1 ;;
-  esac
-done
-
-if [[ -z $build ]]; then
-  "$root/scripts/install-deps.sh" >&2
-  build="$root/build-release"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DDREVIK_BUILD_TESTS=OFF -DDREVIK_BUILD_BENCHMARKS=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" >&2
-fi
+name=build-bundle
+# shellcheck source=scripts/packaging-build.sh
+source "$root/scripts/packaging-build.sh"
 [[ -x $build/app/drevik && -x $build/tools/drevik-gpu-check ]] ||
   { echo "build-bundle: $build holds no built drevik and drevik-gpu-check" >&2; exit 1; }
 if grep -q '^DREVIK_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then

@@ -8,23 +8,9 @@
 # Prints the path of the package on its last line.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build=""
-out="$root/dist"
-while [[ $# -gt 0 ]]; do
-  case $1 in
-    --from) build=$(cd "$2" && pwd); shift 2 ;;
-    --out) mkdir -p "$2"; out=$(cd "$2" && pwd); shift 2 ;;
-    *) echo "build-deb: unknown option $1 (use --from BUILD, --out DIR)" >&2; exit 1 ;;
-  esac
-done
-
-if [[ -z $build ]]; then
-  "$root/scripts/install-deps.sh" >&2
-  build="$root/build-release"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DDREVIK_BUILD_TESTS=OFF -DDREVIK_BUILD_BENCHMARKS=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" >&2
-fi
+name=build-deb
+# shellcheck source=scripts/packaging-build.sh
+source "$root/scripts/packaging-build.sh"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 arch=$(dpkg --print-architecture)
 [[ -n $version && -x $build/app/drevik ]] || { echo "build-deb: $build holds no built drevik" >&2; exit 1; }

@@ -11,6 +11,7 @@
 #include "output/snapshot.hpp"
 #include "render/gpu/gpu.hpp"
 #include "render/scene_renderer.hpp"
+#include "tools/picture_difference.hpp"
 
 #include <png.h>
 #include <unistd.h>
@@ -53,47 +54,10 @@ struct Options {
     Path references;
 };
 
-struct Image {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> rgba;
-};
-
-Image readPng(const Path& path) {
-    Image image;
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&png, path.c_str())) return image;
-    png.format = PNG_FORMAT_RGBA;
-    image.width = static_cast<int>(png.width);
-    image.height = static_cast<int>(png.height);
-    image.rgba.resize(PNG_IMAGE_SIZE(png));
-    if (!png_image_finish_read(&png, nullptr, image.rgba.data(), 0, nullptr)) image.rgba.clear();
-    return image;
-}
-
-// The golden tests' tolerance: another driver may round differently at the edges of strokes, so
-// small differences are allowed everywhere and large ones on a few samples, never another picture.
-struct Difference {
-    double meanPerChannel = 0;
-    double largeShare = 0; // share of channel samples off by more than 32
-    bool matches() const { return meanPerChannel <= 1.0 && largeShare <= 0.005; }
-};
-
-Difference compare(const Image& image, const Image& reference) {
-    Difference difference;
-    double total = 0;
-    std::size_t large = 0;
-    for (std::size_t i = 0; i < image.rgba.size(); ++i) {
-        const int d = std::abs(int(image.rgba[i]) - int(reference.rgba[i]));
-        total += d;
-        if (d > 32) ++large;
-    }
-    const double channels = static_cast<double>(std::max<std::size_t>(image.rgba.size(), 1));
-    difference.meanPerChannel = total / channels;
-    difference.largeShare = static_cast<double>(large) / channels;
-    return difference;
-}
+using pictures::compare;
+using pictures::Difference;
+using pictures::Image;
+using pictures::readPng;
 
 struct Moment {
     std::string name;
