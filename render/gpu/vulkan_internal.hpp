@@ -8,6 +8,7 @@
 //   textures.cpp      render targets and their read-back
 //   pipelines.cpp     shader modules, render passes and graphics pipelines
 //   commands.cpp      command queue, command buffers, render command encoder
+//   frame_resources.hpp  the reusable platform objects behind one command buffer
 //   swapchain.cpp     presentation to a window
 //   shader_compiler.cpp  GLSL to SPIR-V
 //   disk_cache.cpp    compiled modules and pipeline caches kept on disk between runs
