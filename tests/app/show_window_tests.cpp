@@ -103,7 +103,6 @@ protected:
         double normalizedTime = 0;
         bool autoplay = true;
         bool fullscreen = false;
-        std::optional<std::int64_t> display;
     };
 
     void runShow(Start start, std::function<bool(MetalShowView&, SDL_Window*, std::size_t)> step) {
@@ -122,7 +121,7 @@ protected:
         configuration.normalizedTime = start.normalizedTime;
         configuration.autoplay = start.autoplay;
         configuration.fullscreen = start.fullscreen;
-        configuration.display = start.display;
+        configuration.display = displayNumber;
         DrevikAppDelegate delegate(timeline, music, configuration, hooks);
         delegate.run();
     }
@@ -132,6 +131,7 @@ protected:
     ShowHooks hooks;
     bool failFrames = false;
     int frameDelayMs = 0;
+    std::optional<std::int64_t> displayNumber; // --display
 };
 
 TEST_F(ShowWindow, OpensTitledShowsItsFirstFrameAndEndsOnEscape) {
@@ -355,8 +355,8 @@ TEST_F(ShowWindow, APausedShowSleepsAndAKeyStillActsAtOnce) {
                 auto cpu = [] {
                     rusage usage{};
                     getrusage(RUSAGE_SELF, &usage);
-                    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-                           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+                    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
                 };
                 std::size_t before = shown;
                 double cpuBefore = cpu();
@@ -390,7 +390,8 @@ TEST_F(ShowWindow, TheWindowOpensCentredOnTheChosenDisplay) {
     SDL_Rect bounds{};
     int x = 0;
     int y = 0;
-    runShow({0, false, false, 0}, [&](MetalShowView&, SDL_Window* window, std::size_t frames) {
+    displayNumber = 0;
+    runShow({0, false, false}, [&](MetalShowView&, SDL_Window* window, std::size_t frames) {
         if (frames < 1) return true;
         index = SDL_GetWindowDisplayIndex(window);
         SDL_GetDisplayBounds(0, &bounds);
