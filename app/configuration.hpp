@@ -44,6 +44,8 @@ struct Configuration {
     std::optional<double> movieDuration;
     std::int64_t framesPerSecond = 60;
     bool describeScenes = false;
+    // The display the show opens on (--display N, 0 the first); the system's choice when absent.
+    std::optional<std::int64_t> display;
 
     // Builds the configuration from the arguments (without the program path). Unknown arguments,
     // missing values and bad numbers fall back to defaults; throws ConfigurationError for the two

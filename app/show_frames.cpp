@@ -61,7 +61,11 @@ void ShowFrameWorker::loop() {
         ShowFrameResult result;
         auto started = std::chrono::steady_clock::now();
         try {
-            result.skipped = !source_->render(picture, request.width, request.height, request.normalizedTime, request.features);
+            result.capture = request.capture;
+            result.skipped = request.capture ? !source_->capture(picture, request.width, request.height,
+                                                                request.normalizedTime, request.features)
+                                             : !source_->render(picture, request.width, request.height,
+                                                                request.normalizedTime, request.features);
         } catch (const std::exception& error) {
             result.failed = true;
             result.failure = error.what();

@@ -33,6 +33,11 @@ public:
     // as an Error.
     virtual bool render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
                         const AudioFeatures& features) = 0;
+    // Renders like render() but always into `into`, never onto the window: the picture of a screenshot.
+    virtual bool capture(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
+                         const AudioFeatures& features) {
+        return render(into, width, height, normalizedTime, features);
+    }
     // Whether frames go to the window without passing through a picture.
     virtual bool presentsItself() const { return false; }
     // The window has changed size (called from the window's thread).
@@ -45,6 +50,7 @@ struct ShowFrameRequest {
     std::size_t height = 0;
     double normalizedTime = 0;
     AudioFeatures features;
+    bool capture = false; // a screenshot's picture (ShowFrameSource::capture), not a frame for the window
 };
 
 // What came back: the picture, nothing (a skipped frame), or the description of why encoding failed.
@@ -53,6 +59,7 @@ struct ShowFrameResult {
     bool failed = false;
     std::string failure;
     double renderSeconds = 0;
+    bool capture = false;
 };
 
 // Runs a frame source on its own thread, one frame at a time: a new frame is accepted only when the

@@ -54,6 +54,25 @@ public:
         return true;
     }
 
+    // The same moment rendered again off screen, at the same size as the window's frames.
+    bool capture(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
+                 const AudioFeatures& features) override {
+        const std::size_t largest = frames_.device()->maxTextureDimension2D();
+        width = std::min(width, largest);
+        height = std::min(height, largest);
+        if (!frames_.resize(width, height)) return false;
+        into.width = width;
+        into.height = height;
+        into.bgra.resize(width * height * 4);
+        try {
+            frames_.render(normalizedTime, features, into.bgra, width * 4);
+        } catch (const MetalRendererError& error) {
+            if (error.kind() == MetalRendererError::Kind::cannotCreateCommandBuffer) return false;
+            throw;
+        }
+        return true;
+    }
+
     bool presentsItself() const override { return true; }
     void drawableSizeChanged() override { swapchain_->invalidate(); }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
@@ -60,7 +61,22 @@ double frameInterval(SDL_Window* window) {
     return 1.0 / rate;
 }
 
+bool isScreenshotKey(SDL_Scancode scancode) {
+    return scancode == SDL_SCANCODE_P || scancode == SDL_SCANCODE_PRINTSCREEN;
+}
+
+std::string displayCountText(int displays) {
+    if (displays <= 0) return "no display";
+    if (displays == 1) return "1 display (0)";
+    if (displays == 2) return "2 displays (0 and 1)";
+    return std::to_string(displays) + " displays (0 to " + std::to_string(displays - 1) + ")";
+}
+
 } // namespace
+
+NoSuchDisplayError::NoSuchDisplayError(std::int64_t display, int displays)
+    : Error("There is no display " + std::to_string(display) + "; this machine has " + displayCountText(displays) +
+            ".") {}
 
 ShowKey showKeyForScancode(SDL_Scancode scancode) {
     switch (scancode) {
@@ -100,9 +116,20 @@ MetalShowView::~MetalShowView() {
 
 void MetalShowView::viewDidMoveToWindow(SDL_Window* window) { window_ = window; }
 
-void MetalShowView::drawableSizeChanged() { worker_->source().drawableSizeChanged(); }
+void MetalShowView::drawableSizeChanged() {
+    worker_->source().drawableSizeChanged();
+    setNeedsDisplay();
+}
 
 ShowKeyResult MetalShowView::keyDown(SDL_Scancode scancode) {
+    if (isScreenshotKey(scancode)) {
+        if (screenshotWriter_ != nullptr && !screenshotWanted_) {
+            screenshotWanted_ = true;
+            screenshotMoment_ = std::chrono::system_clock::now();
+        }
+        return ShowKeyResult::handled;
+    }
+    setNeedsDisplay();
     ShowKeyResult result = transport_.handleKey(showKeyForScancode(scancode));
     if (result == ShowKeyResult::toggleFullScreen && window_ == nullptr) return ShowKeyResult::handled;
     return result;
@@ -124,14 +151,24 @@ void MetalShowView::mouseMoved() {
 
 void MetalShowView::didEnterFullScreen() {
     if (!cursorHidden_) hideCursor();
+    setNeedsDisplay();
 }
 
 void MetalShowView::didExitFullScreen() {
     if (cursorHidden_) showCursor();
+    setNeedsDisplay();
 }
 
 void MetalShowView::draw() {
     if (!worker_->idle()) return;
+    if (screenshotWanted_ && shown_) {
+        // The moment on screen, at its size, made again off screen: the window's own frames go on after it.
+        requested_ = *shown_;
+        requested_.capture = true;
+        worker_->submit(requested_);
+        return;
+    }
+    if (redrawFrames_ > 0) --redrawFrames_;
     double t = transport_.frameSeconds();
     // A playing show draws the moment at which the picture will reach the screen, so that on a slow
     // device the picture keeps up with the sound instead of trailing it by a frame's making.
@@ -146,12 +183,27 @@ void MetalShowView::draw() {
     request.normalizedTime = n;
     request.features = music_.features(n);
     lastFrameSeconds_ = t;
+    requested_ = request;
     worker_->submit(request);
 }
 
 bool MetalShowView::presentFinishedFrame() {
-    std::optional<ShowFrameResult> result = worker_->collect(picture_);
+    ShowPicture captured;
+    std::optional<ShowFrameResult> result = worker_->collect(requested_.capture ? captured : picture_);
     if (!result) return false;
+    if (result->capture) {
+        screenshotWanted_ = false;
+        if (result->failed || result->skipped || screenshotWriter_ == nullptr) {
+            std::fprintf(stderr, "Drevik: The screenshot could not be made%s%s\n", result->failed ? ": " : ".",
+                         result->failure.c_str());
+            std::fflush(stderr);
+        } else {
+            screenshotWriter_->write(std::move(captured), screenshotFolder_, screenshotMoment_);
+        }
+        return false;
+    }
+    if (result->failed || result->skipped) redrawFrames_ = std::max(redrawFrames_, 1); // try again
+    else shown_ = requested_;
     lastRenderSeconds_ = result->renderSeconds;
     expectedLatency_ = framesShown_ == 0 ? lastRenderSeconds_ : 0.5 * (expectedLatency_ + lastRenderSeconds_);
     ++framesShown_;
@@ -188,17 +240,20 @@ DrevikAppDelegate::DrevikAppDelegate(const GraphicsTimeline& timeline, const Mus
 
 DrevikAppDelegate::~DrevikAppDelegate() {
     view_.reset();
+    screenshots_.reset();
     if (window_ != nullptr) SDL_DestroyWindow(window_);
 }
 
 bool DrevikAppDelegate::applicationDidFinishLaunching() {
     // The window comes first, hidden, since the renderer draws into it; it is shown once the view exists.
     constexpr Uint32 flags = SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_HIDDEN;
-    window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, hooks_.width,
-                               hooks_.height, flags | SDL_WINDOW_VULKAN);
+    const int position = configuration_.display
+                             ? static_cast<int>(SDL_WINDOWPOS_CENTERED_DISPLAY(static_cast<int>(*configuration_.display)))
+                             : static_cast<int>(SDL_WINDOWPOS_CENTERED);
+    window_ = SDL_CreateWindow(showWindowTitle, position, position, hooks_.width, hooks_.height,
+                               flags | SDL_WINDOW_VULKAN);
     if (window_ == nullptr) // no Vulkan presentation for this window: draw through its own surface
-        window_ = SDL_CreateWindow(showWindowTitle, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, hooks_.width,
-                                   hooks_.height, flags);
+        window_ = SDL_CreateWindow(showWindowTitle, position, position, hooks_.width, hooks_.height, flags);
     if (window_ == nullptr) throw NoDisplayError(SDL_GetError());
     try {
         view_ = std::make_unique<MetalShowView>(hooks_.width, hooks_.height, timeline_, music_, configuration_.normalizedTime,
@@ -211,6 +266,9 @@ bool DrevikAppDelegate::applicationDidFinishLaunching() {
             throw; // the box could not be shown: report the failure on standard error instead
         return false;
     }
+    screenshots_ = std::make_unique<ScreenshotWriter>(stdout, stderr, hooks_.screenshotWritten);
+    view_->setScreenshotWriter(screenshots_.get());
+    view_->setScreenshotFolder(hooks_.screenshotFolder);
     SDL_ShowWindow(window_);
     SDL_RaiseWindow(window_);
     view_->viewDidMoveToWindow(window_);
@@ -246,10 +304,16 @@ void DrevikAppDelegate::run() {
     // On X11, pictures copied to a window's own surface go straight to the X server; otherwise the video
     // layer would remake a window made for Vulkan as one for OpenGL to copy them.
     if (driver == "x11") SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (configuration_.display) {
+        const int displays = SDL_GetNumVideoDisplays();
+        if (*configuration_.display < 0 || *configuration_.display >= displays)
+            throw NoSuchDisplayError(*configuration_.display, displays);
+    }
     struct Teardown {
         DrevikAppDelegate& delegate;
         ~Teardown() {
             delegate.view_.reset();
+            delegate.screenshots_.reset(); // writes the screenshots still waiting
             if (delegate.window_ != nullptr) SDL_DestroyWindow(delegate.window_);
             delegate.window_ = nullptr;
         }
@@ -266,8 +330,14 @@ void DrevikAppDelegate::run() {
     bool quitting = false;
     while (!quitting) {
         double now = secondsNow();
+        // A frame under way wakes the loop when it is done; a paused show with nothing new to draw sleeps
+        // until an event arrives.
         int timeoutMs = 100;
-        if (view_->readyForFrame()) timeoutMs = std::clamp(static_cast<int>(std::ceil((nextFrame - now) * 1000)), 0, 100);
+        if (view_->readyForFrame()) {
+            timeoutMs = view_->needsFrame()
+                            ? std::clamp(static_cast<int>(std::ceil((nextFrame - now) * 1000)), 0, 100)
+                            : 1000;
+        }
         SDL_Event event;
         bool any = SDL_WaitEventTimeout(&event, timeoutMs) != 0;
         while (any && !quitting) {
@@ -279,9 +349,16 @@ void DrevikAppDelegate::run() {
                     constrainAspect();
                     view_->drawableSizeChanged();
                 }
-                else if (event.window.event == SDL_WINDOWEVENT_DISPLAY_CHANGED) interval = frameInterval(window_);
+                else if (event.window.event == SDL_WINDOWEVENT_DISPLAY_CHANGED) {
+                    interval = frameInterval(window_);
+                    view_->setNeedsDisplay();
+                }
+                else if (event.window.event == SDL_WINDOWEVENT_EXPOSED || event.window.event == SDL_WINDOWEVENT_SHOWN ||
+                         event.window.event == SDL_WINDOWEVENT_RESTORED)
+                    view_->setNeedsDisplay();
                 break;
             case SDL_KEYDOWN:
+                if (event.key.repeat != 0 && isScreenshotKey(event.key.keysym.scancode)) break; // one per press
                 switch (view_->keyDown(event.key.keysym.scancode)) {
                 case ShowKeyResult::quit: quitting = true; break;
                 case ShowKeyResult::toggleFullScreen: toggleFullScreen(); break;
@@ -296,7 +373,7 @@ void DrevikAppDelegate::run() {
         if (quitting) break;
         if (view_->presentFinishedFrame() && hooks_.afterFrame) hooks_.afterFrame(*view_, window_);
         now = secondsNow();
-        if (view_->readyForFrame() && now >= nextFrame) {
+        if (view_->readyForFrame() && view_->needsFrame() && now >= nextFrame) {
             nextFrame = nextFrame + interval > now ? nextFrame + interval : now + interval; // keep the cadence unless late
             view_->draw();
         }

@@ -3,6 +3,7 @@
 // show clock, handles keys and draws one frame per display refresh.
 #include "app/configuration.hpp"
 #include "app/show_frames.hpp"
+#include "app/show_screenshot.hpp"
 #include "app/show_transport.hpp"
 #include "core/error.hpp"
 #include "core/graphics_timeline.hpp"
@@ -10,9 +11,13 @@
 
 #include <SDL2/SDL.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace drevik {
@@ -36,6 +41,12 @@ public:
                 "); render a picture with --snapshot PATH or a movie with --movie PATH instead.") {}
 };
 
+// --display names a display the machine does not have.
+class NoSuchDisplayError : public Error {
+public:
+    NoSuchDisplayError(std::int64_t display, int displays);
+};
+
 inline constexpr const char* showWindowTitle = "VELMORA — METAL VESPERINE";
 inline constexpr const char* showFailedFrameTitlePrefix = "VELMORA — ";
 inline constexpr const char* showStartFailureMessage = "Drevik could not start";
@@ -56,6 +67,9 @@ public:
     static constexpr int defaultWidth = 1280;
     static constexpr int defaultHeight = 720;
     static constexpr double maximumFramesPerSecond = 60;
+    // Frames drawn after a change when the show is paused: the changed moment, and one more so that a
+    // window that was still settling (mapped, resized) shows the settled picture.
+    static constexpr int settleFrames = 2;
 
     // Keeps references to both timelines, which must outlive the view. Without an audio output the
     // show runs silently on the steady clock. Frames are made for `window` (which must outlive the view)
@@ -80,7 +94,8 @@ public:
 
     // Attaches the view to its window (or detaches it with nullptr).
     void viewDidMoveToWindow(SDL_Window* window);
-    // Handles one key press or repeat; returns what the window has to do.
+    // Handles one key press or repeat; returns what the window has to do. P and Print Screen ask for a
+    // screenshot of the picture on screen.
     ShowKeyResult keyDown(SDL_Scancode scancode);
     void mouseMoved();
     void didEnterFullScreen();
@@ -88,7 +103,16 @@ public:
 
     // True when a new frame can be started (the previous one is finished and shown).
     bool readyForFrame() const { return worker_->idle(); }
+    // Whether there is anything new to draw: the show plays, something changed the picture since it was
+    // last drawn, or a screenshot waits. A paused show with nothing new draws nothing.
+    bool needsFrame() const { return transport_.playing() || redrawFrames_ > 0 || screenshotWanted_; }
+    // Something may have changed the picture (a size, an expose, new show data): draw it again.
+    void setNeedsDisplay() { redrawFrames_ = settleFrames; }
+    // Where screenshots go (the working folder when empty) and who writes them (none: P does nothing).
+    void setScreenshotFolder(std::filesystem::path folder) { screenshotFolder_ = std::move(folder); }
+    void setScreenshotWriter(ScreenshotWriter* writer) { screenshotWriter_ = writer; }
     // Starts the frame of this moment: the clock is read now and the picture is made in the background.
+    // A screenshot that waits goes first: the picture on screen is made again off screen.
     void draw();
     // The window changed size.
     void drawableSizeChanged();
@@ -130,6 +154,13 @@ private:
     double lastRenderSeconds_ = 0;
     double expectedLatency_ = 0; // how long a frame takes from request to screen, smoothed
     double lastFrameSeconds_ = 0;
+    int redrawFrames_ = settleFrames; // frames still to draw while paused
+    ShowFrameRequest requested_;        // the frame being made
+    std::optional<ShowFrameRequest> shown_; // the frame on screen
+    bool screenshotWanted_ = false;
+    std::chrono::system_clock::time_point screenshotMoment_;
+    std::filesystem::path screenshotFolder_;
+    ScreenshotWriter* screenshotWriter_ = nullptr;
 };
 
 // Ways for tests to look into a running show.
@@ -140,6 +171,10 @@ struct ShowHooks {
     std::function<void(const std::string&)> reportStartFailure; // the message box when empty
     // Runs on the event loop after each frame has been shown (and once right after launch with 0).
     std::function<void(MetalShowView&, SDL_Window*)> afterFrame;
+    // Where screenshots go (the working folder when empty), and what runs on the writer's thread after
+    // each (its location; empty when it failed).
+    std::filesystem::path screenshotFolder;
+    std::function<void(const std::filesystem::path&)> screenshotWritten;
 };
 
 class DrevikAppDelegate {
@@ -151,9 +186,10 @@ public:
     DrevikAppDelegate(const DrevikAppDelegate&) = delete;
     DrevikAppDelegate& operator=(const DrevikAppDelegate&) = delete;
 
-    // Opens the window and runs the event loop until Escape or the window is closed. A view that cannot
-    // be created is reported in a message box and ends the loop normally. Throws NoDisplayError when no
-    // display can be reached.
+    // Opens the window (on the configuration's display, when it names one) and runs the event loop until
+    // Escape or the window is closed. A view that cannot be created is reported in a message box and ends
+    // the loop normally. Throws NoDisplayError when no display can be reached, NoSuchDisplayError before
+    // opening a window when the configuration names a display that does not exist.
     void run();
 
 private:
@@ -166,6 +202,7 @@ private:
     Configuration configuration_;
     ShowHooks hooks_;
     SDL_Window* window_ = nullptr;
+    std::unique_ptr<ScreenshotWriter> screenshots_; // outlives the view, which queues on it
     std::unique_ptr<MetalShowView> view_;
 };
 

@@ -22,7 +22,9 @@ std::size_t OffscreenFrames::sampleCountFor(const gpu::Device& device) {
 bool OffscreenFrames::resize(std::size_t width, std::size_t height) { return makeTargets(width, height, true); }
 
 bool OffscreenFrames::makeTargets(std::size_t width, std::size_t height, bool withOutput) {
-    if (depth_ && width == width_ && height == height_ && (output_ != nullptr) == withOutput) return true;
+    // Frames for a window need no output texture but keep one made earlier (for a screenshot of the
+    // show), so that taking pictures between presented frames does not remake the targets each time.
+    if (depth_ && width == width_ && height == height_ && (output_ != nullptr || !withOutput)) return true;
     output_.reset();
     multisampleColor_.reset();
     depth_.reset();

@@ -157,6 +157,14 @@ TEST(Configuration, FlagsCombine) {
     EXPECT_FALSE(parse({"--windowed"}).fullscreen);
 }
 
+TEST(Configuration, DisplayIsAnOptionalIntegerCheckedWhenTheShowOpens) {
+    EXPECT_FALSE(parse({}).display);
+    EXPECT_EQ(parse({"--display", "1"}).display, 1);
+    EXPECT_EQ(parse({"--display", "-2"}).display, -2); // refused later, naming the displays there are
+    EXPECT_FALSE(parse({"--display", "second"}).display);
+    EXPECT_FALSE(parse({"--display"}).display);
+}
+
 TEST(Configuration, RefusesBothOutputsAndANonPositiveDuration) {
     const std::string expected = "Choose either --snapshot or --movie, and use a positive --duration.";
     const std::vector<std::vector<std::string>> refused = {

@@ -5,7 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <png.h>
+#include <sys/resource.h>
+
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <regex>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -114,6 +121,7 @@ protected:
         configuration.normalizedTime = start.normalizedTime;
         configuration.autoplay = start.autoplay;
         configuration.fullscreen = start.fullscreen;
+        configuration.display = displayNumber;
         DrevikAppDelegate delegate(timeline, music, configuration, hooks);
         delegate.run();
     }
@@ -123,6 +131,7 @@ protected:
     ShowHooks hooks;
     bool failFrames = false;
     int frameDelayMs = 0;
+    std::optional<std::int64_t> displayNumber; // --display
 };
 
 TEST_F(ShowWindow, OpensTitledShowsItsFirstFrameAndEndsOnEscape) {
@@ -329,6 +338,91 @@ TEST_F(ShowWindow, KeysAreChosenByPosition) {
     EXPECT_EQ(showKeyForScancode(SDL_SCANCODE_Q), ShowKey::other);
 }
 
+// Paused, with nothing new to draw, the show sleeps; a key wakes it and acts within about a frame.
+TEST_F(ShowWindow, APausedShowSleepsAndAKeyStillActsAtOnce) {
+    std::atomic<std::size_t> shown{0};
+    std::atomic<bool> pressed{false};
+    std::chrono::steady_clock::time_point pressedAt;
+    double cpuShare = -1;
+    std::size_t framesWhileIdle = 0;
+    double reaction = -1;
+    std::thread probe;
+    runShow({0.5, false, false}, [&](MetalShowView& view, SDL_Window*, std::size_t frames) {
+        shown = frames;
+        if (frames == 1 && !probe.joinable()) {
+            probe = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the first frames settle
+                auto cpu = [] {
+                    rusage usage{};
+                    getrusage(RUSAGE_SELF, &usage);
+                    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+                };
+                std::size_t before = shown;
+                double cpuBefore = cpu();
+                auto began = std::chrono::steady_clock::now();
+                std::this_thread::sleep_for(std::chrono::seconds(2));
+                cpuShare = (cpu() - cpuBefore) /
+                           std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+                framesWhileIdle = shown - before;
+                pressedAt = std::chrono::steady_clock::now();
+                pressed = true;
+                pushKey(SDL_SCANCODE_SPACE);
+            });
+            return true;
+        }
+        if (!pressed) return true;
+        reaction = std::chrono::duration<double>(std::chrono::steady_clock::now() - pressedAt).count();
+        EXPECT_TRUE(view.transport().playing());
+        return false;
+    });
+    if (probe.joinable()) probe.join();
+    EXPECT_EQ(framesWhileIdle, 0u);
+    EXPECT_GE(cpuShare, 0);
+    EXPECT_LT(cpuShare, 0.03) << "share of one core used by a paused show";
+    EXPECT_GE(reaction, 0);
+    EXPECT_LT(reaction, 0.1) << "seconds from the key to the next frame";
+    std::printf("paused show: %.2f %% of a core; key to frame %.1f ms\n", cpuShare * 100, reaction * 1000);
+}
+
+TEST_F(ShowWindow, TheWindowOpensCentredOnTheChosenDisplay) {
+    int index = -1;
+    SDL_Rect bounds{};
+    int x = 0;
+    int y = 0;
+    displayNumber = 0;
+    runShow({0, false, false}, [&](MetalShowView&, SDL_Window* window, std::size_t frames) {
+        if (frames < 1) return true;
+        index = SDL_GetWindowDisplayIndex(window);
+        SDL_GetDisplayBounds(0, &bounds);
+        SDL_GetWindowPosition(window, &x, &y);
+        return false;
+    });
+    EXPECT_EQ(index, 0);
+    EXPECT_EQ(x, bounds.x + (bounds.w - 160) / 2);
+    EXPECT_EQ(y, bounds.y + (bounds.h - 90) / 2);
+}
+
+// A display that does not exist: one line naming those there are, status 1, and no window.
+TEST_F(ShowWindow, TheProgramRefusesADisplayThatDoesNotExist) {
+    std::string folder = ::testing::TempDir() + "drevik_no_such_display_" + std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/Graphics.csv") << "# duration_seconds=4\ntime,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n";
+    std::ofstream(folder + "/Music.csv") << "# duration_seconds=4\ntime,lead\n0,1\n";
+    std::string command = "cd '" + folder + "' && SDL_AUDIODRIVER=dummy LSAN_OPTIONS=detect_leaks=0 timeout 20 " +
+                          DREVIK_BINARY + " --display 3 >out.txt 2>err.txt";
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::ifstream errors(folder + "/err.txt");
+    std::string line;
+    std::getline(errors, line);
+    EXPECT_EQ(line, "Drevik: There is no display 3; this machine has 1 display (0).");
+    std::string more;
+    EXPECT_FALSE(std::getline(errors, more)) << more;
+    std::filesystem::remove_all(folder);
+}
+
 // The whole program: launch, the show at its full size with the real renderer, and a request to quit
 // (SDL turns SIGTERM into the same quit event that closing the window sends). Nothing reaches standard
 // error, not even from the sound library on a machine without a sound card.
@@ -464,6 +558,76 @@ TEST_F(ShowWindow, TheRendererDrawsStraightIntoTheWindowAndFollowsItsSize) {
     EXPECT_EQ(grownWidth, 320u);
     EXPECT_GT(litGrown, 20u) << "the part of the window added by growing it stays black";
     for (const auto& message : gpu::takeValidationMessages()) ADD_FAILURE() << "validation: " << message;
+}
+
+// P writes the picture on screen (drawn straight into the window) as a PNG of the window's size, and
+// says where on standard output.
+TEST_F(ShowWindow, TheScreenshotKeyWritesThePictureOnScreen) {
+    useCrossingLines(timeline, music, hooks);
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("drevik_show_screenshot_" + std::to_string(getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    hooks.screenshotFolder = folder;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::filesystem::path written;
+    bool finished = false;
+    hooks.screenshotWritten = [&](const std::filesystem::path& location) {
+        {
+            std::lock_guard lock(mutex);
+            written = location;
+        }
+        pushKey(SDL_SCANCODE_ESCAPE);
+    };
+    // Ends a show that never writes the screenshot.
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return finished; })) pushKey(SDL_SCANCODE_ESCAPE);
+    });
+    std::vector<std::array<int, 3>> onScreen;
+    ::testing::internal::CaptureStdout();
+    runShow({0.25, false, false}, [&](MetalShowView&, SDL_Window* window, std::size_t frames) {
+        if (frames == 1) {
+            for (int i = 0; i < 50 && litPixels(window, 0, 0, 192, 108) < 100; ++i) SDL_Delay(10);
+            onScreen = screenPixels(window, 0, 0, 192, 108);
+            pushKey(SDL_SCANCODE_P);
+        }
+        return true;
+    });
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+    }
+    changed.notify_all();
+    watchdog.join();
+
+    ASSERT_FALSE(written.empty()) << "no screenshot was written";
+    EXPECT_EQ(written.parent_path(), folder);
+    EXPECT_TRUE(std::regex_match(written.filename().string(), std::regex(R"(drevik-\d{8}-\d{6}-\d{3}\.png)")))
+        << written;
+    EXPECT_EQ(out, "Wrote " + written.string() + "\n");
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&png, written.c_str()));
+    png.format = PNG_FORMAT_RGB;
+    std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(png));
+    ASSERT_TRUE(png_image_finish_read(&png, nullptr, rgb.data(), 0, nullptr));
+    ASSERT_EQ(png.width, 192u);
+    ASSERT_EQ(png.height, 108u);
+    ASSERT_EQ(onScreen.size(), 192u * 108u);
+    std::size_t lit = 0;
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < onScreen.size(); ++i) {
+        int largest = 0;
+        for (int c = 0; c < 3; ++c) largest = std::max(largest, std::abs(onScreen[i][c] - rgb[i * 3 + c]));
+        if (largest > 24) ++differing;
+        if (rgb[i * 3] + rgb[i * 3 + 1] + rgb[i * 3 + 2] > 30) ++lit;
+    }
+    EXPECT_GT(lit, 100u) << "the screenshot is black";
+    EXPECT_LT(differing, onScreen.size() / 100) << "pixels that differ from the window's";
+    std::filesystem::remove_all(folder);
 }
 
 // Where the window cannot present through Vulkan, the renderer's pictures are read back and copied to it.
