@@ -19,6 +19,26 @@ namespace drevik {
 
 namespace {
 
+// The moment rendered off screen and read back into `into`, at most the device's largest texture in
+// each direction. False when the frame had to be skipped (no targets, no command buffer).
+bool renderIntoPicture(OffscreenFrames& frames, ShowPicture& into, std::size_t width, std::size_t height,
+                       double normalizedTime, const AudioFeatures& features) {
+    const std::size_t largest = frames.device()->maxTextureDimension2D();
+    width = std::min(width, largest);
+    height = std::min(height, largest);
+    if (!frames.resize(width, height)) return false;
+    into.width = width;
+    into.height = height;
+    into.bgra.resize(width * height * 4);
+    try {
+        frames.render(normalizedTime, features, into.bgra, width * 4);
+    } catch (const MetalRendererError& error) {
+        if (error.kind() == MetalRendererError::Kind::cannotCreateCommandBuffer) return false;
+        throw;
+    }
+    return true;
+}
+
 // Renders into the window's drawables on a device that presents to the window.
 class SwapchainFrameSource final : public ShowFrameSource {
 public:
@@ -57,20 +77,7 @@ public:
     // The same moment rendered again off screen, at the same size as the window's frames.
     bool capture(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
                  const AudioFeatures& features) override {
-        const std::size_t largest = frames_.device()->maxTextureDimension2D();
-        width = std::min(width, largest);
-        height = std::min(height, largest);
-        if (!frames_.resize(width, height)) return false;
-        into.width = width;
-        into.height = height;
-        into.bgra.resize(width * height * 4);
-        try {
-            frames_.render(normalizedTime, features, into.bgra, width * 4);
-        } catch (const MetalRendererError& error) {
-            if (error.kind() == MetalRendererError::Kind::cannotCreateCommandBuffer) return false;
-            throw;
-        }
-        return true;
+        return renderIntoPicture(frames_, into, width, height, normalizedTime, features);
     }
 
     bool presentsItself() const override { return true; }
@@ -93,20 +100,7 @@ public:
 
     bool render(ShowPicture& into, std::size_t width, std::size_t height, double normalizedTime,
                 const AudioFeatures& features) override {
-        const std::size_t largest = frames_.device()->maxTextureDimension2D();
-        width = std::min(width, largest);
-        height = std::min(height, largest);
-        if (!frames_.resize(width, height)) return false;
-        into.width = width;
-        into.height = height;
-        into.bgra.resize(width * height * 4);
-        try {
-            frames_.render(normalizedTime, features, into.bgra, width * 4);
-        } catch (const MetalRendererError& error) {
-            if (error.kind() == MetalRendererError::Kind::cannotCreateCommandBuffer) return false;
-            throw;
-        }
-        return true;
+        return renderIntoPicture(frames_, into, width, height, normalizedTime, features);
     }
 
 private:
