@@ -5,6 +5,7 @@
 #include "core/music_timeline.hpp"
 #include "core/scene_profile.hpp"
 #include "core/scene_span.hpp"
+#include "tests/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,18 +27,8 @@ std::string contents(const Path& file) {
     return text.str();
 }
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-demo-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryFolder() { std::filesystem::remove_all(path_); }
-    const Path& path() const { return path_; }
-
-private:
-    Path path_;
+struct TemporaryFolder : testing::TemporaryFolder {
+    TemporaryFolder() : testing::TemporaryFolder("drevik-demo") {}
 };
 
 int shell(const std::string& command) { return std::system(command.c_str()); }

@@ -1,5 +1,7 @@
 // The .deb package and the portable bundle, each built from this build folder with its one command,
 // unpacked into a temporary folder and run; and the GPU check's verdict on a picture that differs.
+#include "tests/temporary_folder.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fnmatch.h>
@@ -22,18 +24,8 @@ using Path = std::filesystem::path;
 const std::string kVersion = DREVIK_VERSION;
 const char* const kLavapipe = "/usr/share/vulkan/icd.d/lvp_icd.x86_64.json";
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-package-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryFolder() { std::filesystem::remove_all(path_); }
-    const Path& path() const { return path_; }
-
-private:
-    Path path_;
+struct TemporaryFolder : testing::TemporaryFolder {
+    TemporaryFolder() : testing::TemporaryFolder("drevik-package") {}
 };
 
 struct Result {

@@ -7,6 +7,7 @@
 #include "render/scene_renderer.hpp"
 #include "render/shader_source.hpp"
 #include "tests/render/gpu_test_support.hpp"
+#include "tests/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,23 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "drevik-cache-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
+struct TemporaryFolder : testing::TemporaryFolder {
+    TemporaryFolder() : testing::TemporaryFolder("drevik-cache-test") {}
 };
 
 Bytes readFile(const fs::path& path) {
