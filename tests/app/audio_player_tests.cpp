@@ -1,4 +1,5 @@
 #include "app/audio_player.hpp"
+#include "tests/app/ramp_music.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,7 @@
 namespace drevik {
 namespace {
 
-// A signal whose every sample tells where it is: sample i is (i + 1) / 1e6, never 0.
-MusicTimeline rampMusic(std::int64_t sampleRate, std::int64_t count) {
-    MusicTimeline music;
-    music.sampleRate = sampleRate;
-    music.durationSeconds = static_cast<double>(count) / static_cast<double>(sampleRate);
-    music.samples.resize(static_cast<std::size_t>(count));
-    for (std::int64_t i = 0; i < count; ++i) music.samples[static_cast<std::size_t>(i)] = static_cast<float>(i + 1) / 1e6f;
-    return music;
-}
+using testing::rampMusic;
 
 // Sets the sound driver for one test.
 class AudioDriver {
@@ -100,7 +93,7 @@ TEST(CSVAudioPlayer, PlaysFromTheExactFirstFrameAndReportsItsPositionOnlyOnceRen
 }
 
 TEST(CSVAudioPlayer, DeviceReceivesTheSignalFromTheSeekedFrame) {
-    std::string file = testing::TempDir() + "drevik_disk_audio_" + std::to_string(getpid()) + ".raw";
+    std::string file = ::testing::TempDir() + "drevik_disk_audio_" + std::to_string(getpid()) + ".raw";
     {
         AudioDriver driver("disk", file);
         MusicTimeline music = rampMusic(48000, 480000);

@@ -2,6 +2,7 @@
 // while the transport plays, pauses, seeks and reads the position on the caller's thread.
 #include "app/audio_player.hpp"
 #include "app/show_transport.hpp"
+#include "tests/app/ramp_music.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,16 +13,7 @@
 namespace drevik {
 namespace {
 
-MusicTimeline rampMusic(std::int64_t sampleRate, std::int64_t count) {
-    MusicTimeline music;
-    music.sampleRate = sampleRate;
-    music.durationSeconds = static_cast<double>(count) / static_cast<double>(sampleRate);
-    music.samples.resize(static_cast<std::size_t>(count));
-    for (std::int64_t i = 0; i < count; ++i) {
-        music.samples[static_cast<std::size_t>(i)] = static_cast<float>(i + 1) / 1e6f;
-    }
-    return music;
-}
+using testing::rampMusic;
 
 // The dummy output pulls buffers on its own thread at the device's pace, without sound hardware.
 class DummyAudioDriver {
