@@ -81,6 +81,12 @@ void CSVAudioPlayer::stopPlayback() {
     rendered_ = false;
 }
 
+void CSVAudioPlayer::replaceSignal(const MusicTimeline& music) {
+    const bool sameRate = static_cast<double>(music.sampleRate) == rate_;
+    DeviceLock lock(device_);
+    samples_ = sameRate ? std::span<const float>(music.samples) : std::span<const float>();
+}
+
 bool CSVAudioPlayer::scheduled() const {
     DeviceLock lock(device_);
     return active_;

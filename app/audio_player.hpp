@@ -38,6 +38,9 @@ public:
     void play(double fromSeconds) override;
     void stopPlayback() override;
     std::optional<double> playbackPosition() const override;
+    // Swaps in the new signal under the device lock; playback goes on from the same frame. A signal at
+    // another sample rate cannot continue the same moment: the player then falls silent.
+    void replaceSignal(const MusicTimeline& music) override;
 
     // The position of the first frame of the current playback.
     double scheduledFromSeconds() const { return scheduledFromSeconds_; }
@@ -52,7 +55,7 @@ private:
     static void SDLCALL render(void* user, Uint8* stream, int length);
     void fill(float* out, std::int64_t frames);
 
-    std::span<const float> samples_;
+    std::span<const float> samples_; // written on the owner's thread under the device lock
     double rate_ = 0;
     double scheduledFromSeconds_ = 0;
     SDL_AudioDeviceID device_ = 0;

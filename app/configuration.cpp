@@ -225,6 +225,7 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
     configuration.framesPerSecond = sizeArgument(options.value("--fps"), 60, 1);
     configuration.describeScenes = options.flag("--describe-scenes");
     if (auto display = options.value("--display")) configuration.display = integerArgument(*display);
+    configuration.reload = !options.flag("--no-reload");
 
     if (configuration.snapshotURL && configuration.movieURL) throw ConfigurationError();
     if (configuration.movieDuration && !(*configuration.movieDuration > 0)) throw ConfigurationError();

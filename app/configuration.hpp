@@ -46,6 +46,8 @@ struct Configuration {
     bool describeScenes = false;
     // The display the show opens on (--display N, 0 the first); the system's choice when absent.
     std::optional<std::int64_t> display;
+    // Whether the show reads Graphics.csv and Music.csv again when they are saved (off with --no-reload).
+    bool reload = true;
 
     // Builds the configuration from the arguments (without the program path). Unknown arguments,
     // missing values and bad numbers fall back to defaults; throws ConfigurationError for the two

@@ -10,8 +10,6 @@
 #include "output/snapshot.hpp"
 
 #include <cerrno>
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -22,11 +20,6 @@
 namespace drevik {
 
 namespace {
-
-constexpr std::int64_t musicSampleRate = 48000;
-constexpr std::int64_t musicAnalysisRate = 120;
-// Largest difference in seconds between the two declared durations that is not yet a mismatch (exclusive).
-constexpr double durationTolerance = 0.000001;
 
 // Writes the text and a line feed to standard output (buffered; flushed when the process ends).
 void printLine(std::string_view text) {
@@ -67,29 +60,6 @@ bool isHelp(const std::string& argument) { return argument == "--help" || argume
 
 } // namespace
 
-LaunchError::LaunchError(double graphicsSeconds, double musicSeconds)
-    : Error("Graphics.csv is " + durationText(graphicsSeconds) + "s but Music.csv is " + durationText(musicSeconds) +
-            "s; they must match."),
-      graphics_(graphicsSeconds), music_(musicSeconds) {}
-
-std::string durationText(double seconds) {
-    char buffer[64];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, seconds);
-    std::string text(buffer, error == std::errc() ? end : buffer);
-    if (text.find_first_of(".e") == std::string::npos && text.find("inf") == std::string::npos &&
-        text.find("nan") == std::string::npos) {
-        text += ".0";
-    }
-    return text;
-}
-
-void checkDurations(double graphicsSeconds, double musicSeconds) {
-    // Written so that a NaN difference counts as a mismatch.
-    if (!(std::fabs(graphicsSeconds - musicSeconds) < durationTolerance)) {
-        throw LaunchError(graphicsSeconds, musicSeconds);
-    }
-}
-
 void run(const std::vector<std::string>& arguments, const std::filesystem::path& cacheFolder) {
     for (const auto& argument : arguments) {
         if (isHelp(argument)) {
@@ -105,8 +75,7 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
         return;
     }
 
-    const MusicTimeline music =
-        MusicTimeline::fromCsvFile(configuration.musicURL, musicSampleRate, musicAnalysisRate);
+    const MusicTimeline music = readMusic(configuration.musicURL);
     checkDurations(graphics.durationSeconds, music.durationSeconds);
     printLine("Loaded " + std::to_string(graphics.frames.size()) + " frames / " +
               std::to_string(graphics.segments.size()) + " lines; " + std::to_string(music.samples.size()) +

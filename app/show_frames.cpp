@@ -58,6 +58,11 @@ void ShowFrameWorker::loop() {
             if (quitting_) return;
             request = *std::exchange(pending_, std::nullopt);
         }
+        // Only this thread touches the source, so the drawing changes between two of its frames.
+        if (request.timeline && request.timeline != timeline_) {
+            source_->changeTimeline(*request.timeline);
+            timeline_ = std::move(request.timeline);
+        }
         ShowFrameResult result;
         auto started = std::chrono::steady_clock::now();
         try {

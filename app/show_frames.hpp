@@ -1,6 +1,7 @@
 #pragma once
 // Pictures of the show, made one at a time off the main thread so that the window stays responsive
 // even when a frame takes far longer than a display refresh.
+#include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 
 #include <condition_variable>
@@ -38,6 +39,8 @@ public:
                          const AudioFeatures& features) {
         return render(into, width, height, normalizedTime, features);
     }
+    // Later frames draw `timeline` (kept alive by the worker while the source may use it).
+    virtual void changeTimeline(const GraphicsTimeline&) {}
     // Whether frames go to the window without passing through a picture.
     virtual bool presentsItself() const { return false; }
     // The window has changed size (called from the window's thread).
@@ -51,6 +54,8 @@ struct ShowFrameRequest {
     double normalizedTime = 0;
     AudioFeatures features;
     bool capture = false; // a screenshot's picture (ShowFrameSource::capture), not a frame for the window
+    // The drawing to render; none keeps the one of the frame before (the source's own at first).
+    std::shared_ptr<const GraphicsTimeline> timeline;
 };
 
 // What came back: the picture, nothing (a skipped frame), or the description of why encoding failed.
@@ -94,6 +99,7 @@ private:
     bool busy_ = false;
     bool quitting_ = false;
     ShowPicture picture_;
+    std::shared_ptr<const GraphicsTimeline> timeline_; // the source's drawing once a request changed it
     std::thread thread_;
 };
 

@@ -80,6 +80,7 @@ public:
         return renderIntoPicture(frames_, into, width, height, normalizedTime, features);
     }
 
+    void changeTimeline(const GraphicsTimeline& timeline) override { frames_.changeTimeline(timeline); }
     bool presentsItself() const override { return true; }
     void drawableSizeChanged() override { swapchain_->invalidate(); }
 
@@ -102,6 +103,8 @@ public:
                 const AudioFeatures& features) override {
         return renderIntoPicture(frames_, into, width, height, normalizedTime, features);
     }
+
+    void changeTimeline(const GraphicsTimeline& timeline) override { frames_.changeTimeline(timeline); }
 
 private:
     static std::shared_ptr<gpu::Device> systemDevice(const std::filesystem::path& cacheFolder) {

@@ -12,10 +12,12 @@ double clampUnitOrZero(double value, double upper) {
     return std::clamp(value, 0.0, upper);
 }
 
+double usableDuration(double seconds) { return std::isfinite(seconds) && seconds > 0 ? seconds : 0; }
+
 } // namespace
 
 ShowTransport::ShowTransport(double durationSeconds, double startTime, ShowAudio* audio, const ShowClock& clock)
-    : duration_(std::isfinite(durationSeconds) && durationSeconds > 0 ? durationSeconds : 0),
+    : duration_(usableDuration(durationSeconds)),
       audio_(audio),
       clock_(clock) {
     positionSeconds_ = clampUnitOrZero(startTime, 1.0) * duration_;
@@ -66,6 +68,14 @@ ShowKeyResult ShowTransport::handleKey(ShowKey key) {
     case ShowKey::other: break;
     }
     return ShowKeyResult::notHandled;
+}
+
+void ShowTransport::changeDuration(double durationSeconds) {
+    const double now = currentSeconds();
+    duration_ = usableDuration(durationSeconds);
+    positionSeconds_ = clampToShow(now);
+    // The steady clock goes on from here; a sound output keeps its own position.
+    if (playing_) hostAnchor_ = clock_.nowSeconds();
 }
 
 double ShowTransport::frameSeconds() {

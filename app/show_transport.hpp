@@ -1,5 +1,7 @@
 #pragma once
 // The show's transport and clock: play, pause, seek and the position on screen, independent of any window.
+#include "core/music_timeline.hpp"
+
 #include <chrono>
 #include <optional>
 
@@ -15,6 +17,9 @@ public:
     // Seconds from the start of the show of the sample being played, or none when the output has not
     // rendered anything since playback started (or nothing plays).
     virtual std::optional<double> playbackPosition() const = 0;
+    // Plays `music` from now on, from the same moment; the old signal is no longer read once this returns.
+    // `music` must outlive the output or the next replacement. Outputs without a signal ignore it.
+    virtual void replaceSignal(const MusicTimeline&) {}
 };
 
 // A monotonic clock in seconds.
@@ -56,6 +61,9 @@ public:
     void pause();
     void seek(double seconds, bool resume);
     ShowKeyResult handleKey(ShowKey key);
+    // The show now lasts `durationSeconds`: the position stays where it is (clamped into a shorter show),
+    // and a playing show goes on playing.
+    void changeDuration(double durationSeconds);
 
     // The position to draw now. A playing show that has reached its end stops there, on the last frame.
     double frameSeconds();

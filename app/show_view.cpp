@@ -32,6 +32,12 @@ void wakeEventLoop() {
     SDL_PushEvent(&event);
 }
 
+// A shared pointer to a value that someone else keeps alive for longer.
+template <typename T>
+std::shared_ptr<const T> borrowed(const T& value) {
+    return std::shared_ptr<const T>(std::shared_ptr<const T>(), &value);
+}
+
 bool environmentSet(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0';
@@ -98,12 +104,12 @@ MetalShowView::MetalShowView(int width, int height, const GraphicsTimeline& time
                              const ShowFrameSourceFactory& makeSource)
     : width_(width),
       height_(height),
-      timeline_(timeline),
-      music_(music),
+      graphics_(borrowed(timeline)),
+      music_(borrowed(music)),
       autoplay_(autoplay),
       audioPlayer_(makeAudioPlayer(music)),
       transport_(timeline.durationSeconds, startTime, audioPlayer_.get(), clock_) {
-    std::unique_ptr<ShowFrameSource> source = makeSource ? makeSource(window) : makeGpuFrameSource(timeline_, window);
+    std::unique_ptr<ShowFrameSource> source = makeSource ? makeSource(window) : makeGpuFrameSource(*graphics_, window);
     presentsItself_ = source->presentsItself();
     worker_ = std::make_unique<ShowFrameWorker>(std::move(source), &wakeEventLoop);
 }
@@ -115,6 +121,16 @@ MetalShowView::~MetalShowView() {
 }
 
 void MetalShowView::viewDidMoveToWindow(SDL_Window* window) { window_ = window; }
+
+void MetalShowView::replaceShow(std::shared_ptr<const GraphicsTimeline> graphics,
+                                std::shared_ptr<const MusicTimeline> music) {
+    // The sound output stops reading the old signal before the old timeline may go.
+    if (audioPlayer_ && music != music_) audioPlayer_->replaceSignal(*music);
+    music_ = std::move(music);
+    graphics_ = std::move(graphics); // the frame under way keeps the old drawing alive until it is done
+    transport_.changeDuration(graphics_->durationSeconds);
+    setNeedsDisplay();
+}
 
 void MetalShowView::drawableSizeChanged() {
     worker_->source().drawableSizeChanged();
@@ -181,7 +197,8 @@ void MetalShowView::draw() {
     request.width = static_cast<std::size_t>(std::max(pixelWidth, 1));
     request.height = static_cast<std::size_t>(std::max(pixelHeight, 1));
     request.normalizedTime = n;
-    request.features = music_.features(n);
+    request.features = music_->features(n);
+    request.timeline = graphics_;
     lastFrameSeconds_ = t;
     requested_ = request;
     worker_->submit(request);
@@ -239,6 +256,7 @@ DrevikAppDelegate::DrevikAppDelegate(const GraphicsTimeline& timeline, const Mus
     : timeline_(timeline), music_(music), configuration_(std::move(configuration)), hooks_(std::move(hooks)) {}
 
 DrevikAppDelegate::~DrevikAppDelegate() {
+    reloader_.reset();
     view_.reset();
     screenshots_.reset();
     if (window_ != nullptr) SDL_DestroyWindow(window_);
@@ -272,7 +290,29 @@ bool DrevikAppDelegate::applicationDidFinishLaunching() {
     SDL_ShowWindow(window_);
     SDL_RaiseWindow(window_);
     view_->viewDidMoveToWindow(window_);
+    if (configuration_.reload && !configuration_.graphicsURL.empty() && !configuration_.musicURL.empty()) {
+        reloader_ = std::make_unique<ShowReloader>(configuration_.graphicsURL, configuration_.musicURL,
+                                                   borrowed(timeline_), borrowed(music_), &wakeEventLoop);
+    }
     return true;
+}
+
+void DrevikAppDelegate::applyReload() {
+    std::optional<ShowReload> reload = reloader_ ? reloader_->take() : std::nullopt;
+    if (!reload) return;
+    if (reload->error.empty()) {
+        view_->replaceShow(std::move(reload->graphics), std::move(reload->music));
+        reloadError_.clear();
+        SDL_SetWindowTitle(window_, showWindowTitle);
+        return;
+    }
+    if (reload->error == reloadError_) return; // already in the title and written out
+    reloadError_ = reload->error;
+    SDL_SetWindowTitle(window_, (std::string(showFailedFrameTitlePrefix) + reloadError_).c_str());
+    std::FILE* errors = hooks_.reloadErrors != nullptr ? hooks_.reloadErrors : stderr;
+    const std::string line = "Drevik: " + reloadError_ + "\n";
+    std::fwrite(line.data(), 1, line.size(), errors);
+    std::fflush(errors);
 }
 
 void DrevikAppDelegate::toggleFullScreen() {
@@ -312,6 +352,7 @@ void DrevikAppDelegate::run() {
     struct Teardown {
         DrevikAppDelegate& delegate;
         ~Teardown() {
+            delegate.reloader_.reset(); // no more wake-ups for an event loop that is ending
             delegate.view_.reset();
             delegate.screenshots_.reset(); // writes the screenshots still waiting
             if (delegate.window_ != nullptr) SDL_DestroyWindow(delegate.window_);
@@ -371,6 +412,7 @@ void DrevikAppDelegate::run() {
             any = SDL_PollEvent(&event) != 0;
         }
         if (quitting) break;
+        applyReload();
         if (view_->presentFinishedFrame() && hooks_.afterFrame) hooks_.afterFrame(*view_, window_);
         now = secondsNow();
         if (view_->readyForFrame() && view_->needsFrame() && now >= nextFrame) {

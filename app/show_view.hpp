@@ -3,6 +3,7 @@
 // show clock, handles keys and draws one frame per display refresh.
 #include "app/configuration.hpp"
 #include "app/show_frames.hpp"
+#include "app/show_reload.hpp"
 #include "app/show_screenshot.hpp"
 #include "app/show_transport.hpp"
 #include "core/error.hpp"
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -71,7 +73,7 @@ public:
     // window that was still settling (mapped, resized) shows the settled picture.
     static constexpr int settleFrames = 2;
 
-    // Keeps references to both timelines, which must outlive the view. Without an audio output the
+    // Keeps references to both timelines, which must outlive the view (or a replaceShow()). Without an audio output the
     // show runs silently on the steady clock. Frames are made for `window` (which must outlive the view)
     // once the view has moved to it.
     MetalShowView(int width, int height, const GraphicsTimeline& timeline, const MusicTimeline& music,
@@ -91,6 +93,13 @@ public:
 
     void play() { transport_.play(); }
     void pause() { transport_.pause(); }
+
+    // Plays a new pair from now on: the transport keeps its position (clamped into a shorter show) and
+    // whether it plays, the sound goes on from the same moment, and the picture is drawn again.
+    void replaceShow(std::shared_ptr<const GraphicsTimeline> graphics, std::shared_ptr<const MusicTimeline> music);
+    const GraphicsTimeline& timeline() const { return *graphics_; }
+    // The drawing of the picture on screen; null before the first frame.
+    const GraphicsTimeline* shownTimeline() const { return shown_ ? shown_->timeline.get() : nullptr; }
 
     // Attaches the view to its window (or detaches it with nullptr).
     void viewDidMoveToWindow(SDL_Window* window);
@@ -139,8 +148,8 @@ private:
 
     int width_;
     int height_;
-    const GraphicsTimeline& timeline_;
-    const MusicTimeline& music_;
+    std::shared_ptr<const GraphicsTimeline> graphics_;
+    std::shared_ptr<const MusicTimeline> music_;
     bool autoplay_;
     SteadyShowClock clock_;
     std::unique_ptr<ShowAudio> audioPlayer_;
@@ -175,6 +184,8 @@ struct ShowHooks {
     // each (its location; empty when it failed).
     std::filesystem::path screenshotFolder;
     std::function<void(const std::filesystem::path&)> screenshotWritten;
+    // Where reload failures are written (standard error when null).
+    std::FILE* reloadErrors = nullptr;
 };
 
 class DrevikAppDelegate {
@@ -194,6 +205,8 @@ public:
 
 private:
     bool applicationDidFinishLaunching();
+    // Takes what the reloader read: a new pair to play, or its failure for the title and standard error.
+    void applyReload();
     void toggleFullScreen();
     void constrainAspect();
 
@@ -204,6 +217,8 @@ private:
     SDL_Window* window_ = nullptr;
     std::unique_ptr<ScreenshotWriter> screenshots_; // outlives the view, which queues on it
     std::unique_ptr<MetalShowView> view_;
+    std::unique_ptr<ShowReloader> reloader_; // none with --no-reload
+    std::string reloadError_;                // the reload failure named in the title, if any
 };
 
 } // namespace drevik

@@ -105,6 +105,8 @@ public:
 
     // Brings the active buffer up to date for time t.
     Update updateLineBuffer(const GraphicsTimeline& timeline, double t, StrokeStorage& storage);
+    // The drawing changed: the next update rebuilds even for the same frame numbers.
+    void forgetFrames() { cachedFrameSignature_.clear(); }
 
     std::int64_t strokeCount() const { return strokeCount_; }
     std::int64_t currentStrokeCount() const { return currentStrokeCount_; }

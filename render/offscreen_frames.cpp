@@ -10,10 +10,16 @@ namespace drevik {
 
 OffscreenFrames::OffscreenFrames(std::shared_ptr<gpu::Device> device, const GraphicsTimeline& timeline,
                                  std::string name)
-    : device_(std::move(device)), timeline_(timeline), name_(std::move(name)), sampleCount_(sampleCountFor(*device_)),
+    : device_(std::move(device)), timeline_(&timeline), name_(std::move(name)), sampleCount_(sampleCountFor(*device_)),
       renderer_(std::make_unique<MetalSceneRenderer>(device_, gpu::PixelFormat::bgra8Unorm, sampleCount_)) {}
 
 OffscreenFrames::~OffscreenFrames() = default;
+
+void OffscreenFrames::changeTimeline(const GraphicsTimeline& timeline) {
+    if (&timeline == timeline_) return;
+    timeline_ = &timeline;
+    renderer_->forgetTimeline();
+}
 
 std::size_t OffscreenFrames::sampleCountFor(const gpu::Device& device) {
     return device.supportsTextureSampleCount(4) ? 4 : 1;
@@ -99,7 +105,7 @@ void OffscreenFrames::encodeCommitAndWait(gpu::CommandBuffer& commandBuffer,
     std::exception_ptr failure;
     try {
         renderer_->encode(commandBuffer, framePassDescriptor(multisampleColor_, output, depth_),
-                          static_cast<double>(width_), static_cast<double>(height_), timeline_, normalizedTime,
+                          static_cast<double>(width_), static_cast<double>(height_), *timeline_, normalizedTime,
                           features);
     } catch (...) {
         failure = std::current_exception();

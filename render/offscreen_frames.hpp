@@ -30,6 +30,8 @@ public:
     // 4 when the device renders 4-sample textures, else 1.
     static std::size_t sampleCountFor(const gpu::Device& device);
     std::size_t sampleCount() const { return sampleCount_; }
+    // Later frames draw `timeline` (which must outlive them) instead.
+    void changeTimeline(const GraphicsTimeline& timeline);
     const std::shared_ptr<gpu::Device>& device() const { return device_; }
 
     // Makes the targets for width × height pixels, keeping those of the same size. False when the
@@ -58,7 +60,7 @@ private:
                              const AudioFeatures& features);
 
     std::shared_ptr<gpu::Device> device_;
-    const GraphicsTimeline& timeline_;
+    const GraphicsTimeline* timeline_;
     std::string name_;
     std::size_t sampleCount_;
     std::unique_ptr<MetalSceneRenderer> renderer_;

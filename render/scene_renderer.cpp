@@ -156,6 +156,11 @@ std::span<GPUStroke> MetalSceneRenderer::RingStorage::records(int slot) {
     return {static_cast<GPUStroke*>(buffer->contents()), buffer->length() / sizeof(GPUStroke)};
 }
 
+void MetalSceneRenderer::forgetTimeline() {
+    ring_.forgetFrames();
+    sceneProfileCache_.clear();
+}
+
 void MetalSceneRenderer::encode(gpu::CommandBuffer& commandBuffer,
                                 const gpu::RenderPassDescriptor& renderPassDescriptor, double drawableWidth,
                                 double drawableHeight, const GraphicsTimeline& timeline, double normalizedTime,

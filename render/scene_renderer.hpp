@@ -75,6 +75,10 @@ public:
                 double drawableWidth, double drawableHeight, const GraphicsTimeline& timeline,
                 double normalizedTime, const AudioFeatures& features);
 
+    // The next frames draw another timeline: what was built and analysed for the last one is dropped.
+    // Frames still in flight keep the stroke buffers they use.
+    void forgetTimeline();
+
     // What the active stroke buffer holds and the profiles analysed so far (diagnostics and tests).
     const LineBufferRing& lineBuffers() const { return ring_; }
     const SceneProfileCache& sceneProfiles() const { return sceneProfileCache_; }

@@ -1,0 +1,39 @@
+#pragma once
+// The two input files as every mode reads them: the drawing, the soundtrack at the program's sample and
+// analysis rates, and the check that both describe the same length of show. The launch driver reads them
+// once at start-up; the show reads them again when they are saved.
+#include "core/error.hpp"
+#include "core/graphics_timeline.hpp"
+#include "core/music_timeline.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace drevik {
+
+inline constexpr std::int64_t musicSampleRate = 48000;  // samples per second of the soundtrack
+inline constexpr std::int64_t musicAnalysisRate = 120;  // audio feature steps per second
+
+// The two inputs declare different lengths of show.
+class LaunchError : public Error {
+public:
+    LaunchError(double graphicsSeconds, double musicSeconds);
+    double graphics() const { return graphics_; }
+    double music() const { return music_; }
+
+private:
+    double graphics_;
+    double music_;
+};
+
+// The shortest decimal text that reads back as the same double, with ".0" for whole numbers.
+std::string durationText(double seconds);
+
+// Throws LaunchError unless the two declared durations differ by less than a microsecond.
+void checkDurations(double graphicsSeconds, double musicSeconds);
+
+// Music.csv at the program's rates; throws its contract errors.
+MusicTimeline readMusic(const std::filesystem::path& location);
+
+} // namespace drevik
