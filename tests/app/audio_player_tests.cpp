@@ -116,5 +116,36 @@ TEST(CSVAudioPlayer, DeviceReceivesTheSignalFromTheSeekedFrame) {
     for (int i = 0; i < 2400; ++i) ASSERT_FLOAT_EQ(firstSound[i], static_cast<float>(96000 + i + 1) / 1e6f) << i;
 }
 
+// A soundtrack read again while it plays: the device goes on from the next frame of the new signal.
+TEST(CSVAudioPlayer, ANewSignalGoesOnFromTheSameFrame) {
+    std::string file = ::testing::TempDir() + "drevik_disk_audio_replaced_" + std::to_string(getpid()) + ".raw";
+    {
+        AudioDriver driver("disk", file);
+        MusicTimeline music = rampMusic(48000, 480000);
+        MusicTimeline replaced = rampMusic(48000, 480000);
+        for (float& sample : replaced.samples) sample = -sample;
+        CSVAudioPlayer player(music);
+        player.play(1);
+        ASSERT_TRUE(waitFor([&] { return player.playbackPosition().value_or(0) > 1.05; }));
+        player.replaceSignal(replaced);
+        double position = player.playbackPosition().value_or(0);
+        ASSERT_TRUE(waitFor([&] { return player.playbackPosition().value_or(0) > position + 0.05; }));
+        player.stopPlayback();
+        EXPECT_EQ(player.scheduledFromSeconds(), 1);
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(file.c_str());
+    std::vector<float> written(bytes.size() / sizeof(float));
+    std::memcpy(written.data(), bytes.data(), written.size() * sizeof(float));
+
+    auto switched = std::find_if(written.begin(), written.end(), [](float v) { return v < 0.0f; });
+    ASSERT_NE(switched, written.end()) << "the new signal was never played";
+    ASSERT_NE(switched, written.begin());
+    ASSERT_GT(switched[-1], 0.0f);
+    // The frame after the last one of the old signal, now from the new one.
+    EXPECT_FLOAT_EQ(-switched[0], switched[-1] + 1e-6f);
+}
+
 } // namespace
 } // namespace drevik

@@ -155,6 +155,8 @@ TEST(Configuration, FlagsCombine) {
     EXPECT_TRUE(c.fullscreen);
     EXPECT_TRUE(c.describeScenes);
     EXPECT_FALSE(parse({"--windowed"}).fullscreen);
+    EXPECT_TRUE(parse({}).reload);
+    EXPECT_FALSE(parse({"--no-reload"}).reload);
 }
 
 TEST(Configuration, DisplayIsAnOptionalIntegerCheckedWhenTheShowOpens) {
@@ -261,6 +263,7 @@ TEST(UsageText, HasNineteenLinesWithAlignedDescriptions) {
                                "--height N", "--fps N", "--duration N", "--describe-scenes"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
+    EXPECT_EQ(text.find("--no-reload"), std::string::npos); // documented in the README and the manual page
 }
 
 } // namespace

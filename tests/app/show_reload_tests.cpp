@@ -10,11 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -199,6 +201,283 @@ TEST(ReloaderWithoutAFolder, WatchesNothingAndReportsNothing) {
                           nullptr, nullptr, [] {});
     EXPECT_FALSE(reloader.watching());
     EXPECT_FALSE(reloader.take());
+}
+
+} // namespace
+} // namespace drevik
+
+namespace drevik {
+namespace {
+
+testing::VirtualDisplay* display = nullptr;
+
+void pushKey(SDL_Scancode scancode) {
+    SDL_Event event{};
+    event.type = SDL_KEYDOWN;
+    event.key.keysym.scancode = scancode;
+    event.key.state = SDL_PRESSED;
+    SDL_PushEvent(&event);
+}
+
+// Pixels of two pictures of the same size that differ clearly.
+std::size_t differingPixels(const std::vector<std::array<int, 3>>& a, const std::vector<std::array<int, 3>>& b) {
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+        int largest = 0;
+        for (int c = 0; c < 3; ++c) largest = std::max(largest, std::abs(a[i][c] - b[i][c]));
+        if (largest > 40) ++differing;
+    }
+    return differing;
+}
+
+std::size_t litPixels(const std::vector<std::array<int, 3>>& picture) {
+    std::size_t lit = 0;
+    for (const auto& pixel : picture)
+        if (pixel[0] + pixel[1] + pixel[2] > 30) ++lit;
+    return lit;
+}
+
+// The show, with the real renderer on the software Vulkan driver, in a 192 × 108 window, on files in a
+// temporary folder that the test saves while the show runs.
+class ReloadingShow : public ::testing::Test {
+protected:
+    static constexpr int width = 192;
+    static constexpr int height = 108;
+
+    static void SetUpTestSuite() {
+        testing::preferSoftwareDriver();
+        display = new testing::VirtualDisplay();
+        if (display->running()) setenv("DISPLAY", display->name().c_str(), 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        setenv("SDL_VIDEODRIVER", "x11", 1);
+    }
+    static void TearDownTestSuite() {
+        delete display;
+        display = nullptr;
+        unsetenv("SDL_AUDIODRIVER");
+        unsetenv("SDL_VIDEODRIVER");
+    }
+    void SetUp() override {
+        if (!display->running()) GTEST_SKIP() << "Xvfb could not be started";
+        writeFile(graphicsLocation(), drawing(20, 12, 0));
+        writeFile(musicLocation(), soundtrack(20));
+        graphics = GraphicsTimeline::fromCsvFile(graphicsLocation());
+        music = readMusic(musicLocation());
+        configuration.graphicsURL = graphicsLocation();
+        configuration.musicURL = musicLocation();
+        hooks.width = width;
+        hooks.height = height;
+        errors = std::tmpfile();
+        hooks.reloadErrors = errors;
+        gpu::setDefaultDeviceOptions(testing::validatedDeviceOptions());
+        gpu::takeValidationMessages();
+    }
+    void TearDown() override {
+        if (errors != nullptr) std::fclose(errors);
+        gpu::setDefaultDeviceOptions({});
+        for (const auto& message : gpu::takeValidationMessages()) ADD_FAILURE() << "validation: " << message;
+    }
+
+    std::filesystem::path graphicsLocation() const { return folder.path() / "Graphics.csv"; }
+    std::filesystem::path musicLocation() const { return folder.path() / "Music.csv"; }
+
+    // Runs the show; `step` is called after every frame shown and ends the show by returning false. A
+    // key that the show does not use is pressed every 50 ms, so that a paused show draws and steps too;
+    // the show is ended after 20 seconds whatever happens.
+    void runShow(const std::function<bool(MetalShowView&, SDL_Window*)>& step) {
+        std::atomic<bool> ended = false;
+        hooks.afterFrame = [&](MetalShowView& view, SDL_Window* window) {
+            if (ended || view.framesShown() == 0) return;
+            if (!step(view, window)) {
+                ended = true;
+                pushKey(SDL_SCANCODE_ESCAPE);
+            }
+        };
+        std::thread ticker([&] {
+            auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (!ended) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    ADD_FAILURE() << "the show did not finish in time";
+                    ended = true;
+                    pushKey(SDL_SCANCODE_ESCAPE);
+                    break;
+                }
+                pushKey(SDL_SCANCODE_A);
+                std::this_thread::sleep_for(50ms);
+            }
+        });
+        DrevikAppDelegate delegate(graphics, music, configuration, hooks);
+        delegate.run();
+        ended = true;
+        ticker.join();
+    }
+
+    // The window's picture once the frames on it have settled.
+    static std::vector<std::array<int, 3>> settledPicture(SDL_Window* window) {
+        std::vector<std::array<int, 3>> picture = testing::screenPixels(window, 0, 0, width, height);
+        for (int i = 0; i < 50 && litPixels(picture) < 100; ++i) {
+            SDL_Delay(10);
+            picture = testing::screenPixels(window, 0, 0, width, height);
+        }
+        return picture;
+    }
+
+    std::string errorsWritten() {
+        std::fflush(errors);
+        std::rewind(errors);
+        std::string text;
+        for (int c = std::fgetc(errors); c != EOF; c = std::fgetc(errors)) text += static_cast<char>(c);
+        return text;
+    }
+
+    testing::TemporaryFolder folder{"drevik-reload-show"};
+    GraphicsTimeline graphics;
+    MusicTimeline music;
+    Configuration configuration;
+    ShowHooks hooks;
+    std::FILE* errors = nullptr;
+};
+
+// Each way of saving changes the picture of a paused show; its time and pause stay as they were.
+TEST_F(ReloadingShow, EachWayOfSavingChangesThePictureOfAPausedShow) {
+    configuration.normalizedTime = 0.25;
+    configuration.autoplay = false;
+    const std::vector<Save> saves = {Save::inPlace, Save::renameOver, Save::deleteAndCreate};
+    std::size_t saved = 0;
+    const GraphicsTimeline* before = nullptr;
+    std::vector<std::array<int, 3>> picture;
+    std::vector<std::size_t> changed;
+    runShow([&](MetalShowView& view, SDL_Window* window) {
+        EXPECT_FALSE(view.transport().playing());
+        EXPECT_EQ(view.transport().currentSeconds(), 5);
+        if (view.shownTimeline() == before) return true; // the save has not reached the screen yet
+        std::vector<std::array<int, 3>> now = settledPicture(window);
+        if (saved > 0) changed.push_back(differingPixels(picture, now));
+        picture = std::move(now);
+        if (saved == saves.size()) return false;
+        before = view.shownTimeline();
+        save(graphicsLocation(), drawing(20, 6 + 3 * static_cast<int>(saved), 0.3 * (saved % 2 == 0 ? 1 : -1)),
+             saves[saved]);
+        ++saved;
+        return true;
+    });
+    ASSERT_EQ(changed.size(), saves.size());
+    for (std::size_t i = 0; i < changed.size(); ++i) EXPECT_GT(changed[i], 200u) << "save " << i;
+    EXPECT_EQ(errorsWritten(), "");
+}
+
+// A playing show goes on from the same moment; a shorter show clamps the time into it.
+TEST_F(ReloadingShow, APlayingShowGoesOnAndAShorterShowClampsItsTime) {
+    configuration.normalizedTime = 0.5; // 10 s
+    configuration.autoplay = true;
+    int stage = 0;
+    double secondsBefore = 0;
+    const GraphicsTimeline* before = nullptr;
+    runShow([&](MetalShowView& view, SDL_Window*) {
+        const ShowTransport& transport = view.transport();
+        switch (stage) {
+        case 0:
+            secondsBefore = transport.currentSeconds();
+            before = view.shownTimeline();
+            save(graphicsLocation(), drawing(20, 5, 0.2), Save::renameOver);
+            ++stage;
+            return true;
+        case 1:
+            if (view.shownTimeline() == before) return true;
+            EXPECT_TRUE(transport.playing());
+            EXPECT_GE(transport.currentSeconds(), secondsBefore);
+            EXPECT_LT(transport.currentSeconds(), secondsBefore + 3);
+            before = view.shownTimeline();
+            save(graphicsLocation(), drawing(4, 5, 0.2), Save::inPlace);
+            save(musicLocation(), soundtrack(4), Save::inPlace);
+            ++stage;
+            return true;
+        default:
+            if (view.shownTimeline() == before) return true;
+            EXPECT_EQ(transport.durationSeconds(), 4);
+            EXPECT_EQ(transport.currentSeconds(), 4); // past the new end: the show stops on its last frame
+            ++stage;
+            return false;
+        }
+    });
+    EXPECT_EQ(stage, 3);
+    EXPECT_EQ(errorsWritten(), "");
+}
+
+// A broken save keeps the picture and names its error in the title and, once, on standard error; the
+// next good save brings the picture and the title back.
+TEST_F(ReloadingShow, ABrokenSaveIsNamedInTheTitleAndTheNextGoodSaveRecovers) {
+    configuration.normalizedTime = 0.25;
+    configuration.autoplay = false;
+    const std::string broken = "# duration_seconds=20\ntime,x1,y1,x2,y2\n0,0.1,oops,0.9,0.5\n";
+    int stage = 0;
+    std::string expected;
+    std::string errorTitle;
+    const GraphicsTimeline* first = nullptr;
+    std::vector<std::array<int, 3>> picture;
+    std::size_t changed = 0;
+    std::size_t framesAtError = 0;
+    runShow([&](MetalShowView& view, SDL_Window* window) {
+        const std::string title = SDL_GetWindowTitle(window);
+        switch (stage) {
+        case 0:
+            first = view.shownTimeline();
+            picture = settledPicture(window);
+            save(graphicsLocation(), broken, Save::inPlace);
+            expected = readingError(graphicsLocation());
+            ++stage;
+            return true;
+        case 1:
+            if (title == "VELMORA — METAL VESPERINE") return true;
+            errorTitle = title;
+            EXPECT_EQ(view.shownTimeline(), first);
+            EXPECT_EQ(differingPixels(picture, settledPicture(window)), 0u);
+            framesAtError = view.framesShown();
+            ++stage;
+            return true;
+        case 2:
+            if (view.framesShown() < framesAtError + 10) return true; // the error stays, written once
+            EXPECT_EQ(title, errorTitle);
+            save(graphicsLocation(), drawing(20, 7, 0.3), Save::renameOver);
+            ++stage;
+            return true;
+        default:
+            if (view.shownTimeline() == first) return true;
+            EXPECT_EQ(title, "VELMORA — METAL VESPERINE");
+            changed = differingPixels(picture, settledPicture(window));
+            ++stage;
+            return false;
+        }
+    });
+    EXPECT_EQ(stage, 4);
+    EXPECT_NE(expected, "");
+    EXPECT_EQ(errorTitle, "VELMORA — " + expected);
+    EXPECT_EQ(errorsWritten(), "Drevik: " + expected + "\n");
+    EXPECT_GT(changed, 200u);
+}
+
+TEST_F(ReloadingShow, WithoutReloadSavesAreIgnored) {
+    configuration.normalizedTime = 0.25;
+    configuration.autoplay = false;
+    configuration.reload = false;
+    const GraphicsTimeline* first = nullptr;
+    std::chrono::steady_clock::time_point saved;
+    std::vector<std::array<int, 3>> picture;
+    std::size_t changed = 1;
+    runShow([&](MetalShowView& view, SDL_Window* window) {
+        if (first == nullptr) {
+            first = view.shownTimeline();
+            picture = settledPicture(window);
+            save(graphicsLocation(), drawing(20, 7, 0.3), Save::inPlace);
+            saved = std::chrono::steady_clock::now();
+            return true;
+        }
+        EXPECT_EQ(view.shownTimeline(), first);
+        if (std::chrono::steady_clock::now() - saved < 1s) return true;
+        changed = differingPixels(picture, settledPicture(window));
+        return false;
+    });
+    EXPECT_EQ(changed, 0u);
 }
 
 } // namespace

@@ -185,6 +185,35 @@ TEST(ShowTransport, ZeroDurationAlwaysGivesNormalisedTimeZero) {
     EXPECT_FALSE(transport.playing()); // at its end at once
 }
 
+// A show read again with another length keeps its moment and its playing state; the sound is not
+// restarted (it goes on from the same moment by itself).
+TEST(ShowTransport, ANewLengthKeepsThePositionClampedAndThePlayingState) {
+    FakeClock clock;
+    FakeAudio audio;
+    ShowTransport paused(180, 0.5, &audio, clock);
+    paused.changeDuration(200);
+    EXPECT_EQ(paused.currentSeconds(), 90);
+    EXPECT_FALSE(paused.playing());
+    paused.changeDuration(60);
+    EXPECT_EQ(paused.currentSeconds(), 60);
+    EXPECT_EQ(paused.normalizedTime(paused.currentSeconds()), 1);
+
+    ShowTransport playing(180, 0.5, &audio, clock);
+    playing.play();
+    clock.now += 2; // on the clock: the sound has not rendered yet
+    playing.changeDuration(100);
+    EXPECT_TRUE(playing.playing());
+    EXPECT_EQ(playing.currentSeconds(), 92);
+    clock.now += 1;
+    EXPECT_EQ(playing.currentSeconds(), 93);
+    audio.position = 95; // and on the sound once it plays
+    EXPECT_EQ(playing.currentSeconds(), 95);
+    playing.changeDuration(94);
+    EXPECT_EQ(playing.frameSeconds(), 94); // past the new end: stopped on the last frame
+    EXPECT_FALSE(playing.playing());
+    EXPECT_EQ(audio.plays.size(), 1u);
+}
+
 TEST(ShowTransport, NormalisedTimeIsTheFractionOfTheDuration) {
     FakeClock clock;
     ShowTransport transport(180, 0, nullptr, clock);
