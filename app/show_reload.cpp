@@ -154,7 +154,8 @@ bool ShowReloader::readDueFiles(double now) {
         if (std::filesystem::exists(graphicsFile_.location, ignored)) {
             read = true;
             graphicsFile_.error = failureOf([this] {
-                graphics_ = std::make_shared<const GraphicsTimeline>(GraphicsTimeline::fromCsvFile(graphicsFile_.location));
+                graphics_ =
+                    std::make_shared<const GraphicsTimeline>(GraphicsTimeline::fromCsvFile(graphicsFile_.location));
             });
         }
     }

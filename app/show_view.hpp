@@ -73,9 +73,9 @@ public:
     // window that was still settling (mapped, resized) shows the settled picture.
     static constexpr int settleFrames = 2;
 
-    // Keeps references to both timelines, which must outlive the view (or a replaceShow()). Without an audio output the
-    // show runs silently on the steady clock. Frames are made for `window` (which must outlive the view)
-    // once the view has moved to it.
+    // Keeps references to both timelines, which must outlive the view, whatever replaceShow() brings.
+    // Without an audio output the show runs silently on the steady clock. Frames are made for `window`
+    // (which must outlive the view) once the view has moved to it.
     MetalShowView(int width, int height, const GraphicsTimeline& timeline, const MusicTimeline& music,
                   double startTime, bool autoplay, SDL_Window* window, const ShowFrameSourceFactory& makeSource);
     ~MetalShowView();

@@ -130,7 +130,8 @@ void BM_ReloadOnScreen(benchmark::State& state) {
     const std::filesystem::path musicLocation = folder / "Music.csv";
     const std::vector<std::string> versions = {largeDrawing(0), largeDrawing(1)};
     writeFile(graphicsLocation, versions[0]);
-    writeFile(musicLocation, "# duration_seconds=" + std::to_string(seconds) + "\ntime,lead,bass\n0,0.7,0.4\n0.5,0.3,0.6\n");
+    writeFile(musicLocation,
+              "# duration_seconds=" + std::to_string(seconds) + "\ntime,lead,bass\n0,0.7,0.4\n0.5,0.3,0.6\n");
     const drevik::GraphicsTimeline graphics = drevik::GraphicsTimeline::fromCsvFile(graphicsLocation);
     const drevik::MusicTimeline music = drevik::readMusic(musicLocation);
 

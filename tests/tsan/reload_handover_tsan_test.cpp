@@ -25,7 +25,9 @@ public:
     void changeTimeline(const GraphicsTimeline& timeline) override { timeline_ = &timeline; }
     bool render(ShowPicture& into, std::size_t width, std::size_t height, double, const AudioFeatures&) override {
         float sum = 0;
-        for (const PackedLine& line : timeline_->segments) sum += line.endpoints.x + line.endpoints.y + line.endpoints.z + line.endpoints.w;
+        for (const PackedLine& line : timeline_->segments) {
+            sum += line.endpoints.x + line.endpoints.y + line.endpoints.z + line.endpoints.w;
+        }
         into.width = width;
         into.height = height;
         into.bgra.assign(width * height * 4, static_cast<std::uint8_t>(sum));
