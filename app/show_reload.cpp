@@ -147,6 +147,7 @@ bool ShowReloader::readDueFiles(double now) {
         if (file->changed && file->due > now) return false;
     }
     bool read = false;
+    const double started = steadySeconds();
     if (graphicsFile_.changed) {
         graphicsFile_.changed = false;
         // A file that is not there (yet) is the middle of a save by delete and create: wait for it.
@@ -171,6 +172,7 @@ bool ShowReloader::readDueFiles(double now) {
     }
     if (!read) return false;
     ShowReload reload;
+    reload.readSeconds = steadySeconds() - started;
     // A file that fails is named before a mismatch, the drawing before the soundtrack, as at launch.
     reload.error = !graphicsFile_.error.empty() ? graphicsFile_.error : musicFile_.error;
     if (reload.error.empty()) {

@@ -21,6 +21,7 @@ struct ShowReload {
     std::shared_ptr<const GraphicsTimeline> graphics; // both set when error is empty
     std::shared_ptr<const MusicTimeline> music;
     std::string error; // the description of the failure (a contract error or a duration mismatch)
+    double readSeconds = 0; // how long reading the saved files took
 };
 
 class ShowReloader {

@@ -300,6 +300,7 @@ bool DrevikAppDelegate::applicationDidFinishLaunching() {
 void DrevikAppDelegate::applyReload() {
     std::optional<ShowReload> reload = reloader_ ? reloader_->take() : std::nullopt;
     if (!reload) return;
+    if (hooks_.reloaded) hooks_.reloaded(*reload);
     if (reload->error.empty()) {
         view_->replaceShow(std::move(reload->graphics), std::move(reload->music));
         reloadError_.clear();

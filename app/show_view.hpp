@@ -184,8 +184,10 @@ struct ShowHooks {
     // each (its location; empty when it failed).
     std::filesystem::path screenshotFolder;
     std::function<void(const std::filesystem::path&)> screenshotWritten;
-    // Where reload failures are written (standard error when null).
+    // Where reload failures are written (standard error when null), and what runs on the event loop
+    // after each reload has been taken (a good one is then playing).
     std::FILE* reloadErrors = nullptr;
+    std::function<void(const ShowReload&)> reloaded;
 };
 
 class DrevikAppDelegate {
