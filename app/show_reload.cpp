@@ -124,17 +124,21 @@ bool ShowReloader::readNotifications() {
         const ssize_t length = ::read(notifications_, buffer.data(), buffer.size());
         if (length < 0) return errno == EAGAIN || errno == EINTR;
         if (length == 0) return false;
-        const double due = steadySeconds() + quietSeconds;
+        const double now = steadySeconds();
         for (ssize_t at = 0; at < length;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             const bool overflow = (event->mask & IN_Q_OVERFLOW) != 0; // events were lost: read both again
             const std::string_view name = event->len > 0 ? std::string_view(event->name) : std::string_view();
             for (WatchedFile* file : {&graphicsFile_, &musicFile_}) {
-                if (overflow || (event->wd == file->watch && name == file->name)) {
-                    file->changed = true;
-                    file->due = due;
-                }
+                if (!overflow && (event->wd != file->watch || name != file->name)) continue;
+                file->changed = true;
+                // Written to and not yet closed: one long write, or pieces written through one open file,
+                // may pause for longer than the quiet time, so the file's closing is waited for (or a
+                // longer silence, for a writer that keeps it open).
+                if ((event->mask & IN_MODIFY) != 0) file->writing = true;
+                else if ((event->mask & IN_ATTRIB) == 0) file->writing = false;
+                file->due = now + (file->writing ? openWriterSeconds : quietSeconds);
             }
         }
     }

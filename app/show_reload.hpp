@@ -26,8 +26,10 @@ struct ShowReload {
 
 class ShowReloader {
 public:
-    // Seconds a file must stay unchanged after its last write before it is read.
+    // Seconds a file must stay unchanged after its last write (and close) before it is read.
     static constexpr double quietSeconds = 0.3;
+    // Seconds of silence after which a file written to but not closed is read all the same.
+    static constexpr double openWriterSeconds = 2;
 
     // Watches the folders of both files. `graphics` and `music` are what the show plays now: a save of
     // one file is paired with the last good reading of the other. `changed` runs on the reloader's thread
@@ -52,6 +54,7 @@ private:
         std::string name;  // the last component, as notifications name it
         int watch = -1;    // the watch of its folder
         bool changed = false;
+        bool writing = false; // written to since it was last closed, created or renamed
         double due = 0;    // steady-clock seconds at which it has been quiet long enough
         std::string error; // why the last reading failed
     };

@@ -138,22 +138,32 @@ TEST_F(Reloader, EverySaveOfTheDrawingIsReadOnceAndPairedWithTheSoundtrack) {
     }
 }
 
-// A file written in pieces, with pauses shorter than the quiet time, is read once, when complete.
+// A file written in pieces is read once, when complete: through one open file, however long the pauses
+// between the pieces (up to the silence taken as the end), and opened again for each piece, when the
+// pauses are shorter than the quiet time.
 TEST_F(Reloader, AFileWrittenInPiecesIsReadOnceComplete) {
-    const std::string text = drawing(2, 40, 0.2);
-    {
+    for (bool reopened : {false, true}) {
+        SCOPED_TRACE(reopened ? "reopened for each piece" : "one open file");
+        const int lines = reopened ? 50 : 40;
+        const std::string text = drawing(2, lines, 0.2);
+        const std::size_t piece = text.size() / 4 + 1;
+        const auto pause = reopened ? 100ms : std::chrono::milliseconds(static_cast<int>(ShowReloader::quietSeconds * 2000));
+        if (reopened) std::filesystem::remove(graphicsLocation());
         std::ofstream out(graphicsLocation(), std::ios::binary | std::ios::trunc);
-        for (std::size_t at = 0; at < text.size(); at += text.size() / 4 + 1) {
-            out << text.substr(at, text.size() / 4 + 1) << std::flush;
-            std::this_thread::sleep_for(100ms);
+        for (std::size_t at = 0; at < text.size(); at += piece) {
+            if (reopened && !out.is_open()) out.open(graphicsLocation(), std::ios::binary | std::ios::app);
+            out << text.substr(at, piece) << std::flush;
+            if (reopened) out.close();
+            std::this_thread::sleep_for(pause);
         }
+        out.close();
+        std::optional<ShowReload> reload = next();
+        ASSERT_TRUE(reload);
+        EXPECT_EQ(reload->error, "");
+        ASSERT_TRUE(reload->graphics);
+        EXPECT_EQ(reload->graphics->segments.size(), static_cast<std::size_t>(lines));
+        EXPECT_FALSE(next(500ms));
     }
-    std::optional<ShowReload> reload = next();
-    ASSERT_TRUE(reload);
-    EXPECT_EQ(reload->error, "");
-    ASSERT_TRUE(reload->graphics);
-    EXPECT_EQ(reload->graphics->segments.size(), 40u);
-    EXPECT_FALSE(next(500ms));
 }
 
 TEST_F(Reloader, AFailureIsReportedUntilASaveMendsIt) {
