@@ -132,7 +132,9 @@ TEST_F(Reloader, EverySaveOfTheDrawingIsReadOnceAndPairedWithTheSoundtrack) {
         ASSERT_TRUE(reload->graphics);
         EXPECT_EQ(reload->graphics->segments.size(), static_cast<std::size_t>(lines));
         EXPECT_EQ(reload->music, music) << "the soundtrack was read again although it was not saved";
-        EXPECT_LT(std::chrono::steady_clock::now() - saved, 500ms);
+        // A closed file is read after the quiet time, not after the silence that ends an open writer.
+        EXPECT_LT(std::chrono::steady_clock::now() - saved,
+                  std::chrono::milliseconds(static_cast<int>(ShowReloader::openWriterSeconds * 1000)));
         EXPECT_FALSE(next(500ms)) << "one save was read more than once";
         ++lines;
     }
@@ -147,7 +149,9 @@ TEST_F(Reloader, AFileWrittenInPiecesIsReadOnceComplete) {
         const int lines = reopened ? 50 : 40;
         const std::string text = drawing(2, lines, 0.2);
         const std::size_t piece = text.size() / 4 + 1;
-        const auto pause = reopened ? 100ms : std::chrono::milliseconds(static_cast<int>(ShowReloader::quietSeconds * 2000));
+        // Through one open file, pauses of twice the quiet time; reopened, a third of it.
+        const auto quiet = std::chrono::milliseconds(static_cast<int>(ShowReloader::quietSeconds * 1000));
+        const auto pause = reopened ? quiet / 3 : quiet * 2;
         if (reopened) std::filesystem::remove(graphicsLocation());
         std::ofstream out(graphicsLocation(), std::ios::binary | std::ios::trunc);
         for (std::size_t at = 0; at < text.size(); at += piece) {
