@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,16 +49,26 @@ std::string sanitizerEnvironment() {
     return "ASAN_OPTIONS='" + std::string(sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0' ";
 }
 
-// The demo squeezed into 6 s at 4 fps and 64×36: 24 frames in 3 groups of 8. Split into 4 parts,
-// part 0 is empty and parts 1 to 3 hold frames 0-7, 8-15 and 16-23.
+// A small show of turning lines, 30 s long (times are fractions of the show), shown in 6 s at 4 fps and 64×36: 24 frames in 3 groups
+// of 8. Split into 4 parts, part 0 is empty and parts 1 to 3 hold frames 0-7, 8-15 and 16-23.
 class PartedMovie : public ::testing::Test {
 protected:
     static constexpr const char* show = "--width 64 --height 36 --fps 4 --duration 6";
 
     void SetUp() override {
-        const fs::path demo = DREVIK_DEMO_DIR;
-        fs::copy_file(demo / "Graphics.csv", folder() / "Graphics.csv");
-        fs::copy_file(demo / "Music.csv", folder() / "Music.csv");
+        std::ofstream graphics(folder() / "Graphics.csv");
+        graphics << std::fixed << std::setprecision(4);
+        graphics << "# duration_seconds=30\ntime,x1,y1,x2,y2\n";
+        for (int step = 0; step < 120; ++step) {
+            for (int k = 0; k < 12; ++k) {
+                const double angle = k * 0.5 + step * 0.15;
+                graphics << step / 120.0 << "," << 0.5 << "," << 0.5 << "," << 0.5 + 0.45 * std::cos(angle) << ","
+                         << 0.5 + 0.45 * std::sin(angle * 1.3) << "\n";
+            }
+        }
+        std::ofstream music(folder() / "Music.csv");
+        music << "# duration_seconds=30\ntime,lead,bass\n";
+        for (int step = 0; step < 60; ++step) music << step / 60.0 << "," << (step % 4) * 0.25 << ",0.5\n";
     }
 
     const fs::path& folder() const { return root_.path(); }
@@ -262,7 +274,7 @@ TEST_F(PartedMovie, TheJoinRefusesMissingForeignAndDamagedParts) {
 // A part killed outright leaves only its hidden temporary; the join refuses the missing part, and
 // the part run again replaces the leftover and completes the movie.
 TEST_F(PartedMovie, APartKilledOutrightIsRenderedAgain) {
-    const std::string longer = "--width 64 --height 36 --fps 4 --duration 30"; // parts of 56 and 64 frames
+    const std::string longer = "--width 160 --height 90 --fps 8"; // 240 frames: parts of 112 and 128
     const std::string command = "cd " + quoted(folder()) + " && exec env " + sanitizerEnvironment() + DREVIK_BINARY +
                                 " " + longer + " --movie show.mp4 --part 1/2";
     int pipeEnds[2];
@@ -299,7 +311,7 @@ TEST_F(PartedMovie, APartKilledOutrightIsRenderedAgain) {
     for (const auto& entry : fs::directory_iterator(folder())) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"Graphics.csv", "Music.csv", "show.mp4"}));
-    EXPECT_EQ(testing::probeMovie(folder() / "show.mp4").streams.at(0).at("nb_read_frames"), "120");
+    EXPECT_EQ(testing::probeMovie(folder() / "show.mp4").streams.at(0).at("nb_read_frames"), "240");
 }
 
 } // namespace
