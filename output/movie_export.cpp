@@ -286,6 +286,16 @@ std::string progressLine(std::int64_t framesWritten, std::int64_t frameCount) {
     return text;
 }
 
+MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder) {
+    MovieEncoderSettings settings;
+    settings.width = plan.width;
+    settings.height = plan.height;
+    settings.framesPerSecond = plan.framesPerSecond;
+    settings.sampleRate = plan.sampleRate;
+    settings.allowHardwareEncoder = allowHardwareEncoder;
+    return settings;
+}
+
 void requireFreeLocation(const std::filesystem::path& location) {
     if (outputLocationTaken(location)) {
         throw MovieRendererError::outputExists(location);
@@ -338,12 +348,7 @@ void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, c
     requireFreeLocation(location);
     AtomicFile temporary = makeTemporaryFile(location);
 
-    MovieEncoderSettings settings;
-    settings.width = plan.width;
-    settings.height = plan.height;
-    settings.framesPerSecond = plan.framesPerSecond;
-    settings.sampleRate = plan.sampleRate;
-    settings.allowHardwareEncoder = options.allowHardwareEncoder;
+    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder);
     MovieEncoder encoder(temporary.path(), settings);
     EncoderSink sink(encoder);
     renderAndEncode(plan, music, renderer, sink, options);
@@ -357,12 +362,7 @@ void exportPart(const std::filesystem::path& location, const MoviePlan& plan, Fr
     requireFreeLocation(location);
     AtomicFile temporary = makeTemporaryFile(location);
 
-    MovieEncoderSettings settings;
-    settings.width = plan.width;
-    settings.height = plan.height;
-    settings.framesPerSecond = plan.framesPerSecond;
-    settings.sampleRate = plan.sampleRate;
-    settings.allowHardwareEncoder = options.allowHardwareEncoder;
+    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder);
     MovieContainerOptions container;
     container.audio = false;
     MovieEncoder encoder(temporary.path(), settings, container);

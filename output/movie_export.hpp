@@ -3,6 +3,7 @@
 // frame through a MovieFrameRenderer, encodes on a second thread while the next frame renders,
 // writes into a temporary file beside the target and moves it into place only when complete.
 #include "core/music_timeline.hpp"
+#include "output/movie_encoder.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -98,6 +99,9 @@ void exportPart(const std::filesystem::path& location, const MoviePlan& plan, Fr
                 const MusicTimeline& music, MovieFrameRenderer& renderer,
                 const std::function<std::string(const std::string& encoderSettings)>& describePart,
                 const MovieExportOptions& options = {});
+
+// The encoder settings of a movie of this plan: one place for the export, its parts and their join.
+MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder);
 
 // Throws outputExists when anything (also a dangling link) is at location.
 void requireFreeLocation(const std::filesystem::path& location);

@@ -329,12 +329,7 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
     std::vector<fs::path> files;
     std::string encoderSettings;
     VideoStreamParameters parameters;
-    MovieEncoderSettings settings;
-    settings.width = plan.width;
-    settings.height = plan.height;
-    settings.framesPerSecond = plan.framesPerSecond;
-    settings.sampleRate = plan.sampleRate;
-    settings.allowHardwareEncoder = options.allowHardwareEncoder;
+    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder);
     for (std::int64_t k = 0; k < parts; ++k) {
         PartFacts wanted = expected;
         wanted.part = k;
