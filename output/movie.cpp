@@ -40,8 +40,8 @@ PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t 
         return PartOutcome::empty;
     }
     const std::filesystem::path location = partLocation(movie.location, part, parts);
-    if (outputLocationTaken(location)) {
-        // Resubmitted work: a finished part stays, anything else is left for a person to look at.
+    // Resubmitted work: a finished part stays, anything else is left for a person to look at.
+    const auto requireSamePart = [&] {
         try {
             const PartReader existing = PartReader::open(location);
             if (const auto why = partMismatch(existing.facts(), expected)) throw MoviePartError(*why);
@@ -49,6 +49,9 @@ PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t 
             throw MoviePartError("Part " + location.string() + " already exists and " + why.what() +
                                  "; remove it to render the part again.");
         }
+    };
+    if (outputLocationTaken(location)) {
+        requireSamePart();
         return PartOutcome::alreadyComplete;
     }
     gpu::DeviceOptions options = gpu::defaultDeviceOptions();
@@ -60,11 +63,18 @@ PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t 
     const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
                                      music.sampleRate, static_cast<std::int64_t>(device->maxTextureDimension2D()));
     GpuMovieFrames frames(std::move(device), plan, timeline);
-    exportPart(location, plan, expected.frames, music, frames, [&](const std::string& encoderSettings) {
-        PartFacts facts = expected;
-        facts.encoderSettings = encoderSettings;
-        return facts.toTag();
-    });
+    try {
+        exportPart(location, plan, expected.frames, music, frames, [&](const std::string& encoderSettings) {
+            PartFacts facts = expected;
+            facts.encoderSettings = encoderSettings;
+            return facts.toTag();
+        });
+    } catch (const MovieRendererError& error) {
+        // Another run of the same part (a task started twice) finished first.
+        if (error.kind() != MovieRendererError::Kind::outputExists) throw;
+        requireSamePart();
+        return PartOutcome::alreadyComplete;
+    }
     return PartOutcome::written;
 }
 

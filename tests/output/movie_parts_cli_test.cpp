@@ -314,5 +314,23 @@ TEST_F(PartedMovie, APartKilledOutrightIsRenderedAgain) {
     EXPECT_EQ(testing::probeMovie(folder() / "show.mp4").streams.at(0).at("nb_read_frames"), "240");
 }
 
+// The same part started twice at once (a task run twice): one writes it, the other finds it done.
+TEST_F(PartedMovie, ThePartStartedTwiceAtOnceIsWrittenOnce) {
+    const std::string options = "--width 160 --height 90 --fps 8 --movie show.mp4 --part 1/2";
+    const std::string command = "cd " + quoted(folder()) + " && (" + sanitizerEnvironment() + DREVIK_BINARY + " " +
+                                options + " >a.out 2>&1 & " + sanitizerEnvironment() + DREVIK_BINARY + " " +
+                                options + " >b.out 2>&1; wait)";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string both = contents(folder() / "a.out") + contents(folder() / "b.out");
+    std::size_t wrote = 0, done = 0;
+    for (const std::string& line : lines(both)) {
+        wrote += line == "Wrote " + (folder() / "show.mp4.part-01-of-02.mp4").string();
+        done += line.starts_with("Part 1 of 2 is complete already: ");
+    }
+    EXPECT_EQ(wrote, 1u) << both;
+    EXPECT_EQ(done, 1u) << both;
+    EXPECT_EQ(both.find("Drevik: "), std::string::npos) << both;
+}
+
 } // namespace
 } // namespace drevik
