@@ -261,10 +261,13 @@ TEST_F(PartedMovie, TheJoinRefusesMissingForeignAndDamagedParts) {
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(outcome.err.find(part(2).string() + " is incomplete ("), std::string::npos) << outcome.err;
 
-    // Not a part at all.
+    // Not a part at all: another file, or a movie of the one-process export.
     fs::remove(part(2));
     fs::copy_file(folder() / "Music.csv", part(2));
     expectJoinRefused(part(2), "is not a readable movie file");
+    fs::remove(part(2));
+    ASSERT_EQ(run(std::string(show) + " --movie " + quoted(part(2))).status, 0);
+    expectJoinRefused(part(2), "is not a part of a Drevik movie");
 
     EXPECT_EQ(run("--movie x.mp4 --part 4/4").err, "Drevik: --part needs K/N, part K of N with 0 \u2264 K < N \u2264 "
                                                    "100000, got '4/4'.\n");
