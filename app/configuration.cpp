@@ -89,6 +89,35 @@ double timeArgument(const std::optional<std::string>& value) {
     return t;
 }
 
+// Most parts a movie can be split into.
+constexpr std::int64_t maximumMovieParts = 100'000;
+
+// "K/N" with 0 ≤ K < N ≤ maximumMovieParts. A whole export split wrongly would cost hours, so a bad
+// value is refused rather than ignored.
+MoviePart partArgument(const std::optional<std::string>& value) {
+    const std::string text = value.value_or("");
+    const std::size_t slash = text.find('/');
+    std::optional<std::int64_t> index, count;
+    if (slash != std::string::npos) {
+        index = integerArgument(std::string_view(text).substr(0, slash));
+        count = integerArgument(std::string_view(text).substr(slash + 1));
+    }
+    if (!index || !count || *count < 1 || *count > maximumMovieParts || *index < 0 || *index >= *count) {
+        throw ConfigurationError("--part needs K/N, part K of N with 0 \u2264 K < N \u2264 " +
+                                 std::to_string(maximumMovieParts) + ", got '" + text + "'.");
+    }
+    return {*index, *count};
+}
+
+std::int64_t joinArgument(const std::optional<std::string>& value) {
+    const std::optional<std::int64_t> count = integerArgument(value.value_or(""));
+    if (!count || *count < 1 || *count > maximumMovieParts) {
+        throw ConfigurationError("--join needs the number of parts, 1 to " + std::to_string(maximumMovieParts) +
+                                 ", got '" + value.value_or("") + "'.");
+    }
+    return *count;
+}
+
 std::int64_t sizeArgument(const std::optional<std::string>& value, std::int64_t fallback, std::int64_t minimum) {
     std::int64_t n = value ? integerArgument(*value).value_or(fallback) : fallback;
     return std::max(minimum, n);
@@ -98,6 +127,8 @@ std::int64_t sizeArgument(const std::optional<std::string>& value, std::int64_t 
 
 ConfigurationError::ConfigurationError()
     : Error("Choose either --snapshot or --movie, and use a positive --duration.") {}
+
+ConfigurationError::ConfigurationError(const std::string& message) : Error(message) {}
 
 std::string_view usageText() { return usage; }
 
@@ -229,6 +260,16 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
 
     if (configuration.snapshotURL && configuration.movieURL) throw ConfigurationError();
     if (configuration.movieDuration && !(*configuration.movieDuration > 0)) throw ConfigurationError();
+    if (options.flag("--part")) configuration.moviePart = partArgument(options.value("--part"));
+    if (options.flag("--join")) configuration.joinParts = joinArgument(options.value("--join"));
+    configuration.keepParts = options.flag("--keep-parts");
+    if ((configuration.moviePart || configuration.joinParts) && !configuration.movieURL) {
+        throw ConfigurationError(std::string(configuration.moviePart ? "--part" : "--join") +
+                                 " goes with --movie PATH, the movie the parts make up.");
+    }
+    if (configuration.moviePart && configuration.joinParts) {
+        throw ConfigurationError("Choose either --part or --join: parts are rendered first, then joined.");
+    }
     return configuration;
 }
 

@@ -15,6 +15,15 @@ namespace drevik {
 class ConfigurationError : public Error {
 public:
     ConfigurationError();
+    // Another refused request, with its own message.
+    explicit ConfigurationError(const std::string& message);
+};
+
+// Part `index` of `count` of a movie rendered in parts (--part K/N).
+struct MoviePart {
+    std::int64_t index = 0;
+    std::int64_t count = 1;
+    friend bool operator==(const MoviePart&, const MoviePart&) = default;
 };
 
 // Facts about how the program was started, read from the platform once per start.
@@ -48,10 +57,16 @@ struct Configuration {
     std::optional<std::int64_t> display;
     // Whether the show reads Graphics.csv and Music.csv again when they are saved (off with --no-reload).
     bool reload = true;
+    // With --movie: render only this part of the movie (--part K/N), or join the N parts (--join N)
+    // and keep the part files afterwards (--keep-parts).
+    std::optional<MoviePart> moviePart;
+    std::optional<std::int64_t> joinParts;
+    bool keepParts = false;
 
     // Builds the configuration from the arguments (without the program path). Unknown arguments,
     // missing values and bad numbers fall back to defaults; throws ConfigurationError for the two
-    // refused combinations.
+    // refused combinations, and for a --part or --join that is malformed, out of range, given
+    // without --movie or given together.
     static Configuration fromArguments(const std::vector<std::string>& arguments,
                                        const LaunchEnvironment& environment);
     static Configuration fromArguments(const std::vector<std::string>& arguments);

@@ -58,6 +58,39 @@ void reportFailure(const char* description) {
 
 bool isHelp(const std::string& argument) { return argument == "--help" || argument == "-h"; }
 
+// --movie with --part or --join.
+void runPartedMovie(const Configuration& configuration, const GraphicsTimeline& graphics, const MusicTimeline& music,
+                    const std::filesystem::path& cacheFolder) {
+    namespace movie = MetalMovieRenderer;
+    movie::PartedMovie parted;
+    parted.location = *configuration.movieURL;
+    parted.width = configuration.outputWidth;
+    parted.height = configuration.outputHeight;
+    parted.framesPerSecond = configuration.framesPerSecond;
+    parted.durationSeconds = configuration.movieDuration.value_or(graphics.durationSeconds);
+    parted.graphicsHash = movie::fileHash(configuration.graphicsURL);
+    parted.musicHash = movie::fileHash(configuration.musicURL);
+    if (configuration.joinParts) {
+        movie::joinPartsOf(parted, *configuration.joinParts, music, configuration.keepParts);
+        printLine("Wrote " + parted.location.string());
+        return;
+    }
+    const auto [part, parts] = *configuration.moviePart;
+    const std::filesystem::path location = movie::partLocation(parted.location, part, parts);
+    const std::string name = "Part " + std::to_string(part) + " of " + std::to_string(parts);
+    switch (movie::writePart(parted, part, parts, graphics, music, cacheFolder)) {
+    case movie::PartOutcome::written:
+        printLine("Wrote " + location.string());
+        break;
+    case movie::PartOutcome::alreadyComplete:
+        printLine(name + " is complete already: " + location.string());
+        break;
+    case movie::PartOutcome::empty:
+        printLine(name + " has no frames; nothing to render.");
+        break;
+    }
+}
+
 } // namespace
 
 void run(const std::vector<std::string>& arguments, const std::filesystem::path& cacheFolder) {
@@ -90,6 +123,10 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
         MetalSnapshot::write(*configuration.snapshotURL, configuration.outputWidth, configuration.outputHeight,
                              configuration.normalizedTime, graphics, music, cacheFolder);
         printLine("Wrote " + configuration.snapshotURL->string());
+        return;
+    }
+    if (configuration.movieURL && (configuration.moviePart || configuration.joinParts)) {
+        runPartedMovie(configuration, graphics, music, cacheFolder);
         return;
     }
     if (configuration.movieURL) {

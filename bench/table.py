@@ -64,6 +64,9 @@ FIGURES = [
     # Heap in use after 2,000 more frames of the demo, against after the warm-up: every frame gives back
     # what it takes. Resident memory also counts pages the allocator keeps, so its limit is 20 MB over
     # those 2,000 frames.
+    ("Movie in 4 parts, 2 at a time, + join vs one process", "counter",
+     [r"BM_MoviePartsAgainstOneProcess", "parts2_over_one"], 1.1, "<=", "×", "wall"),
+    ("Join of a 10-minute 1920×1080 60 fps movie", "time", [r"BM_MovieJoin10Minutes1080p60"], 3, "<=", "s", "wall"),
     ("Memory growth per frame", "counter",
      [r"BM_MemoryGrowthPerFrame", "heap_growth_per_frame"], 0, "<=", "B", "wall"),
     ("Resident memory growth per frame", "counter",

@@ -2,6 +2,7 @@
 
 #include "output/movie_error.hpp"
 #include "output/movie_export.hpp"
+#include "core/atomic_output.hpp"
 #include "output/movie_gpu_frames.hpp"
 #include "render/gpu/gpu.hpp"
 
@@ -26,6 +27,65 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
                                      static_cast<std::int64_t>(device->maxTextureDimension2D()));
     GpuMovieFrames frames(std::move(device), plan, timeline);
     exportMovie(location, plan, music, frames);
+}
+
+PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t parts,
+                      const GraphicsTimeline& timeline, const MusicTimeline& music,
+                      const std::filesystem::path& cacheFolder) {
+    requireFreeLocation(movie.location);
+    const MoviePlan request = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
+                                        music.sampleRate);
+    const PartFacts expected = expectedPartFacts(request, part, parts, movie.graphicsHash, movie.musicHash);
+    if (expected.frames.count() == 0) {
+        return PartOutcome::empty;
+    }
+    const std::filesystem::path location = partLocation(movie.location, part, parts);
+    // Resubmitted work: a finished part stays, anything else is left for a person to look at.
+    const auto requireSamePart = [&] {
+        try {
+            const PartReader existing = PartReader::open(location);
+            if (const auto why = partMismatch(existing.facts(), expected)) throw MoviePartError(*why);
+        } catch (const MoviePartError& why) {
+            throw MoviePartError("Part " + location.string() + " already exists and " + why.what() +
+                                 "; remove it to render the part again.");
+        }
+    };
+    if (outputLocationTaken(location)) {
+        requireSamePart();
+        return PartOutcome::alreadyComplete;
+    }
+    gpu::DeviceOptions options = gpu::defaultDeviceOptions();
+    options.cacheFolder = cacheFolder;
+    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
+    if (!device) {
+        throw MovieRendererError::noMetalDevice();
+    }
+    const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
+                                     music.sampleRate, static_cast<std::int64_t>(device->maxTextureDimension2D()));
+    GpuMovieFrames frames(std::move(device), plan, timeline);
+    try {
+        exportPart(location, plan, expected.frames, music, frames, [&](const std::string& encoderSettings) {
+            PartFacts facts = expected;
+            facts.encoderSettings = encoderSettings;
+            return facts.toTag();
+        });
+    } catch (const MovieRendererError& error) {
+        // Another run of the same part (a task started twice) finished first.
+        if (error.kind() != MovieRendererError::Kind::outputExists) throw;
+        requireSamePart();
+        return PartOutcome::alreadyComplete;
+    }
+    return PartOutcome::written;
+}
+
+void joinPartsOf(const PartedMovie& movie, std::int64_t parts, const MusicTimeline& music, bool keepParts) {
+    requireFreeLocation(movie.location);
+    const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
+                                     music.sampleRate);
+    JoinOptions options;
+    options.keepParts = keepParts;
+    joinParts(movie.location, plan, parts, music, expectedPartFacts(plan, 0, parts, movie.graphicsHash, movie.musicHash),
+              options);
 }
 
 } // namespace drevik::MetalMovieRenderer

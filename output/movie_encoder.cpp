@@ -107,12 +107,22 @@ CodecContext openVideoEncoder(const char* name, const MovieEncoderSettings& sett
 
 } // namespace
 
+std::string describeEncoderSettings(const MovieEncoderSettings& settings, std::string_view encoderName) {
+    // Everything openVideoEncoder sets, plus the encoder chosen.
+    return "h264 encoder=" + std::string(encoderName) + " profile=high pixels=yuv420p colour=bt709-limited size=" +
+           std::to_string(settings.width) + "x" + std::to_string(settings.height) +
+           " fps=" + std::to_string(settings.framesPerSecond) +
+           " bitrate=" + std::to_string(movieVideoBitRate(settings.width, settings.height)) +
+           " keyint=" + std::to_string(2 * settings.framesPerSecond) + " sar=1:1";
+}
+
 std::int64_t movieVideoBitRate(std::int64_t width, std::int64_t height) {
     return std::max<std::int64_t>(width * height * 10, 12'000'000);
 }
 
 struct MovieEncoder::State {
     MovieEncoderSettings settings;
+    MovieContainerOptions container;
     std::unique_ptr<AVFormatContext, FormatDeleter> format;
     CodecContext video;
     CodecContext audio;
@@ -154,6 +164,23 @@ struct MovieEncoder::State {
             fail("cannot create an MP4 writer", status);
         }
         format.reset(rawFormat);
+    }
+
+    // Video whose packets are copied in: the stream takes the source's parameters.
+    void addCopiedVideoStream() {
+        videoStream = avformat_new_stream(format.get(), nullptr);
+        if (videoStream == nullptr) {
+            fail(MovieWriterReason::cannotAddVideoInput);
+        }
+        if (const int status = avcodec_parameters_copy(videoStream->codecpar, container.copiedVideo.get());
+            status < 0) {
+            fail(MovieWriterReason::cannotAddVideoInput, status);
+        }
+        videoStream->codecpar->codec_tag = 0;
+        const int fps = toInt(settings.framesPerSecond, "frame rate");
+        videoStream->time_base = AVRational{1, fps};
+        videoStream->avg_frame_rate = AVRational{fps, 1};
+        videoStream->r_frame_rate = AVRational{fps, 1};
     }
 
     // Video: the hardware encoder when one opens, libx264 otherwise.
@@ -225,10 +252,21 @@ struct MovieEncoder::State {
 
     // The reusable picture and sound frames and the packet.
     void allocateFrames(int width, int height, int sampleRate) {
-        picture.reset(av_frame_alloc());
-        sound.reset(av_frame_alloc());
         packet.reset(av_packet_alloc());
-        if (!picture || !sound || !packet) {
+        if (!packet) {
+            fail("cannot allocate encoder frames");
+        }
+        if (video) {
+            allocatePicture(width, height);
+        }
+        if (audio) {
+            allocateSound(sampleRate);
+        }
+    }
+
+    void allocatePicture(int width, int height) {
+        picture.reset(av_frame_alloc());
+        if (!picture) {
             fail("cannot allocate encoder frames");
         }
         picture->format = AV_PIX_FMT_YUV420P;
@@ -240,6 +278,13 @@ struct MovieEncoder::State {
         picture->color_trc = AVCOL_TRC_BT709;
         if (const int status = av_frame_get_buffer(picture.get(), 0); status < 0) {
             fail("cannot allocate a video frame", status);
+        }
+    }
+
+    void allocateSound(int sampleRate) {
+        sound.reset(av_frame_alloc());
+        if (!sound) {
+            fail("cannot allocate encoder frames");
         }
         sound->format = AV_SAMPLE_FMT_FLTP;
         sound->sample_rate = sampleRate;
@@ -265,6 +310,9 @@ struct MovieEncoder::State {
         }
     }
 
+    // Encodes the samples left over and drains the audio encoder.
+    void finishAudio();
+
     void encodeSound(int sampleCount) {
         if (const int status = av_frame_make_writable(sound.get()); status < 0) {
             fail("cannot prepare an audio frame", status);
@@ -281,10 +329,12 @@ struct MovieEncoder::State {
     }
 };
 
-MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoderSettings& settings)
+MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoderSettings& settings,
+                           const MovieContainerOptions& container)
     : state_(std::make_unique<State>()) {
     State& s = *state_;
     s.settings = settings;
+    s.container = container;
     const std::string path = file.string();
     const int width = toInt(settings.width, "width");
     const int height = toInt(settings.height, "height");
@@ -296,19 +346,63 @@ MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoder
 
     s.createContainer(path);
     const bool globalHeader = (s.format->oformat->flags & AVFMT_GLOBALHEADER) != 0;
-    s.addVideoStream(globalHeader);
-    s.addAudioStream(sampleRate, globalHeader);
-    s.createConverter(width, height);
+    if (container.copiedVideo) {
+        s.addCopiedVideoStream();
+    } else {
+        s.addVideoStream(globalHeader);
+        s.createConverter(width, height);
+    }
+    if (container.audio) {
+        s.addAudioStream(sampleRate, globalHeader);
+    }
     s.allocateFrames(width, height, sampleRate);
     s.openFileAndWriteHeader(path);
 }
 
 MovieEncoder::~MovieEncoder() = default;
 
-std::string MovieEncoder::videoEncoderName() const { return state_->video->codec->name; }
+std::string MovieEncoder::videoEncoderName() const {
+    return state_->video ? state_->video->codec->name : "copy";
+}
+
+std::string MovieEncoder::settingsDescription() const {
+    return describeEncoderSettings(state_->settings, videoEncoderName());
+}
+
+void MovieEncoder::setComment(const std::string& comment) {
+    // The MP4 index, tags included, is written by finish().
+    if (const int status = av_dict_set(&state_->format->metadata, "comment", comment.c_str(), 0); status < 0) {
+        fail("cannot tag the movie", status);
+    }
+}
+
+void MovieEncoder::appendVideoPacket(const EncodedVideoPacket& packet) {
+    State& s = *state_;
+    if (s.video || packet.data.size() > INT_MAX) {
+        throw MovieRendererError::cannotAppendFrame();
+    }
+    av_packet_unref(s.packet.get());
+    if (const int status = av_new_packet(s.packet.get(), static_cast<int>(packet.data.size())); status < 0) {
+        fail("cannot allocate a video packet", status);
+    }
+    std::copy(packet.data.begin(), packet.data.end(), s.packet->data);
+    s.packet->pts = packet.pts;
+    s.packet->dts = packet.dts;
+    s.packet->duration = packet.duration;
+    s.packet->flags = packet.key ? AV_PKT_FLAG_KEY : 0;
+    s.packet->stream_index = s.videoStream->index;
+    av_packet_rescale_ts(s.packet.get(), AVRational{1, static_cast<int>(s.settings.framesPerSecond)},
+                         s.videoStream->time_base);
+    if (const int written = av_interleaved_write_frame(s.format.get(), s.packet.get()); written < 0) {
+        fail("cannot write to the movie file", written);
+    }
+}
 
 void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) {
     State& s = *state_;
+    if (!s.video) {
+        throw MovieRendererError::cannotAppendFrame();
+    }
     if (const int status = av_frame_make_writable(s.picture.get()); status < 0) {
         fail("cannot prepare a video frame", status);
     }
@@ -325,6 +419,9 @@ void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t strid
 
 void MovieEncoder::appendAudio(std::span<const float> samples) {
     State& s = *state_;
+    if (!s.audio) {
+        return; // a file without sound
+    }
     s.pendingAudio.insert(s.pendingAudio.end(), samples.begin(), samples.end());
     while (static_cast<int>(std::min<std::size_t>(s.pendingAudio.size(), INT_MAX)) >= s.audioFrameSize) {
         s.encodeSound(s.audioFrameSize);
@@ -337,6 +434,25 @@ void MovieEncoder::finish() {
         return;
     }
     s.finished = true;
+    if (s.audio) {
+        s.finishAudio();
+    }
+    if (s.video) {
+        if (const int status = avcodec_send_frame(s.video.get(), nullptr); status < 0) {
+            fail("cannot finish the video", status);
+        }
+        s.writePackets(s.video.get(), s.videoStream);
+    }
+    if (const int status = av_write_trailer(s.format.get()); status < 0) {
+        fail("cannot complete the movie", status);
+    }
+    if (const int status = avio_closep(&s.format->pb); status < 0) {
+        fail("cannot close the movie file", status);
+    }
+}
+
+void MovieEncoder::State::finishAudio() {
+    State& s = *this;
     // The last, shorter audio frame; encoders that need whole frames get silence at the end.
     if (!s.pendingAudio.empty()) {
         const int left = static_cast<int>(s.pendingAudio.size());
@@ -351,16 +467,6 @@ void MovieEncoder::finish() {
         fail("cannot finish the audio", status);
     }
     s.writePackets(s.audio.get(), s.audioStream);
-    if (const int status = avcodec_send_frame(s.video.get(), nullptr); status < 0) {
-        fail("cannot finish the video", status);
-    }
-    s.writePackets(s.video.get(), s.videoStream);
-    if (const int status = av_write_trailer(s.format.get()); status < 0) {
-        fail("cannot complete the movie", status);
-    }
-    if (const int status = avio_closep(&s.format->pb); status < 0) {
-        fail("cannot close the movie file", status);
-    }
 }
 
 } // namespace drevik

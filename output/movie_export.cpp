@@ -68,7 +68,9 @@ void commitTemporaryFile(AtomicFile& file, const std::filesystem::path& location
 // the muxer receives both streams in step.
 class AudioFeeder {
 public:
-    AudioFeeder(const MusicTimeline& music, const MoviePlan& plan) : music_(music), plan_(plan) {}
+    // A feeder that is not enabled feeds nothing (a part of the movie has no sound).
+    AudioFeeder(const MusicTimeline& music, const MoviePlan& plan, bool enabled = true)
+        : music_(music), plan_(plan), enabled_(enabled) {}
 
     void feedThroughFrame(MovieFrameSink& encoder, std::int64_t frameIndex) {
         const std::int64_t numerator = (frameIndex + 1) * plan_.sampleRate;
@@ -78,6 +80,9 @@ public:
 
 private:
     void feedUntil(MovieFrameSink& encoder, std::int64_t target) {
+        if (!enabled_) {
+            return;
+        }
         target = std::min(target, plan_.audioSampleCount);
         while (fed_ < target) {
             const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
@@ -90,6 +95,7 @@ private:
 
     const MusicTimeline& music_;
     const MoviePlan& plan_;
+    const bool enabled_;
     std::int64_t fed_ = 0;
     std::vector<float> scratch_;
 };
@@ -219,11 +225,12 @@ private:
     MovieEncoder& encoder_;
 };
 
-void printProgress(std::FILE* stream, std::int64_t frameIndex, const MoviePlan& plan) {
-    if (stream == nullptr || !isProgressFrame(frameIndex, plan.frameCount, plan.framesPerSecond)) {
+// frameIndex counts from the first frame rendered, frameCount is the number rendered.
+void printProgress(std::FILE* stream, std::int64_t frameIndex, std::int64_t frameCount, const MoviePlan& plan) {
+    if (stream == nullptr || !isProgressFrame(frameIndex, frameCount, plan.framesPerSecond)) {
         return;
     }
-    const std::string line = progressLine(frameIndex + 1, plan.frameCount);
+    const std::string line = progressLine(frameIndex + 1, frameCount);
     std::fputs(line.c_str(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
@@ -279,6 +286,16 @@ std::string progressLine(std::int64_t framesWritten, std::int64_t frameCount) {
     return text;
 }
 
+MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder) {
+    MovieEncoderSettings settings;
+    settings.width = plan.width;
+    settings.height = plan.height;
+    settings.framesPerSecond = plan.framesPerSecond;
+    settings.sampleRate = plan.sampleRate;
+    settings.allowHardwareEncoder = allowHardwareEncoder;
+    return settings;
+}
+
 void requireFreeLocation(const std::filesystem::path& location) {
     if (outputLocationTaken(location)) {
         throw MovieRendererError::outputExists(location);
@@ -287,7 +304,12 @@ void requireFreeLocation(const std::filesystem::path& location) {
 
 void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer,
                      MovieFrameSink& encoder, const MovieExportOptions& options) {
-    AudioFeeder audio(music, plan);
+    const FrameRange range = options.frames.value_or(FrameRange{0, plan.frameCount});
+    if (range.first < 0 || range.end > plan.frameCount || range.first > range.end) {
+        refuse("frames " + std::to_string(range.first) + " to " + std::to_string(range.end) +
+               " are not frames of the movie");
+    }
+    AudioFeeder audio(music, plan, !options.frames.has_value());
     const std::int64_t stride = plan.width * 4;
     const auto frameBytes = static_cast<std::size_t>(stride * plan.height);
     const auto n = static_cast<double>(plan.frameCount);
@@ -299,23 +321,23 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
         } catch (const std::bad_alloc&) {
             throw MovieRendererError::cannotCreatePixelBuffer();
         }
-        for (std::int64_t i = 0; i < plan.frameCount; ++i) {
+        for (std::int64_t i = range.first; i < range.end; ++i) {
             const double t = static_cast<double>(i) / n;
             renderer.renderFrame(i, t, music.features(t), frame, stride);
             encoder.appendVideoFrame(frame.data(), stride, i);
             audio.feedThroughFrame(encoder, i);
-            printProgress(options.progress, i, plan);
+            printProgress(options.progress, i - range.first, range.count(), plan);
         }
         audio.feedAll(encoder);
         encoder.finish();
     } else {
         EncodeWorker worker(encoder, audio, stride, plan.height, static_cast<std::size_t>(options.queuedFrames));
-        for (std::int64_t i = 0; i < plan.frameCount; ++i) {
+        for (std::int64_t i = range.first; i < range.end; ++i) {
             const double t = static_cast<double>(i) / n;
             std::vector<std::uint8_t> frame = worker.acquire();
             renderer.renderFrame(i, t, music.features(t), frame, stride);
             worker.submit(std::move(frame), i);
-            printProgress(options.progress, i, plan);
+            printProgress(options.progress, i - range.first, range.count(), plan);
         }
         worker.finish();
     }
@@ -326,15 +348,42 @@ void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, c
     requireFreeLocation(location);
     AtomicFile temporary = makeTemporaryFile(location);
 
-    MovieEncoderSettings settings;
-    settings.width = plan.width;
-    settings.height = plan.height;
-    settings.framesPerSecond = plan.framesPerSecond;
-    settings.sampleRate = plan.sampleRate;
-    settings.allowHardwareEncoder = options.allowHardwareEncoder;
+    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder);
     MovieEncoder encoder(temporary.path(), settings);
     EncoderSink sink(encoder);
     renderAndEncode(plan, music, renderer, sink, options);
+    commitTemporaryFile(temporary, location);
+}
+
+void exportPart(const std::filesystem::path& location, const MoviePlan& plan, FrameRange range,
+                const MusicTimeline& music, MovieFrameRenderer& renderer,
+                const std::function<std::string(const std::string& encoderSettings)>& describePart,
+                const MovieExportOptions& options) {
+    requireFreeLocation(location);
+    AtomicFile temporary = makeTemporaryFile(location);
+
+    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder);
+    MovieContainerOptions container;
+    container.audio = false;
+    MovieEncoder encoder(temporary.path(), settings, container);
+    encoder.setComment(describePart(encoder.settingsDescription()));
+    // Frame range.first is the part's first picture, at time 0.
+    class PartSink final : public MovieFrameSink {
+    public:
+        PartSink(MovieEncoder& encoder, std::int64_t first) : encoder_(encoder), first_(first) {}
+        void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override {
+            encoder_.appendVideoFrame(bgra, stride, frameIndex - first_);
+        }
+        void appendAudio(std::span<const float>) override {}
+        void finish() override { encoder_.finish(); }
+
+    private:
+        MovieEncoder& encoder_;
+        std::int64_t first_;
+    } sink(encoder, range.first);
+    MovieExportOptions partOptions = options;
+    partOptions.frames = range;
+    renderAndEncode(plan, music, renderer, sink, partOptions);
     commitTemporaryFile(temporary, location);
 }
 

@@ -3,11 +3,15 @@
 // frame through a MovieFrameRenderer, encodes on a second thread while the next frame renders,
 // writes into a temporary file beside the target and moves it into place only when complete.
 #include "core/music_timeline.hpp"
+#include "output/movie_encoder.hpp"
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <span>
+#include <string>
 
 namespace drevik::MetalMovieRenderer {
 
@@ -49,10 +53,20 @@ public:
                              std::span<std::uint8_t> bgra, std::int64_t stride) = 0;
 };
 
+// Frames first, first + 1, ..., end − 1 of a movie.
+struct FrameRange {
+    std::int64_t first = 0;
+    std::int64_t end = 0;
+    std::int64_t count() const { return end - first; }
+    friend bool operator==(const FrameRange&, const FrameRange&) = default;
+};
+
 struct MovieExportOptions {
     std::FILE* progress = stdout;       // progress lines, flushed per line; null for none
     bool allowHardwareEncoder = true;   // see MovieEncoderSettings
     int queuedFrames = 2;               // rendered frames waiting for the encoder at most
+    // Only these frames, and no soundtrack (a part of the movie); the progress lines count them.
+    std::optional<FrameRange> frames;
 };
 
 // Takes the rendered frames and the soundtrack in presentation order; the movie encoder is one.
@@ -77,6 +91,17 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
 // program's installSignalCleanup), the temporary file is removed and the location is left as it was.
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options = {});
+
+// Writes frames `range` of the plan, video only, through an AtomicFile as exportMovie does: the
+// first frame is a key frame and frame range.first has presentation time 0. The file's comment
+// tag is describePart(the encoder's settings description).
+void exportPart(const std::filesystem::path& location, const MoviePlan& plan, FrameRange range,
+                const MusicTimeline& music, MovieFrameRenderer& renderer,
+                const std::function<std::string(const std::string& encoderSettings)>& describePart,
+                const MovieExportOptions& options = {});
+
+// The encoder settings of a movie of this plan: one place for the export, its parts and their join.
+MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder);
 
 // Throws outputExists when anything (also a dangling link) is at location.
 void requireFreeLocation(const std::filesystem::path& location);

@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(
+  # the private Slurm cluster of the cluster export test
+  slurm-wlm munge
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # tests and benchmarks

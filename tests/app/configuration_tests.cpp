@@ -187,6 +187,29 @@ TEST(Configuration, RefusesBothOutputsAndANonPositiveDuration) {
     }
 }
 
+TEST(Configuration, MoviePartsAndTheirJoinAreCheckedStrictly) {
+    Configuration c = parse({"--movie", "m.mp4", "--part", "3/16"});
+    EXPECT_EQ(c.moviePart, (MoviePart{3, 16}));
+    EXPECT_FALSE(c.joinParts);
+    c = parse({"--movie", "m.mp4", "--join", "16", "--keep-parts"});
+    EXPECT_EQ(c.joinParts, 16);
+    EXPECT_TRUE(c.keepParts);
+    EXPECT_FALSE(c.moviePart);
+    EXPECT_EQ(parse({"--movie", "m.mp4", "--part", "0/1"}).moviePart, (MoviePart{0, 1}));
+
+    // A wrong split would silently render the whole movie on every machine: refused instead.
+    for (const char* bad : {"16/16", "-1/4", "1/0", "1", "1/", "/4", "a/b", "1/4/5", "0/100001", " 1/4"}) {
+        EXPECT_THROW(parse({"--movie", "m.mp4", "--part", bad}), ConfigurationError) << bad;
+    }
+    EXPECT_THROW(parse({"--movie", "m.mp4", "--part"}), ConfigurationError);
+    for (const char* bad : {"0", "-2", "x", "100001"}) {
+        EXPECT_THROW(parse({"--movie", "m.mp4", "--join", bad}), ConfigurationError) << bad;
+    }
+    EXPECT_THROW(parse({"--part", "0/2"}), ConfigurationError);
+    EXPECT_THROW(parse({"--snapshot", "s.png", "--join", "2"}), ConfigurationError);
+    EXPECT_THROW(parse({"--movie", "m.mp4", "--part", "0/2", "--join", "2"}), ConfigurationError);
+}
+
 TEST(Configuration, AcceptsDurationsItNeedNotUse) {
     EXPECT_FALSE(parse({"--movie", "m.mp4", "--duration", "abc"}).movieDuration);
     EXPECT_FALSE(parse({"--movie", "m.mp4", "--duration"}).movieDuration);

@@ -1,0 +1,106 @@
+#pragma once
+// A movie rendered in parts: part K of N holds a contiguous run of whole groups of pictures (one
+// key frame each, 2 × fps frames), video only, in a file beside the movie that records what it is
+// (frame range, movie, encoder settings, inputs). Parts can be rendered anywhere that sees the
+// movie's folder; the join checks them and copies their packets, in order, into the movie, with
+// the soundtrack encoded once for the whole movie.
+#include "core/error.hpp"
+#include "core/music_timeline.hpp"
+#include "output/movie_encoder.hpp"
+#include "output/movie_export.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace drevik::MetalMovieRenderer {
+
+// Most parts a movie can be split into.
+inline constexpr std::int64_t maximumParts = 100'000;
+
+// A part, or the join, that cannot go ahead: the message names the file and says why.
+class MoviePartError : public Error {
+public:
+    using Error::Error;
+};
+
+// The frames of part `part` of `parts`: whole groups of 2 × fps frames (the last group of the
+// movie may be shorter), the groups shared out as evenly as they allow. Empty when there are
+// more parts than groups.
+FrameRange partFrames(const MoviePlan& plan, std::int64_t part, std::int64_t parts);
+
+// "<movie>.part-03-of-16.mp4": the numbers with as many digits as parts − 1 needs, two at least.
+std::filesystem::path partLocation(const std::filesystem::path& movie, std::int64_t part, std::int64_t parts);
+
+// The SHA-256 of a file's bytes as 64 lower-case hex digits. Throws MoviePartError when it cannot be read.
+std::string fileHash(const std::filesystem::path& file);
+
+// What a part file records about itself, and what the join checks.
+struct PartFacts {
+    std::int64_t part = 0;
+    std::int64_t parts = 0;
+    FrameRange frames;
+    std::int64_t movieFrameCount = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::int64_t framesPerSecond = 0;
+    double durationSeconds = 0;
+    std::string encoderSettings; // describeEncoderSettings of the part's encoder
+    std::string graphicsHash;    // fileHash of Graphics.csv
+    std::string musicHash;       // fileHash of Music.csv
+
+    // One line for the file's comment tag, and back; nullopt for anything else.
+    std::string toTag() const;
+    static std::optional<PartFacts> fromTag(const std::string& tag);
+
+    friend bool operator==(const PartFacts&, const PartFacts&) = default;
+};
+
+// The facts a part of this plan would record (encoderSettings left empty: it depends on the encoder
+// that opens).
+PartFacts expectedPartFacts(const MoviePlan& plan, std::int64_t part, std::int64_t parts,
+                            const std::string& graphicsHash, const std::string& musicHash);
+
+// A part file opened for reading. open() fails with MoviePartError when the file is not a complete
+// part of a Drevik movie (unreadable, untagged, other streams, data cut off).
+class PartReader {
+public:
+    static PartReader open(const std::filesystem::path& file);
+    ~PartReader();
+    PartReader(PartReader&&) noexcept;
+    PartReader& operator=(PartReader&&) noexcept;
+
+    const PartFacts& facts() const;
+    const VideoStreamParameters& parameters() const;
+    // The next packet in decoding order, times in frames from the part's start; false at the end.
+    bool next(EncodedVideoPacket& packet);
+
+private:
+    struct State;
+    explicit PartReader(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+// Why an existing part file cannot stand for part `expected`, or nullopt when it can.
+std::optional<std::string> partMismatch(const PartFacts& found, const PartFacts& expected);
+
+// What a part run did.
+enum class PartOutcome { written, alreadyComplete, empty };
+
+struct JoinOptions {
+    bool keepParts = false;        // leave the part files once the movie is in place
+    bool allowHardwareEncoder = true;
+};
+
+// Checks that the `parts` parts of the movie at location are all there, complete and made from the
+// same inputs and settings (expected: expectedPartFacts of part 0, whose part number is ignored),
+// then writes the movie through an AtomicFile: their video packets in order, the soundtrack encoded
+// as the one-process export encodes it. The parts are removed once the movie is in place.
+// MoviePartError names the first part that fails a check; nothing is written and nothing removed.
+void joinParts(const std::filesystem::path& location, const MoviePlan& plan, std::int64_t parts,
+               const MusicTimeline& music, const PartFacts& expected, const JoinOptions& options = {});
+
+} // namespace drevik::MetalMovieRenderer
