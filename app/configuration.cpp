@@ -225,6 +225,13 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
     configuration.framesPerSecond = sizeArgument(options.value("--fps"), 60, 1);
     configuration.describeScenes = options.flag("--describe-scenes");
     if (auto display = options.value("--display")) configuration.display = integerArgument(*display);
+    configuration.outputFormat.codec = options.value("--codec");
+    configuration.outputFormat.quality = options.value("--quality");
+    configuration.outputFormat.preset = options.value("--preset");
+    configuration.outputFormat.transparent = options.flag("--transparent");
+    if (auto movie = options.value("--movie")) {
+        configuration.outputFormat.frameSequence = !movie->empty() && movie->back() == '/';
+    }
 
     if (configuration.snapshotURL && configuration.movieURL) throw ConfigurationError();
     if (configuration.movieDuration && !(*configuration.movieDuration > 0)) throw ConfigurationError();

@@ -1,6 +1,7 @@
 #pragma once
 // The command line: what the user asked for, read once at start-up and only read afterwards.
 #include "core/error.hpp"
+#include "output/output_format.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -46,6 +47,9 @@ struct Configuration {
     bool describeScenes = false;
     // The display the show opens on (--display N, 0 the first); the system's choice when absent.
     std::optional<std::int64_t> display;
+    // --codec, --quality, --preset, --transparent and a --movie folder (a path ending in "/"), as
+    // given; decided against the output path by chooseMovieFormat or chooseSnapshotFormat.
+    OutputFormatRequest outputFormat;
 
     // Builds the configuration from the arguments (without the program path). Unknown arguments,
     // missing values and bad numbers fall back to defaults; throws ConfigurationError for the two

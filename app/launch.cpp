@@ -7,6 +7,8 @@
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie.hpp"
+#include "output/movie_encoder.hpp"
+#include "output/output_format.hpp"
 #include "output/snapshot.hpp"
 
 #include <cerrno>
@@ -99,6 +101,14 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     }
 
     const Configuration configuration = Configuration::fromArguments(arguments);
+    // The output's format is decided, and refused when it cannot be written, before any input is read.
+    OutputFormat format;
+    if (configuration.movieURL) {
+        format = chooseMovieFormat(configuration.outputFormat, *configuration.movieURL);
+        requireEncoders(format);
+    } else if (configuration.snapshotURL) {
+        format = chooseSnapshotFormat(configuration.outputFormat);
+    }
     const GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
     if (configuration.describeScenes) {
         printSceneReport(graphics);
@@ -119,7 +129,7 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     }
     if (configuration.snapshotURL) {
         MetalSnapshot::write(*configuration.snapshotURL, configuration.outputWidth, configuration.outputHeight,
-                             configuration.normalizedTime, graphics, music, cacheFolder);
+                             configuration.normalizedTime, graphics, music, cacheFolder, format.transparent);
         printLine("Wrote " + configuration.snapshotURL->string());
         return;
     }
@@ -127,7 +137,7 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
         MetalMovieRenderer::write(*configuration.movieURL, configuration.outputWidth, configuration.outputHeight,
                                   configuration.framesPerSecond,
                                   configuration.movieDuration.value_or(graphics.durationSeconds), graphics, music,
-                                  cacheFolder);
+                                  cacheFolder, format);
         printLine("Wrote " + configuration.movieURL->string());
         return;
     }

@@ -1,7 +1,10 @@
 #pragma once
-// MP4 writer on FFmpeg's libraries: H.264 High video converted from BGRA frames and AAC mono audio
-// from 32-bit float samples, interleaved by the muxer, with the index moved to the front on finish.
+// Movie writer on FFmpeg's libraries: video converted from BGRA frames (H.264 High in MP4 unless the
+// output format says otherwise) and mono audio from 32-bit float samples (AAC, or Opus in WebM),
+// interleaved by the muxer; MP4 and MOV get their index moved to the front on finish.
 // One thread at a time may use an encoder; it knows nothing of the GPU.
+#include "output/output_format.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -15,9 +18,23 @@ struct MovieEncoderSettings {
     std::int64_t height = 0;
     std::int64_t framesPerSecond = 0;
     std::int64_t sampleRate = 48000;
-    // Try the NVIDIA hardware encoder first; libx264 is used when it is absent or fails to open.
+    // Try the hardware encoders first (NVENC, then VAAPI, for h264 and hevc); the software encoder is
+    // used when they are absent or fail to open.
     bool allowHardwareEncoder = true;
+    // Codec, container, quality, preset and alpha; a frame sequence is not written by this class.
+    OutputFormat format;
 };
+
+// The software encoder that writes the codec ("libx264", "libx265", "libsvtav1", ...), the first one
+// usable in this process; empty when none is. An encoder whose codec library is a stand-in that does
+// nothing (the portable bundle's stubs) counts as missing.
+std::string softwareVideoEncoder(VideoCodec codec);
+// "aac" or "libopus", when usable; empty otherwise.
+std::string audioEncoderFor(Container container);
+
+// Throws OutputFormatError, naming the codecs this FFmpeg can write, when the format's video or audio
+// encoder is missing. Checked before anything renders.
+void requireEncoders(const OutputFormat& format);
 
 // Average video bit rate: the larger of width × height × 10 and 12,000,000 bits per second.
 std::int64_t movieVideoBitRate(std::int64_t width, std::int64_t height);
@@ -38,7 +55,7 @@ public:
     // Encodes what is left, drains both encoders and completes the file. Nothing may follow.
     void finish();
 
-    // "libx264" or "h264_nvenc".
+    // "libx264", "h264_nvenc", "prores_ks", ...
     std::string videoEncoderName() const;
 
 private:

@@ -4,6 +4,7 @@
 #include "output/movie_audio.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/movie_error.hpp"
+#include "output/progress_bar.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -219,14 +220,17 @@ private:
     MovieEncoder& encoder_;
 };
 
-void printProgress(std::FILE* stream, std::int64_t frameIndex, const MoviePlan& plan) {
+void printProgress(std::FILE* stream, ProgressBar& bar, std::int64_t frameIndex, const MoviePlan& plan) {
     if (stream == nullptr || !isProgressFrame(frameIndex, plan.frameCount, plan.framesPerSecond)) {
+        bar.update(frameIndex + 1);
         return;
     }
+    bar.clear(); // the line goes above the bar, which is drawn again below it
     const std::string line = progressLine(frameIndex + 1, plan.frameCount);
     std::fputs(line.c_str(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
+    bar.update(frameIndex + 1);
 }
 
 } // namespace
@@ -288,6 +292,7 @@ void requireFreeLocation(const std::filesystem::path& location) {
 void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer,
                      MovieFrameSink& encoder, const MovieExportOptions& options) {
     AudioFeeder audio(music, plan);
+    ProgressBar bar(options.progressBar, plan.frameCount);
     const std::int64_t stride = plan.width * 4;
     const auto frameBytes = static_cast<std::size_t>(stride * plan.height);
     const auto n = static_cast<double>(plan.frameCount);
@@ -304,7 +309,7 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
             renderer.renderFrame(i, t, music.features(t), frame, stride);
             encoder.appendVideoFrame(frame.data(), stride, i);
             audio.feedThroughFrame(encoder, i);
-            printProgress(options.progress, i, plan);
+            printProgress(options.progress, bar, i, plan);
         }
         audio.feedAll(encoder);
         encoder.finish();
@@ -315,7 +320,7 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
             std::vector<std::uint8_t> frame = worker.acquire();
             renderer.renderFrame(i, t, music.features(t), frame, stride);
             worker.submit(std::move(frame), i);
-            printProgress(options.progress, i, plan);
+            printProgress(options.progress, bar, i, plan);
         }
         worker.finish();
     }
@@ -332,6 +337,7 @@ void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, c
     settings.framesPerSecond = plan.framesPerSecond;
     settings.sampleRate = plan.sampleRate;
     settings.allowHardwareEncoder = options.allowHardwareEncoder;
+    settings.format = options.format;
     MovieEncoder encoder(temporary.path(), settings);
     EncoderSink sink(encoder);
     renderAndEncode(plan, music, renderer, sink, options);

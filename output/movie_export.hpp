@@ -3,6 +3,7 @@
 // frame through a MovieFrameRenderer, encodes on a second thread while the next frame renders,
 // writes into a temporary file beside the target and moves it into place only when complete.
 #include "core/music_timeline.hpp"
+#include "output/output_format.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -51,8 +52,10 @@ public:
 
 struct MovieExportOptions {
     std::FILE* progress = stdout;       // progress lines, flushed per line; null for none
+    std::FILE* progressBar = nullptr;   // a terminal to draw the live bar on (output/progress_bar.hpp)
     bool allowHardwareEncoder = true;   // see MovieEncoderSettings
     int queuedFrames = 2;               // rendered frames waiting for the encoder at most
+    OutputFormat format;                // codec, container, quality, preset, alpha
 };
 
 // Takes the rendered frames and the soundtrack in presentation order; the movie encoder is one.
@@ -77,6 +80,12 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
 // program's installSignalCleanup), the temporary file is removed and the location is left as it was.
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options = {});
+
+// Writes the frames as numbered PNG files (output/frame_sequence.hpp) with the soundtrack as a WAV
+// file beside them, into a hidden temporary folder that is moved to location when complete. Refuses
+// an existing location like exportMovie. Straight alpha when options.format.transparent.
+void exportFrameSequence(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
+                         MovieFrameRenderer& renderer, const MovieExportOptions& options = {});
 
 // Throws outputExists when anything (also a dangling link) is at location.
 void requireFreeLocation(const std::filesystem::path& location);

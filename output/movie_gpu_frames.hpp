@@ -13,13 +13,16 @@ namespace drevik::MetalMovieRenderer {
 class GpuMovieFrames : public MovieFrameRenderer {
 public:
     // Errors: the renderer's own, or MovieRendererError::cannotCreatePixelBuffer for the targets.
-    GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MoviePlan& plan, const GraphicsTimeline& timeline);
+    // Transparent frames come with straight alpha (output/straight_alpha.hpp).
+    GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MoviePlan& plan, const GraphicsTimeline& timeline,
+                   bool transparent = false);
 
     void renderFrame(std::int64_t frameIndex, double normalizedTime, const AudioFeatures& features,
                      std::span<std::uint8_t> bgra, std::int64_t stride) override;
 
 private:
     OffscreenFrames frames_;
+    bool transparent_;
 };
 
 } // namespace drevik::MetalMovieRenderer

@@ -1,0 +1,27 @@
+#include "output/straight_alpha.hpp"
+
+#include <algorithm>
+
+namespace drevik {
+
+void straightenAdditiveAlpha(std::span<std::uint8_t> bgra, std::size_t width, std::size_t height,
+                             std::size_t bytesPerRow) {
+    for (std::size_t y = 0; y < height; ++y) {
+        std::uint8_t* pixel = bgra.data() + y * bytesPerRow;
+        for (std::size_t x = 0; x < width; ++x, pixel += 4) {
+            const unsigned brightest = std::max({pixel[0], pixel[1], pixel[2]});
+            const unsigned alpha = std::max<unsigned>(pixel[3], brightest);
+            pixel[3] = static_cast<std::uint8_t>(alpha);
+            if (alpha == 255) continue; // already straight
+            if (brightest == 0) {
+                pixel[0] = pixel[1] = pixel[2] = 0;
+                continue;
+            }
+            for (int c = 0; c < 3; ++c) {
+                pixel[c] = static_cast<std::uint8_t>((pixel[c] * 255u + alpha / 2) / alpha);
+            }
+        }
+    }
+}
+
+} // namespace drevik

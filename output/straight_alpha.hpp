@@ -1,0 +1,19 @@
+#pragma once
+// Turns a frame rendered over transparent black into one with straight (not premultiplied) alpha.
+// The renderer's light is additive: the colour is the sum of every layer's light and the alpha the
+// layers' accumulated coverage, so a bright pixel can carry more light than its coverage allows in
+// straight form. Its alpha is raised to its brightest channel instead of clipping the colour; the
+// result composited "over" black gives back the rendered colour, within rounding.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace drevik {
+
+// In place, on height rows of width BGRA pixels, bytesPerRow apart: alpha becomes
+// max(alpha, B, G, R) and each channel channel × 255 / alpha, rounded; a pixel without alpha or
+// colour becomes 0, 0, 0, 0.
+void straightenAdditiveAlpha(std::span<std::uint8_t> bgra, std::size_t width, std::size_t height,
+                             std::size_t bytesPerRow);
+
+} // namespace drevik
