@@ -13,10 +13,7 @@ void straightenAdditiveAlpha(std::span<std::uint8_t> bgra, std::size_t width, st
             const unsigned alpha = std::max<unsigned>(pixel[3], brightest);
             pixel[3] = static_cast<std::uint8_t>(alpha);
             if (alpha == 255) continue; // already straight
-            if (brightest == 0) {
-                pixel[0] = pixel[1] = pixel[2] = 0;
-                continue;
-            }
+            if (brightest == 0) continue; // black, whatever its coverage
             for (int c = 0; c < 3; ++c) {
                 pixel[c] = static_cast<std::uint8_t>((pixel[c] * 255u + alpha / 2) / alpha);
             }

@@ -11,8 +11,7 @@
 namespace drevik {
 
 // In place, on height rows of width BGRA pixels, bytesPerRow apart: alpha becomes
-// max(alpha, B, G, R) and each channel channel × 255 / alpha, rounded; a pixel without alpha or
-// colour becomes 0, 0, 0, 0.
+// max(alpha, B, G, R) and each channel channel × 255 / alpha, rounded (0 where alpha is 0).
 void straightenAdditiveAlpha(std::span<std::uint8_t> bgra, std::size_t width, std::size_t height,
                              std::size_t bytesPerRow);
 
