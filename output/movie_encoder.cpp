@@ -422,6 +422,11 @@ struct MovieEncoder::State {
         if (const int status = avcodec_parameters_from_context(videoStream->codecpar, video.get()); status < 0) {
             fail(MovieWriterReason::cannotAddVideoInput, status);
         }
+        const Container container = settings.format.container;
+        if (codec == VideoCodec::hevc && (container == Container::mp4 || container == Container::mov)) {
+            // The tag that players of MP4 and QuickTime files expect (the parameter sets in the header).
+            videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+        }
         videoStream->time_base = video->time_base;
         videoStream->avg_frame_rate = video->framerate;
         videoStream->r_frame_rate = video->framerate;
