@@ -585,7 +585,7 @@ void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t strid
     AVFrame* sent = s.picture.get();
     if (s.hardware.frames != nullptr) {
         if (!s.uploaded) s.uploaded.reset(av_frame_alloc());
-        av_frame_unref(s.uploaded.get());
+        if (s.uploaded) av_frame_unref(s.uploaded.get());
         if (!s.uploaded || av_hwframe_get_buffer(s.hardware.frames, s.uploaded.get(), 0) < 0 ||
             av_hwframe_transfer_data(s.uploaded.get(), s.picture.get(), 0) < 0) {
             throw MovieRendererError::cannotAppendFrame();
