@@ -3,6 +3,7 @@
 #include "core/atomic_output.hpp"
 #include "output/movie_error.hpp"
 #include "output/png_writer.hpp"
+#include "output/straight_alpha.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -100,8 +101,14 @@ void FrameSequenceSink::appendVideoFrame(const std::uint8_t* bgra, std::int64_t 
     const auto width = static_cast<std::size_t>(plan_.width);
     const auto height = static_cast<std::size_t>(plan_.height);
     const auto rowBytes = static_cast<std::size_t>(stride);
-    const PngWriteResult result = transparent_ ? writeBgraAsPngWithAlpha(stream, bgra, width, height, rowBytes)
-                                               : writeBgraAsPng(stream, bgra, width, height, rowBytes);
+    PngWriteResult result = PngWriteResult::written;
+    if (transparent_) {
+        straight_.assign(bgra, bgra + rowBytes * height);
+        straightenAdditiveAlpha(straight_, width, height, rowBytes);
+        result = writeBgraAsPngWithAlpha(stream, straight_.data(), width, height, rowBytes);
+    } else {
+        result = writeBgraAsPng(stream, bgra, width, height, rowBytes);
+    }
     const int savedError = errno;
     const bool closed = std::fclose(stream) == 0;
     if (result != PngWriteResult::written || !closed) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace drevik::MetalMovieRenderer {
 
@@ -37,7 +38,8 @@ private:
     std::int64_t written_ = 0;
 };
 
-// Takes the export's frames and soundtrack into a folder that exists and is empty.
+// Takes the export's frames and soundtrack into a folder that exists and is empty. Transparent frames
+// come as rendered over transparent black and are written with straight alpha.
 class FrameSequenceSink final : public MovieFrameSink {
 public:
     FrameSequenceSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent);
@@ -49,6 +51,7 @@ private:
     std::filesystem::path folder_;
     MoviePlan plan_;
     bool transparent_;
+    std::vector<std::uint8_t> straight_; // a transparent frame with straight alpha
     WavWriter soundtrack_;
 };
 

@@ -1,6 +1,7 @@
 #include "output/movie_encoder.hpp"
 
 #include "output/movie_error.hpp"
+#include "output/straight_alpha.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -348,6 +349,7 @@ struct MovieEncoder::State {
     Frame sound;
     std::unique_ptr<AVPacket, PacketDeleter> packet;
     std::vector<float> pendingAudio;
+    std::vector<std::uint16_t> straight; // a transparent frame with straight alpha, 16 bits a channel
     std::int64_t audioPosition = 0;
     int audioFrameSize = 1024;
     bool finished = false;
@@ -475,8 +477,11 @@ struct MovieEncoder::State {
 
     // Conversion BGRA (full range) -> the encoder's YUV (4:2:0 unless ProRes), BT.709, limited range;
     // alpha, when kept, goes through unchanged.
+    // A transparent movie takes the frames as rendered over transparent black and converts them to
+    // straight alpha at 16 bits a channel first (output/straight_alpha.hpp).
     void createConverter(int width, int height) {
-        scaler.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, pictureFormat,
+        const AVPixelFormat source = settings.format.transparent ? AV_PIX_FMT_BGRA64 : AV_PIX_FMT_BGRA;
+        scaler.reset(sws_getContext(width, height, source, width, height, pictureFormat,
                                     SWS_BILINEAR, nullptr, nullptr, nullptr));
         if (!scaler) {
             fail("cannot create the BGRA to YUV converter");
@@ -577,8 +582,16 @@ void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t strid
     if (const int status = av_frame_make_writable(s.picture.get()); status < 0) {
         fail("cannot prepare a video frame", status);
     }
-    const std::uint8_t* const sourcePlanes[1] = {bgra};
-    const int sourceStrides[1] = {static_cast<int>(stride)};
+    const std::uint8_t* sourcePlanes[1] = {bgra};
+    int sourceStrides[1] = {static_cast<int>(stride)};
+    if (s.settings.format.transparent) {
+        const auto width = static_cast<std::size_t>(s.picture->width);
+        s.straight.resize(width * 4 * static_cast<std::size_t>(s.picture->height));
+        straightenAdditiveAlphaWide(bgra, width, static_cast<std::size_t>(s.picture->height),
+                                    static_cast<std::size_t>(stride), s.straight);
+        sourcePlanes[0] = reinterpret_cast<const std::uint8_t*>(s.straight.data());
+        sourceStrides[0] = static_cast<int>(width * 8);
+    }
     sws_scale(s.scaler.get(), sourcePlanes, sourceStrides, 0, s.picture->height, s.picture->data,
               s.picture->linesize);
     s.picture->pts = frameIndex;

@@ -48,7 +48,8 @@ public:
     MovieEncoder& operator=(const MovieEncoder&) = delete;
 
     // Converts one BGRA frame (rows `stride` bytes apart) to YUV 4:2:0 and encodes it with
-    // presentation time frameIndex / framesPerSecond.
+    // presentation time frameIndex / framesPerSecond. A transparent movie takes the frame as rendered
+    // over transparent black (colour added up, alpha the coverage) and stores straight alpha.
     void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex);
     // Queues mono samples; whole encoder frames are encoded as they fill up.
     void appendAudio(std::span<const float> samples);

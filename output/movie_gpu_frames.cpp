@@ -1,7 +1,6 @@
 #include "output/movie_gpu_frames.hpp"
 
 #include "output/movie_error.hpp"
-#include "output/straight_alpha.hpp"
 
 #include <utility>
 
@@ -9,7 +8,7 @@ namespace drevik::MetalMovieRenderer {
 
 GpuMovieFrames::GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MoviePlan& plan,
                                const GraphicsTimeline& timeline, bool transparent)
-    : frames_(std::move(device), timeline, "Drevik movie"), transparent_(transparent) {
+    : frames_(std::move(device), timeline, "Drevik movie") {
     frames_.setClearBackground(transparent);
     if (!frames_.resize(static_cast<std::size_t>(plan.width), static_cast<std::size_t>(plan.height))) {
         throw MovieRendererError::cannotCreatePixelBuffer();
@@ -19,7 +18,6 @@ GpuMovieFrames::GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MovieP
 void GpuMovieFrames::renderFrame(std::int64_t, double normalizedTime, const AudioFeatures& features,
                                  std::span<std::uint8_t> bgra, std::int64_t stride) {
     frames_.render(normalizedTime, features, bgra, static_cast<std::size_t>(stride));
-    if (transparent_) straightenAdditiveAlpha(bgra, frames_.width(), frames_.height(), static_cast<std::size_t>(stride));
 }
 
 } // namespace drevik::MetalMovieRenderer

@@ -13,7 +13,8 @@ namespace drevik::MetalMovieRenderer {
 class GpuMovieFrames : public MovieFrameRenderer {
 public:
     // Errors: the renderer's own, or MovieRendererError::cannotCreatePixelBuffer for the targets.
-    // Transparent frames come with straight alpha (output/straight_alpha.hpp).
+    // Transparent frames are rendered over transparent black: the colour as over black, the alpha
+    // the lines' coverage. The writers turn them into their format's straight alpha.
     GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MoviePlan& plan, const GraphicsTimeline& timeline,
                    bool transparent = false);
 
@@ -22,7 +23,6 @@ public:
 
 private:
     OffscreenFrames frames_;
-    bool transparent_;
 };
 
 } // namespace drevik::MetalMovieRenderer

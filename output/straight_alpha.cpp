@@ -21,4 +21,19 @@ void straightenAdditiveAlpha(std::span<std::uint8_t> bgra, std::size_t width, st
     }
 }
 
+void straightenAdditiveAlphaWide(const std::uint8_t* bgra, std::size_t width, std::size_t height,
+                                 std::size_t bytesPerRow, std::span<std::uint16_t> out) {
+    for (std::size_t y = 0; y < height; ++y) {
+        const std::uint8_t* pixel = bgra + y * bytesPerRow;
+        std::uint16_t* wide = out.data() + y * width * 4;
+        for (std::size_t x = 0; x < width; ++x, pixel += 4, wide += 4) {
+            const unsigned alpha = std::max<unsigned>({pixel[3], pixel[0], pixel[1], pixel[2]});
+            wide[3] = static_cast<std::uint16_t>(alpha * 257u);
+            for (int c = 0; c < 3; ++c) {
+                wide[c] = alpha == 0 ? 0 : static_cast<std::uint16_t>((pixel[c] * 65535u + alpha / 2) / alpha);
+            }
+        }
+    }
+}
+
 } // namespace drevik

@@ -15,4 +15,9 @@ namespace drevik {
 void straightenAdditiveAlpha(std::span<std::uint8_t> bgra, std::size_t width, std::size_t height,
                              std::size_t bytesPerRow);
 
+// The same into 16 bits a channel (B, G, R, A, native byte order, rows of width × 4 values), so that
+// the straight colour of a faint pixel keeps its precision for the 10-bit video encoders.
+void straightenAdditiveAlphaWide(const std::uint8_t* bgra, std::size_t width, std::size_t height,
+                                 std::size_t bytesPerRow, std::span<std::uint16_t> out);
+
 } // namespace drevik

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -132,12 +133,17 @@ TEST(StraightAlpha, EveryColourAndCoverageCompositesBackOverBlack) {
         }
     }
     const std::vector<std::uint8_t> rendered = pixels;
+    std::vector<std::uint16_t> wide(pixels.size());
+    straightenAdditiveAlphaWide(rendered.data(), 256, 256, 256 * 4, wide);
     straightenAdditiveAlpha(pixels, 256, 256, 256 * 4);
     for (std::size_t i = 0; i < pixels.size(); i += 4) {
         const int alpha = pixels[i + 3];
         // Coverage is kept unless the light exceeds it; then alpha is the brightest channel.
         EXPECT_EQ(alpha, std::max<int>(rendered[i + 3], rendered[i])) << i;
+        ASSERT_EQ(wide[i + 3], alpha * 257);
         for (int c = 0; c < 3; ++c) {
+            // At 16 bits the composite rounds back to exactly the rendered value.
+            ASSERT_EQ(std::lround(wide[i + c] * (wide[i + 3] / 65535.0) / 257.0), rendered[i + c]) << i;
             ASSERT_LE(std::abs(overBlack(pixels[i + c], alpha) - rendered[i + c]), 1)
                 << "channel " << c << " of " << int(rendered[i + c]) << " at coverage " << int(rendered[i + 3]);
         }
