@@ -30,7 +30,7 @@ void straightenAdditiveAlphaWide(const std::uint8_t* bgra, std::size_t width, st
             const unsigned alpha = std::max<unsigned>({pixel[3], pixel[0], pixel[1], pixel[2]});
             wide[3] = static_cast<std::uint16_t>(alpha * 257u);
             for (int c = 0; c < 3; ++c) {
-                wide[c] = alpha == 0 ? 0 : static_cast<std::uint16_t>((pixel[c] * 65535u + alpha / 2) / alpha);
+                wide[c] = static_cast<std::uint16_t>(alpha == 0 ? 0u : (pixel[c] * 65535u + alpha / 2) / alpha);
             }
         }
     }
