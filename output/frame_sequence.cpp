@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -43,12 +44,15 @@ WavWriter::WavWriter(const std::filesystem::path& file, std::int64_t sampleRate,
         std::fclose(stream_);
         throw MovieRendererError::writerFailed("the soundtrack is too long for a WAV file");
     }
+    // The 44-byte header of a PCM WAV file: RIFF, the format chunk, the data chunk's size.
     std::vector<std::uint8_t> header;
-    const auto put = [&](const char* tag) { header.insert(header.end(), tag, tag + 4); };
+    header.reserve(44);
+    const auto put = [&](std::string_view tag) {
+        for (char c : tag) header.push_back(static_cast<std::uint8_t>(c));
+    };
     put("RIFF");
     putLittleEndian(header, static_cast<std::uint32_t>(36 + dataBytes), 4);
-    put("WAVE");
-    put("fmt ");
+    put("WAVEfmt ");
     putLittleEndian(header, 16, 4);                                          // chunk size
     putLittleEndian(header, 1, 2);                                           // PCM
     putLittleEndian(header, 1, 2);                                           // mono
