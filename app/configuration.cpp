@@ -257,6 +257,13 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
     configuration.describeScenes = options.flag("--describe-scenes");
     if (auto display = options.value("--display")) configuration.display = integerArgument(*display);
     configuration.reload = !options.flag("--no-reload");
+    configuration.outputFormat.codec = options.value("--codec");
+    configuration.outputFormat.quality = options.value("--quality");
+    configuration.outputFormat.preset = options.value("--preset");
+    configuration.outputFormat.transparent = options.flag("--transparent");
+    if (auto movie = options.value("--movie")) {
+        configuration.outputFormat.frameSequence = !movie->empty() && movie->back() == '/';
+    }
 
     if (configuration.snapshotURL && configuration.movieURL) throw ConfigurationError();
     if (configuration.movieDuration && !(*configuration.movieDuration > 0)) throw ConfigurationError();

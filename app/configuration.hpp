@@ -1,6 +1,7 @@
 #pragma once
 // The command line: what the user asked for, read once at start-up and only read afterwards.
 #include "core/error.hpp"
+#include "output/output_format.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -62,6 +63,9 @@ struct Configuration {
     std::optional<MoviePart> moviePart;
     std::optional<std::int64_t> joinParts;
     bool keepParts = false;
+    // --codec, --quality, --preset, --transparent and a --movie folder (a path ending in "/"), as
+    // given; decided against the output path by chooseMovieFormat or chooseSnapshotFormat.
+    OutputFormatRequest outputFormat;
 
     // Builds the configuration from the arguments (without the program path). Unknown arguments,
     // missing values and bad numbers fall back to defaults; throws ConfigurationError for the two

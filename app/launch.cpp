@@ -7,6 +7,8 @@
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie.hpp"
+#include "output/movie_encoder.hpp"
+#include "output/output_format.hpp"
 #include "output/snapshot.hpp"
 
 #include <cerrno>
@@ -59,8 +61,8 @@ void reportFailure(const char* description) {
 bool isHelp(const std::string& argument) { return argument == "--help" || argument == "-h"; }
 
 // --movie with --part or --join.
-void runPartedMovie(const Configuration& configuration, const GraphicsTimeline& graphics, const MusicTimeline& music,
-                    const std::filesystem::path& cacheFolder) {
+void runPartedMovie(const Configuration& configuration, const OutputFormat& format, const GraphicsTimeline& graphics,
+                    const MusicTimeline& music, const std::filesystem::path& cacheFolder) {
     namespace movie = MetalMovieRenderer;
     movie::PartedMovie parted;
     parted.location = *configuration.movieURL;
@@ -70,13 +72,16 @@ void runPartedMovie(const Configuration& configuration, const GraphicsTimeline& 
     parted.durationSeconds = configuration.movieDuration.value_or(graphics.durationSeconds);
     parted.graphicsHash = movie::fileHash(configuration.graphicsURL);
     parted.musicHash = movie::fileHash(configuration.musicURL);
+    parted.format = format;
     if (configuration.joinParts) {
         movie::joinPartsOf(parted, *configuration.joinParts, music, configuration.keepParts);
         printLine("Wrote " + parted.location.string());
         return;
     }
     const auto [part, parts] = *configuration.moviePart;
-    const std::filesystem::path location = movie::partLocation(parted.location, part, parts);
+    // A frame sequence's parts write straight into its folder.
+    const std::filesystem::path location =
+        format.isFrameSequence() ? parted.location : movie::partLocation(parted.location, part, parts);
     const std::string name = "Part " + std::to_string(part) + " of " + std::to_string(parts);
     switch (movie::writePart(parted, part, parts, graphics, music, cacheFolder)) {
     case movie::PartOutcome::written:
@@ -102,6 +107,18 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     }
 
     const Configuration configuration = Configuration::fromArguments(arguments);
+    // The output's format is decided, and refused when it cannot be written, before any input is read.
+    OutputFormat format;
+    if (configuration.movieURL) {
+        format = chooseMovieFormat(configuration.outputFormat, *configuration.movieURL);
+        requireEncoders(format);
+        if (format.isFrameSequence() && configuration.joinParts) {
+            throw MetalMovieRenderer::MoviePartError(
+                "A frame sequence needs no join: each part writes its frames into the folder itself.");
+        }
+    } else if (configuration.snapshotURL) {
+        format = chooseSnapshotFormat(configuration.outputFormat);
+    }
     const GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
     if (configuration.describeScenes) {
         printSceneReport(graphics);
@@ -121,19 +138,19 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     }
     if (configuration.snapshotURL) {
         MetalSnapshot::write(*configuration.snapshotURL, configuration.outputWidth, configuration.outputHeight,
-                             configuration.normalizedTime, graphics, music, cacheFolder);
+                             configuration.normalizedTime, graphics, music, cacheFolder, format.transparent);
         printLine("Wrote " + configuration.snapshotURL->string());
         return;
     }
     if (configuration.movieURL && (configuration.moviePart || configuration.joinParts)) {
-        runPartedMovie(configuration, graphics, music, cacheFolder);
+        runPartedMovie(configuration, format, graphics, music, cacheFolder);
         return;
     }
     if (configuration.movieURL) {
         MetalMovieRenderer::write(*configuration.movieURL, configuration.outputWidth, configuration.outputHeight,
                                   configuration.framesPerSecond,
                                   configuration.movieDuration.value_or(graphics.durationSeconds), graphics, music,
-                                  cacheFolder);
+                                  cacheFolder, format);
         printLine("Wrote " + configuration.movieURL->string());
         return;
     }

@@ -37,6 +37,9 @@ ProcessSettings setUpProcess() {
     ProcessSettings settings = processSettingsFromEnvironment();
     quietGpuDriverNotices();
     av_log_set_level(AV_LOG_QUIET);
+    // The AV1 encoder library prints its banner and notices itself; only fatal errors, which reach
+    // the user as the movie writer's failure anyway.
+    ::setenv("SVT_LOG", "0", 0);
     snd_lib_error_set_handler(&ignoreAlsaError);
     gpu::DeviceOptions device;
     device.validation = settings.gpuValidation;

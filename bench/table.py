@@ -61,6 +61,17 @@ FIGURES = [
      [r"BM_MovieDemoProcessBaseline/320/180/30/", r"BM_MovieDemoProcess/320/180/30/"], 1.4, ">=", "×", "wall"),
     ("Demo movie 1920×1080 60 fps vs baseline build", "speedup",
      [r"BM_MovieDemoProcessBaseline/1920/1080/60/", r"BM_MovieDemoProcess/1920/1080/60/"], 1.0, ">=", "×", "wall"),
+    # The demo as a 10-second 1280×720 30 fps export per codec (bench/formats_bench.cpp): frames per
+    # second of the whole export, and with ultrafast the encoder's busy time as a share of it.
+    ("Export 1280×720 30 fps, h264", "counter", [r"exportFormat/h264(?!_)", "fps"], None, ">=", "fps", "wall"),
+    ("Export 1280×720 30 fps, h264 ultrafast", "counter", [r"exportFormat/h264_ultrafast", "fps"], None, ">=", "fps",
+     "wall"),
+    ("Export 1280×720 30 fps, hevc", "counter", [r"exportFormat/hevc", "fps"], None, ">=", "fps", "wall"),
+    ("Export 1280×720 30 fps, av1", "counter", [r"exportFormat/av1", "fps"], None, ">=", "fps", "wall"),
+    ("Export 1280×720 30 fps, vp9", "counter", [r"exportFormat/vp9", "fps"], None, ">=", "fps", "wall"),
+    ("Export 1280×720 30 fps, prores", "counter", [r"exportFormat/prores", "fps"], None, ">=", "fps", "wall"),
+    ("Encoding share of the export, h264 ultrafast", "counter",
+     [r"exportFormat/h264_ultrafast", "encode_share"], 0.15, "<=", "×", "wall"),
     # Heap in use after 2,000 more frames of the demo, against after the warm-up: every frame gives back
     # what it takes. Resident memory also counts pages the allocator keeps, so its limit is 20 MB over
     # those 2,000 frames.

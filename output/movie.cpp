@@ -3,7 +3,10 @@
 #include "output/movie_error.hpp"
 #include "output/movie_export.hpp"
 #include "core/atomic_output.hpp"
+#include "output/movie_encoder.hpp"
+#include "output/frame_sequence.hpp"
 #include "output/movie_gpu_frames.hpp"
+#include "output/progress_bar.hpp"
 #include "render/gpu/gpu.hpp"
 
 #include <memory>
@@ -11,27 +14,81 @@
 
 namespace drevik::MetalMovieRenderer {
 
-void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
-           std::int64_t framesPerSecond, double durationSeconds, const GraphicsTimeline& timeline,
-           const MusicTimeline& music, const std::filesystem::path& cacheFolder) {
-    requireFreeLocation(location);
-    // Everything that can be refused is refused before the GPU is touched.
-    planMovie(width, height, framesPerSecond, durationSeconds, music.sampleRate);
+namespace {
+
+constexpr std::int64_t frameSequenceSampleRate = 48000;
+
+std::shared_ptr<gpu::Device> openDevice(const std::filesystem::path& cacheFolder) {
     gpu::DeviceOptions options = gpu::defaultDeviceOptions();
     options.cacheFolder = cacheFolder;
     std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
     if (!device) {
         throw MovieRendererError::noMetalDevice();
     }
-    const MoviePlan plan = planMovie(width, height, framesPerSecond, durationSeconds, music.sampleRate,
+    return device;
+}
+
+PartOutcome writeFrameSequencePart(const PartedMovie& movie, std::int64_t part, std::int64_t parts,
+                                   const GraphicsTimeline& timeline, const MusicTimeline& music,
+                                   const std::filesystem::path& cacheFolder) {
+    const MoviePlan request = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
+                                        frameSequenceSampleRate);
+    const FrameRange range = partFrames(request, part, parts);
+    const bool soundtrack = part == 0;
+    if (range.count() == 0 && !soundtrack) {
+        return PartOutcome::empty;
+    }
+    if (frameSequencePartComplete(movie.location, request, range, soundtrack)) {
+        return PartOutcome::alreadyComplete;
+    }
+    std::shared_ptr<gpu::Device> device = openDevice(cacheFolder);
+    const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
+                                     frameSequenceSampleRate,
                                      static_cast<std::int64_t>(device->maxTextureDimension2D()));
-    GpuMovieFrames frames(std::move(device), plan, timeline);
-    exportMovie(location, plan, music, frames);
+    GpuMovieFrames frames(std::move(device), plan, timeline, movie.format.transparent);
+    MovieExportOptions exportOptions;
+    exportOptions.progressBar = progressTerminal();
+    exportOptions.format = movie.format;
+    exportFrameSequencePart(movie.location, plan, range, soundtrack, music, frames, exportOptions);
+    return PartOutcome::written;
+}
+
+} // namespace
+
+void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
+           std::int64_t framesPerSecond, double durationSeconds, const GraphicsTimeline& timeline,
+           const MusicTimeline& music, const std::filesystem::path& cacheFolder, const OutputFormat& format) {
+    requireFreeLocation(location);
+    // Everything that can be refused is refused before the GPU is touched. A frame sequence's
+    // soundtrack is written at 48 kHz whatever the music's rate.
+    const std::int64_t sampleRate = format.isFrameSequence() ? frameSequenceSampleRate : music.sampleRate;
+    planMovie(width, height, framesPerSecond, durationSeconds, sampleRate);
+    requireEncoders(format);
+    gpu::DeviceOptions options = gpu::defaultDeviceOptions();
+    options.cacheFolder = cacheFolder;
+    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
+    if (!device) {
+        throw MovieRendererError::noMetalDevice();
+    }
+    const MoviePlan plan = planMovie(width, height, framesPerSecond, durationSeconds, sampleRate,
+                                     static_cast<std::int64_t>(device->maxTextureDimension2D()));
+    GpuMovieFrames frames(std::move(device), plan, timeline, format.transparent);
+    MovieExportOptions exportOptions;
+    exportOptions.progressBar = progressTerminal();
+    exportOptions.format = format;
+    if (format.isFrameSequence()) {
+        exportFrameSequence(location, plan, music, frames, exportOptions);
+    } else {
+        exportMovie(location, plan, music, frames, exportOptions);
+    }
 }
 
 PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t parts,
                       const GraphicsTimeline& timeline, const MusicTimeline& music,
                       const std::filesystem::path& cacheFolder) {
+    if (movie.format.isFrameSequence()) {
+        return writeFrameSequencePart(movie, part, parts, timeline, music, cacheFolder);
+    }
     requireFreeLocation(movie.location);
     const MoviePlan request = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
                                         music.sampleRate);
@@ -62,13 +119,19 @@ PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t 
     }
     const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
                                      music.sampleRate, static_cast<std::int64_t>(device->maxTextureDimension2D()));
-    GpuMovieFrames frames(std::move(device), plan, timeline);
+    GpuMovieFrames frames(std::move(device), plan, timeline, movie.format.transparent);
+    MovieExportOptions exportOptions;
+    exportOptions.progressBar = progressTerminal();
+    exportOptions.format = movie.format;
     try {
-        exportPart(location, plan, expected.frames, music, frames, [&](const std::string& encoderSettings) {
-            PartFacts facts = expected;
-            facts.encoderSettings = encoderSettings;
-            return facts.toTag();
-        });
+        exportPart(
+            location, plan, expected.frames, music, frames,
+            [&](const std::string& encoderSettings) {
+                PartFacts facts = expected;
+                facts.encoderSettings = encoderSettings;
+                return facts.toTag();
+            },
+            exportOptions);
     } catch (const MovieRendererError& error) {
         // Another run of the same part (a task started twice) finished first.
         if (error.kind() != MovieRendererError::Kind::outputExists) throw;
@@ -84,6 +147,7 @@ void joinPartsOf(const PartedMovie& movie, std::int64_t parts, const MusicTimeli
                                      music.sampleRate);
     JoinOptions options;
     options.keepParts = keepParts;
+    options.format = movie.format;
     joinParts(movie.location, plan, parts, music, expectedPartFacts(plan, 0, parts, movie.graphicsHash, movie.musicHash),
               options);
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
+#include "output/output_format.hpp"
 
 #include "output/movie_parts.hpp"
 
@@ -10,11 +11,14 @@
 
 namespace drevik::MetalMovieRenderer {
 
-// Renders the whole show, compressed or stretched into durationSeconds, as an MP4 at location. The
-// GPU device keeps compiled shaders in cacheFolder (nowhere when empty).
+// Renders the whole show, compressed or stretched into durationSeconds, as an MP4 at location (or in
+// the format given: another codec and container, or a frame sequence folder with a 48 kHz WAV). The
+// GPU device keeps compiled shaders in cacheFolder (nowhere when empty). A live progress bar is
+// drawn on standard error when it is a terminal.
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
            std::int64_t framesPerSecond, double durationSeconds, const GraphicsTimeline& timeline,
-           const MusicTimeline& music, const std::filesystem::path& cacheFolder = {});
+           const MusicTimeline& music, const std::filesystem::path& cacheFolder = {},
+           const OutputFormat& format = {});
 
 // The movie's size, rate and duration, and the inputs it is made of, for its parts and their join.
 struct PartedMovie {
@@ -25,12 +29,15 @@ struct PartedMovie {
     double durationSeconds = 0;
     std::string graphicsHash; // fileHash of the inputs
     std::string musicHash;
+    OutputFormat format;      // codec, container, quality, preset and alpha, or a frame sequence
 };
 
 // Renders part `part` of `parts` of the movie into partLocation(movie.location, part, parts). A part
 // already there that is complete and made from the same inputs and settings is left as it is
 // (alreadyComplete); one that is not is refused with MoviePartError. A part without frames
 // writes nothing (empty). A movie already at movie.location is refused (outputExists).
+// A frame sequence has no part files: its parts write their own frames straight into the folder at
+// movie.location, shared by all of them (exportFrameSequencePart); part 0 also writes the soundtrack.
 PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t parts,
                       const GraphicsTimeline& timeline, const MusicTimeline& music,
                       const std::filesystem::path& cacheFolder = {});

@@ -1,12 +1,14 @@
 #include "output/movie_encoder.hpp"
 
 #include "output/movie_error.hpp"
+#include "output/straight_alpha.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/hwcontext.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
@@ -14,6 +16,9 @@ extern "C" {
 
 #include <algorithm>
 #include <climits>
+#include <dlfcn.h>
+#include <link.h>
+#include <string_view>
 #include <vector>
 
 namespace drevik {
@@ -63,15 +68,165 @@ int toInt(std::int64_t value, const char* what) {
     return static_cast<int>(value);
 }
 
-// Opens the named H.264 encoder with the movie's settings, or returns null (with the reason in
+// ---- Which encoder, and how it is set up ---------------------------------------------------------
+
+// The shared library an external encoder lives in, by the start of its soname.
+const char* libraryOfEncoder(std::string_view encoder) {
+    if (encoder == "libx264") return "libx264.so";
+    if (encoder == "libx265") return "libx265.so";
+    if (encoder == "libsvtav1") return "libSvtAv1Enc.so";
+    if (encoder == "libaom-av1") return "libaom.so";
+    if (encoder == "libvpx-vp9") return "libvpx.so";
+    if (encoder == "libopus") return "libopus.so";
+    return nullptr;
+}
+
+struct LibrarySearch {
+    const char* prefix;
+    bool stub = false;
+};
+
+// A library loaded in this process whose file name starts with the prefix and that carries the mark
+// of a stand-in (packaging/bundle/make_bundle.py writes it into every stub).
+int markStubs(dl_phdr_info* info, std::size_t, void* data) {
+    auto& search = *static_cast<LibrarySearch*>(data);
+    if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') return 0;
+    const std::string_view path(info->dlpi_name);
+    const std::string_view file = path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+    if (!file.starts_with(search.prefix)) return 0;
+    if (void* handle = ::dlopen(info->dlpi_name, RTLD_LAZY | RTLD_NOLOAD)) {
+        if (::dlsym(handle, "drevik_stub_library") != nullptr) search.stub = true;
+        ::dlclose(handle);
+    }
+    return 0;
+}
+
+bool encoderUsable(const char* name) {
+    if (avcodec_find_encoder_by_name(name) == nullptr) return false;
+    const char* library = libraryOfEncoder(name);
+    if (library == nullptr) return true;
+    LibrarySearch search{library};
+    ::dl_iterate_phdr(markStubs, &search);
+    return !search.stub;
+}
+
+std::vector<const char*> softwareEncoders(VideoCodec codec) {
+    switch (codec) {
+    case VideoCodec::h264: return {"libx264"};
+    case VideoCodec::hevc: return {"libx265"};
+    case VideoCodec::av1: return {"libsvtav1", "libaom-av1"};
+    case VideoCodec::vp9: return {"libvpx-vp9"};
+    case VideoCodec::prores: return {"prores_ks"};
+    }
+    return {};
+}
+
+enum class EncoderFamily { x26x, nvenc, vaapi, svtav1, aom, vpx, prores };
+
+EncoderFamily familyOf(std::string_view name) {
+    if (name.ends_with("_nvenc")) return EncoderFamily::nvenc;
+    if (name.ends_with("_vaapi")) return EncoderFamily::vaapi;
+    if (name == "libsvtav1") return EncoderFamily::svtav1;
+    if (name == "libaom-av1") return EncoderFamily::aom;
+    if (name == "libvpx-vp9") return EncoderFamily::vpx;
+    if (name == "prores_ks") return EncoderFamily::prores;
+    return EncoderFamily::x26x;
+}
+
+AVPixelFormat encodedPixelFormat(const OutputFormat& format, EncoderFamily family) {
+    if (family == EncoderFamily::vaapi) return AV_PIX_FMT_VAAPI;
+    if (format.codec == VideoCodec::prores) {
+        return format.transparent ? AV_PIX_FMT_YUVA444P10LE : AV_PIX_FMT_YUV422P10LE;
+    }
+    if (format.codec == VideoCodec::vp9 && format.transparent) return AV_PIX_FMT_YUVA420P;
+    return AV_PIX_FMT_YUV420P;
+}
+
+// The quality 0...51 on a scale of 0...top, rounded.
+int scaledQuality(int quality, int top) { return (quality * top + 25) / 51; }
+
+void setOption(AVDictionary** options, const char* key, int value) {
+    av_dict_set(options, key, std::to_string(value).c_str(), 0);
+}
+
+// The encoder's private options for the format's quality and preset. Without either, H.264 and HEVC
+// keep the fixed bit rate and the encoders' own speed; see README.md for the mapped scales.
+void applyQualityAndPreset(AVCodecContext& context, const OutputFormat& format, EncoderFamily family,
+                           AVDictionary** options) {
+    const int speed = format.preset ? static_cast<int>(*format.preset) : -1; // 0 ultrafast ... 8 veryslow
+    if (format.quality) context.bit_rate = 0;
+    switch (family) {
+    case EncoderFamily::x26x:
+        if (format.quality) setOption(options, "crf", *format.quality);
+        if (format.preset) av_dict_set(options, "preset", std::string(presetName(*format.preset)).c_str(), 0);
+        if (format.codec == VideoCodec::hevc) av_dict_set(options, "x265-params", "log-level=none", 0);
+        break;
+    case EncoderFamily::nvenc:
+        if (format.quality) {
+            av_dict_set(options, "rc", "vbr", 0);
+            setOption(options, "cq", std::max(1, *format.quality));
+        }
+        if (format.preset) av_dict_set(options, "preset", ("p" + std::to_string(1 + (speed * 6 + 4) / 8)).c_str(), 0);
+        break;
+    case EncoderFamily::vaapi:
+        if (format.quality) {
+            av_dict_set(options, "rc_mode", "CQP", 0);
+            context.global_quality = *format.quality;
+        }
+        break;
+    case EncoderFamily::svtav1:
+        if (format.quality) setOption(options, "crf", scaledQuality(*format.quality, 63));
+        if (format.preset) setOption(options, "preset", 12 - speed);
+        break;
+    case EncoderFamily::aom:
+        if (format.quality) setOption(options, "crf", scaledQuality(*format.quality, 63));
+        setOption(options, "cpu-used", format.preset ? 8 - speed : 6);
+        setOption(options, "row-mt", 1);
+        break;
+    case EncoderFamily::vpx: {
+        if (format.quality) setOption(options, "crf", scaledQuality(*format.quality, 63));
+        // ultrafast to veryfast use the real-time mode, the rest the good-quality one.
+        static constexpr int cpuUsed[] = {8, 7, 6, 5, 4, 3, 2, 1, 0};
+        av_dict_set(options, "deadline", speed >= 0 && speed <= 2 ? "realtime" : "good", 0);
+        setOption(options, "cpu-used", speed >= 0 ? cpuUsed[speed] : 4);
+        setOption(options, "row-mt", 1);
+        break;
+    }
+    case EncoderFamily::prores:
+        // ProRes has no speed settings; quality is a fixed quantiser of 1 (best) to 64.
+        if (format.quality) {
+            context.flags |= AV_CODEC_FLAG_QSCALE;
+            context.global_quality = (1 + scaledQuality(*format.quality, 63)) * FF_QP2LAMBDA;
+        }
+        av_dict_set(options, "profile", format.transparent ? "4444" : "hq", 0);
+        break;
+    }
+}
+
+// A VAAPI device and a pool of frames on it that the encoder takes; the pictures are uploaded there.
+struct HardwareFrames {
+    AVBufferRef* device = nullptr;
+    AVBufferRef* frames = nullptr;
+    HardwareFrames() = default;
+    HardwareFrames(const HardwareFrames&) = delete;
+    HardwareFrames& operator=(const HardwareFrames&) = delete;
+    ~HardwareFrames() {
+        av_buffer_unref(&frames);
+        av_buffer_unref(&device);
+    }
+};
+
+// Opens the named video encoder with the movie's settings, or returns null (with the reason in
 // `error`) when it is missing or refuses to open.
 CodecContext openVideoEncoder(const char* name, const MovieEncoderSettings& settings, bool globalHeader,
-                              std::string& error) {
+                              HardwareFrames& hardware, std::string& error) {
     const AVCodec* codec = avcodec_find_encoder_by_name(name);
     if (codec == nullptr) {
         error = std::string("no ") + name + " encoder";
         return nullptr;
     }
+    const OutputFormat& format = settings.format;
+    const EncoderFamily family = familyOf(name);
     CodecContext context(avcodec_alloc_context3(codec));
     if (!context) {
         error = "cannot allocate the video encoder";
@@ -82,10 +237,12 @@ CodecContext openVideoEncoder(const char* name, const MovieEncoderSettings& sett
     context->height = toInt(settings.height, "height");
     context->time_base = AVRational{1, fps};
     context->framerate = AVRational{fps, 1};
-    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->pix_fmt = encodedPixelFormat(format, family);
     context->bit_rate = movieVideoBitRate(settings.width, settings.height);
     context->gop_size = toInt(2 * settings.framesPerSecond, "key frame interval");
-    context->profile = FF_PROFILE_H264_HIGH;
+    if (format.codec == VideoCodec::h264) {
+        context->profile = FF_PROFILE_H264_HIGH;
+    }
     context->color_range = AVCOL_RANGE_MPEG;
     context->colorspace = AVCOL_SPC_BT709;
     context->color_primaries = AVCOL_PRI_BT709;
@@ -94,8 +251,39 @@ CodecContext openVideoEncoder(const char* name, const MovieEncoderSettings& sett
     if (globalHeader) {
         context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
+    if (format.codec != VideoCodec::h264) {
+        context->thread_count = 0; // as many as the encoder likes
+    }
+    if (family == EncoderFamily::vaapi) {
+        if (const int status = av_hwdevice_ctx_create(&hardware.device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
+            status < 0) {
+            error = std::string("no VAAPI device for ") + name + ": " + avErrorText(status);
+            return nullptr;
+        }
+        hardware.frames = av_hwframe_ctx_alloc(hardware.device);
+        if (hardware.frames == nullptr) {
+            error = "cannot allocate VAAPI frames";
+            return nullptr;
+        }
+        auto* pool = reinterpret_cast<AVHWFramesContext*>(hardware.frames->data);
+        pool->format = AV_PIX_FMT_VAAPI;
+        pool->sw_format = AV_PIX_FMT_NV12;
+        pool->width = context->width;
+        pool->height = context->height;
+        pool->initial_pool_size = 4;
+        if (const int status = av_hwframe_ctx_init(hardware.frames); status < 0) {
+            error = std::string("cannot set up VAAPI frames: ") + avErrorText(status);
+            return nullptr;
+        }
+        context->hw_frames_ctx = av_buffer_ref(hardware.frames);
+    }
     AVDictionary* rawOptions = nullptr;
-    av_dict_set(&rawOptions, "profile", "high", 0);
+    if (format.codec == VideoCodec::h264) {
+        av_dict_set(&rawOptions, "profile", "high", 0);
+    } else if (format.codec == VideoCodec::hevc) {
+        av_dict_set(&rawOptions, "profile", "main", 0);
+    }
+    applyQualityAndPreset(*context, format, family, &rawOptions);
     const int status = avcodec_open2(context.get(), codec, &rawOptions);
     av_dict_free(&rawOptions);
     if (status < 0) {
@@ -105,15 +293,49 @@ CodecContext openVideoEncoder(const char* name, const MovieEncoderSettings& sett
     return context;
 }
 
+// The usable codecs, for the refusal's "this FFmpeg writes ..." list.
+std::string usableCodecs() {
+    std::string text;
+    for (VideoCodec codec : {VideoCodec::h264, VideoCodec::hevc, VideoCodec::av1, VideoCodec::vp9, VideoCodec::prores}) {
+        if (softwareVideoEncoder(codec).empty()) continue;
+        text += (text.empty() ? "" : ", ") + std::string(codecName(codec));
+    }
+    return text.empty() ? "none" : text;
+}
+
 } // namespace
 
 std::string describeEncoderSettings(const MovieEncoderSettings& settings, std::string_view encoderName) {
-    // Everything openVideoEncoder sets, plus the encoder chosen.
-    return "h264 encoder=" + std::string(encoderName) + " profile=high pixels=yuv420p colour=bt709-limited size=" +
-           std::to_string(settings.width) + "x" + std::to_string(settings.height) +
-           " fps=" + std::to_string(settings.framesPerSecond) +
+    // Everything openVideoEncoder sets, then the encoder chosen (last, so the rest can be compared alone).
+    return settings.format.description() + "; colour=bt709-limited size=" + std::to_string(settings.width) + "x" +
+           std::to_string(settings.height) + " fps=" + std::to_string(settings.framesPerSecond) +
            " bitrate=" + std::to_string(movieVideoBitRate(settings.width, settings.height)) +
-           " keyint=" + std::to_string(2 * settings.framesPerSecond) + " sar=1:1";
+           " keyint=" + std::to_string(2 * settings.framesPerSecond) + " sar=1:1 encoder=" + std::string(encoderName);
+}
+
+std::string softwareVideoEncoder(VideoCodec codec) {
+    for (const char* name : softwareEncoders(codec)) {
+        if (encoderUsable(name)) return name;
+    }
+    return {};
+}
+
+std::string audioEncoderFor(Container container) {
+    const char* name = container == Container::webm ? "libopus" : "aac";
+    return encoderUsable(name) ? name : std::string();
+}
+
+void requireEncoders(const OutputFormat& format) {
+    if (format.isFrameSequence()) return;
+    if (softwareVideoEncoder(format.codec).empty()) {
+        throw OutputFormatError("The " + std::string(codecName(format.codec)) +
+                                " encoder is missing from this FFmpeg; it writes " + usableCodecs() + ".");
+    }
+    if (audioEncoderFor(format.container).empty()) {
+        throw OutputFormatError(std::string(format.container == Container::webm ? "The Opus" : "The AAC") +
+                                " audio encoder that a ." + std::string(containerName(format.container)) +
+                                " movie needs is missing from this FFmpeg; use .mkv or .mp4.");
+    }
 }
 
 std::int64_t movieVideoBitRate(std::int64_t width, std::int64_t height) {
@@ -129,10 +351,14 @@ struct MovieEncoder::State {
     AVStream* videoStream = nullptr;
     AVStream* audioStream = nullptr;
     std::unique_ptr<SwsContext, ScaleDeleter> scaler;
+    HardwareFrames hardware;
     Frame picture;
+    Frame uploaded; // the picture on the VAAPI device
+    AVPixelFormat pictureFormat = AV_PIX_FMT_YUV420P;
     Frame sound;
     std::unique_ptr<AVPacket, PacketDeleter> packet;
     std::vector<float> pendingAudio;
+    std::vector<std::uint16_t> straight; // a transparent frame with straight alpha, 16 bits a channel
     std::int64_t audioPosition = 0;
     int audioFrameSize = 1024;
     bool finished = false;
@@ -156,14 +382,29 @@ struct MovieEncoder::State {
         }
     }
 
-    // The MP4 muxer for path; nothing is written yet.
+    // The muxer for path; nothing is written yet.
     void createContainer(const std::string& path) {
+        const char* muxer = "mp4";
+        switch (settings.format.container) {
+        case Container::mkv: muxer = "matroska"; break;
+        case Container::webm: muxer = "webm"; break;
+        case Container::mov: muxer = "mov"; break;
+        default: break;
+        }
         AVFormatContext* rawFormat = nullptr;
-        if (const int status = avformat_alloc_output_context2(&rawFormat, nullptr, "mp4", path.c_str());
+        if (const int status = avformat_alloc_output_context2(&rawFormat, nullptr, muxer, path.c_str());
             status < 0 || rawFormat == nullptr) {
-            fail("cannot create an MP4 writer", status);
+            fail(std::string("cannot create a ") + muxer + " writer", status);
         }
         format.reset(rawFormat);
+    }
+
+    // HEVC in MP4 and QuickTime files takes the tag their players expect (parameter sets in the header).
+    void tagVideoForPlayers() {
+        const Container kind = settings.format.container;
+        if (settings.format.codec == VideoCodec::hevc && (kind == Container::mp4 || kind == Container::mov)) {
+            videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+        }
     }
 
     // Video whose packets are copied in: the stream takes the source's parameters.
@@ -176,25 +417,45 @@ struct MovieEncoder::State {
             status < 0) {
             fail(MovieWriterReason::cannotAddVideoInput, status);
         }
-        videoStream->codecpar->codec_tag = 0;
+        // The parts are in the movie's own container, so the source's tag is valid here (it tells
+        // ProRes 4444 from HQ, say).
+        if (settings.format.codec == VideoCodec::vp9 && settings.format.transparent) {
+            av_dict_set(&videoStream->metadata, "alpha_mode", "1", 0);
+        }
+        tagVideoForPlayers();
         const int fps = toInt(settings.framesPerSecond, "frame rate");
         videoStream->time_base = AVRational{1, fps};
         videoStream->avg_frame_rate = AVRational{fps, 1};
         videoStream->r_frame_rate = AVRational{fps, 1};
     }
 
-    // Video: the hardware encoder when one opens, libx264 otherwise.
+    // Video: a hardware encoder when one opens (h264 and hevc), the software one otherwise.
     void addVideoStream(bool globalHeader) {
         std::string error;
-        if (settings.allowHardwareEncoder) {
-            video = openVideoEncoder("h264_nvenc", settings, globalHeader, error);
+        const VideoCodec codec = settings.format.codec;
+        if (settings.allowHardwareEncoder && (codec == VideoCodec::h264 || codec == VideoCodec::hevc)) {
+            const std::string prefix(codecName(codec));
+            for (const char* kind : {"_nvenc", "_vaapi"}) {
+                HardwareFrames attempt;
+                video = openVideoEncoder((prefix + kind).c_str(), settings, globalHeader, attempt, error);
+                if (video) {
+                    std::swap(hardware.device, attempt.device);
+                    std::swap(hardware.frames, attempt.frames);
+                    break;
+                }
+            }
+        }
+        // The usable software encoders in turn (SVT-AV1 refuses pictures under 64 rows, libaom takes them).
+        error = "no " + std::string(codecName(codec)) + " encoder";
+        for (const char* software : softwareEncoders(codec)) {
+            if (video || !encoderUsable(software)) continue;
+            video = openVideoEncoder(software, settings, globalHeader, hardware, error);
         }
         if (!video) {
-            video = openVideoEncoder("libx264", settings, globalHeader, error);
+            if (codec == VideoCodec::h264) fail(MovieWriterReason::cannotAddVideoInput + (": " + error));
+            fail("cannot add " + std::string(codecName(codec)) + " video input: " + error);
         }
-        if (!video) {
-            fail(MovieWriterReason::cannotAddVideoInput + (": " + error));
-        }
+        pictureFormat = video->pix_fmt == AV_PIX_FMT_VAAPI ? AV_PIX_FMT_NV12 : video->pix_fmt;
         videoStream = avformat_new_stream(format.get(), nullptr);
         if (videoStream == nullptr) {
             fail(MovieWriterReason::cannotAddVideoInput);
@@ -202,15 +463,18 @@ struct MovieEncoder::State {
         if (const int status = avcodec_parameters_from_context(videoStream->codecpar, video.get()); status < 0) {
             fail(MovieWriterReason::cannotAddVideoInput, status);
         }
+        tagVideoForPlayers();
         videoStream->time_base = video->time_base;
         videoStream->avg_frame_rate = video->framerate;
         videoStream->r_frame_rate = video->framerate;
     }
 
-    // Audio: native AAC, mono, 192 kb/s.
+    // Audio: native AAC, mono, 192 kb/s; Opus at 128 kb/s in WebM.
     void addAudioStream(int sampleRate, bool globalHeader) {
-        const AVCodec* aac = avcodec_find_encoder_by_name("aac");
+        const bool opus = settings.format.container == Container::webm;
+        const AVCodec* aac = avcodec_find_encoder_by_name(opus ? "libopus" : "aac");
         if (aac == nullptr) {
+            if (opus) fail("cannot add Opus audio input: no libopus encoder");
             fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": no aac encoder");
         }
         audio.reset(avcodec_alloc_context3(aac));
@@ -218,15 +482,22 @@ struct MovieEncoder::State {
             fail(MovieWriterReason::cannotAddAudioInput);
         }
         audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
+        if (opus) {
+            // Mono float samples lie the same way planar or interleaved.
+            audio->sample_fmt = AV_SAMPLE_FMT_FLT;
+            for (const AVSampleFormat* offered = aac->sample_fmts; offered && *offered != AV_SAMPLE_FMT_NONE; ++offered) {
+                if (*offered == AV_SAMPLE_FMT_FLTP) audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
+            }
+        }
         audio->sample_rate = sampleRate;
-        audio->bit_rate = 192'000;
+        audio->bit_rate = opus ? 128'000 : 192'000;
         audio->time_base = AVRational{1, sampleRate};
         av_channel_layout_default(&audio->ch_layout, 1);
         if (globalHeader) {
             audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
         if (const int status = avcodec_open2(audio.get(), aac, nullptr); status < 0) {
-            fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": cannot open aac", status);
+            fail(std::string(MovieWriterReason::cannotAddAudioInput) + ": cannot open " + aac->name, status);
         }
         audioFrameSize = audio->frame_size > 0 ? audio->frame_size : 1024;
         audioStream = avformat_new_stream(format.get(), nullptr);
@@ -239,9 +510,13 @@ struct MovieEncoder::State {
         audioStream->time_base = audio->time_base;
     }
 
-    // Conversion BGRA (full range) -> YUV 4:2:0, BT.709, limited range.
+    // Conversion BGRA (full range) -> the encoder's YUV (4:2:0 unless ProRes), BT.709, limited range;
+    // alpha, when kept, goes through unchanged.
+    // A transparent movie takes the frames as rendered over transparent black and converts them to
+    // straight alpha at 16 bits a channel first (output/straight_alpha.hpp).
     void createConverter(int width, int height) {
-        scaler.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
+        const AVPixelFormat source = settings.format.transparent ? AV_PIX_FMT_BGRA64 : AV_PIX_FMT_BGRA;
+        scaler.reset(sws_getContext(width, height, source, width, height, pictureFormat,
                                     SWS_BILINEAR, nullptr, nullptr, nullptr));
         if (!scaler) {
             fail("cannot create the BGRA to YUV converter");
@@ -269,7 +544,7 @@ struct MovieEncoder::State {
         if (!picture) {
             fail("cannot allocate encoder frames");
         }
-        picture->format = AV_PIX_FMT_YUV420P;
+        picture->format = pictureFormat;
         picture->width = width;
         picture->height = height;
         picture->color_range = AVCOL_RANGE_MPEG;
@@ -286,7 +561,7 @@ struct MovieEncoder::State {
         if (!sound) {
             fail("cannot allocate encoder frames");
         }
-        sound->format = AV_SAMPLE_FMT_FLTP;
+        sound->format = audio->sample_fmt;
         sound->sample_rate = sampleRate;
         sound->nb_samples = audioFrameSize;
         av_channel_layout_default(&sound->ch_layout, 1);
@@ -302,7 +577,10 @@ struct MovieEncoder::State {
             fail("cannot create " + path, status);
         }
         AVDictionary* options = nullptr;
-        av_dict_set(&options, "movflags", "+faststart", 0);
+        const Container kind = settings.format.container;
+        if (kind == Container::mp4 || kind == Container::mov) {
+            av_dict_set(&options, "movflags", "+faststart", 0);
+        }
         const int status = avformat_write_header(format.get(), &options);
         av_dict_free(&options);
         if (status < 0) {
@@ -356,6 +634,12 @@ MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoder
         s.addAudioStream(sampleRate, globalHeader);
     }
     s.allocateFrames(width, height, sampleRate);
+    if (container.comment) {
+        const std::string comment = container.comment(settingsDescription());
+        if (const int status = av_dict_set(&s.format->metadata, "comment", comment.c_str(), 0); status < 0) {
+            fail("cannot tag the movie", status);
+        }
+    }
     s.openFileAndWriteHeader(path);
 }
 
@@ -367,13 +651,6 @@ std::string MovieEncoder::videoEncoderName() const {
 
 std::string MovieEncoder::settingsDescription() const {
     return describeEncoderSettings(state_->settings, videoEncoderName());
-}
-
-void MovieEncoder::setComment(const std::string& comment) {
-    // The MP4 index, tags included, is written by finish().
-    if (const int status = av_dict_set(&state_->format->metadata, "comment", comment.c_str(), 0); status < 0) {
-        fail("cannot tag the movie", status);
-    }
 }
 
 void MovieEncoder::appendVideoPacket(const EncodedVideoPacket& packet) {
@@ -391,6 +668,12 @@ void MovieEncoder::appendVideoPacket(const EncodedVideoPacket& packet) {
     s.packet->duration = packet.duration;
     s.packet->flags = packet.key ? AV_PKT_FLAG_KEY : 0;
     s.packet->stream_index = s.videoStream->index;
+    if (!packet.blockAdditional.empty()) {
+        std::uint8_t* side = av_packet_new_side_data(s.packet.get(), AV_PKT_DATA_MATROSKA_BLOCKADDITIONAL,
+                                                     packet.blockAdditional.size());
+        if (side == nullptr) fail("cannot allocate a video packet", AVERROR(ENOMEM));
+        std::copy(packet.blockAdditional.begin(), packet.blockAdditional.end(), side);
+    }
     av_packet_rescale_ts(s.packet.get(), AVRational{1, static_cast<int>(s.settings.framesPerSecond)},
                          s.videoStream->time_base);
     if (const int written = av_interleaved_write_frame(s.format.get(), s.packet.get()); written < 0) {
@@ -406,12 +689,31 @@ void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t strid
     if (const int status = av_frame_make_writable(s.picture.get()); status < 0) {
         fail("cannot prepare a video frame", status);
     }
-    const std::uint8_t* const sourcePlanes[1] = {bgra};
-    const int sourceStrides[1] = {static_cast<int>(stride)};
+    const std::uint8_t* sourcePlanes[1] = {bgra};
+    int sourceStrides[1] = {static_cast<int>(stride)};
+    if (s.settings.format.transparent) {
+        const auto width = static_cast<std::size_t>(s.picture->width);
+        s.straight.resize(width * 4 * static_cast<std::size_t>(s.picture->height));
+        straightenAdditiveAlphaWide(bgra, width, static_cast<std::size_t>(s.picture->height),
+                                    static_cast<std::size_t>(stride), s.straight);
+        sourcePlanes[0] = reinterpret_cast<const std::uint8_t*>(s.straight.data());
+        sourceStrides[0] = static_cast<int>(width * 8);
+    }
     sws_scale(s.scaler.get(), sourcePlanes, sourceStrides, 0, s.picture->height, s.picture->data,
               s.picture->linesize);
     s.picture->pts = frameIndex;
-    if (avcodec_send_frame(s.video.get(), s.picture.get()) < 0) {
+    AVFrame* sent = s.picture.get();
+    if (s.hardware.frames != nullptr) {
+        if (!s.uploaded) s.uploaded.reset(av_frame_alloc());
+        if (s.uploaded) av_frame_unref(s.uploaded.get());
+        if (!s.uploaded || av_hwframe_get_buffer(s.hardware.frames, s.uploaded.get(), 0) < 0 ||
+            av_hwframe_transfer_data(s.uploaded.get(), s.picture.get(), 0) < 0) {
+            throw MovieRendererError::cannotAppendFrame();
+        }
+        s.uploaded->pts = frameIndex;
+        sent = s.uploaded.get();
+    }
+    if (avcodec_send_frame(s.video.get(), sent) < 0) {
         throw MovieRendererError::cannotAppendFrame();
     }
     s.writePackets(s.video.get(), s.videoStream);

@@ -1,9 +1,13 @@
 #pragma once
-// MP4 writer on FFmpeg's libraries: H.264 High video converted from BGRA frames and AAC mono audio
-// from 32-bit float samples, interleaved by the muxer, with the index moved to the front on finish.
+// Movie writer on FFmpeg's libraries: video converted from BGRA frames (H.264 High in MP4 unless the
+// output format says otherwise) and mono audio from 32-bit float samples (AAC, or Opus in WebM),
+// interleaved by the muxer; MP4 and MOV get their index moved to the front on finish.
 // One thread at a time may use an encoder; it knows nothing of the GPU.
+#include "output/output_format.hpp"
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -19,8 +23,11 @@ struct MovieEncoderSettings {
     std::int64_t height = 0;
     std::int64_t framesPerSecond = 0;
     std::int64_t sampleRate = 48000;
-    // Try the NVIDIA hardware encoder first; libx264 is used when it is absent or fails to open.
+    // Try the hardware encoders first (NVENC, then VAAPI, for h264 and hevc); the software encoder is
+    // used when they are absent or fail to open.
     bool allowHardwareEncoder = true;
+    // Codec, container, quality, preset and alpha; a frame sequence is not written by this class.
+    OutputFormat format;
 };
 
 // The encoder and every setting that shapes the video stream, as one line. Two movies whose
@@ -37,6 +44,8 @@ struct EncodedVideoPacket {
     std::int64_t dts = 0;
     std::int64_t duration = 1;
     bool key = false;
+    // Matroska's block addition, where VP9 keeps the alpha plane; empty when there is none.
+    std::vector<std::uint8_t> blockAdditional;
 };
 
 // What goes into the file besides the encoded pictures.
@@ -45,7 +54,20 @@ struct MovieContainerOptions {
     // When set, the video is not encoded: packets of a stream with these parameters are copied in
     // with appendVideoPacket.
     VideoStreamParameters copiedVideo;
+    // When set, the container's comment tag: called with describeEncoderSettings of the encoder
+    // chosen, before the header is written (some containers keep their tags there).
+    std::function<std::string(const std::string& encoderSettings)> comment;
 };
+// The software encoder that writes the codec ("libx264", "libx265", "libsvtav1", ...), the first one
+// usable in this process; empty when none is. An encoder whose codec library is a stand-in that does
+// nothing (the portable bundle's stubs) counts as missing.
+std::string softwareVideoEncoder(VideoCodec codec);
+// "aac" or "libopus", when usable; empty otherwise.
+std::string audioEncoderFor(Container container);
+
+// Throws OutputFormatError, naming the codecs this FFmpeg can write, when the format's video or audio
+// encoder is missing. Checked before anything renders.
+void requireEncoders(const OutputFormat& format);
 
 // Average video bit rate: the larger of width × height × 10 and 12,000,000 bits per second.
 std::int64_t movieVideoBitRate(std::int64_t width, std::int64_t height);
@@ -60,7 +82,8 @@ public:
     MovieEncoder& operator=(const MovieEncoder&) = delete;
 
     // Converts one BGRA frame (rows `stride` bytes apart) to YUV 4:2:0 and encodes it with
-    // presentation time frameIndex / framesPerSecond.
+    // presentation time frameIndex / framesPerSecond. A transparent movie takes the frame as rendered
+    // over transparent black (colour added up, alpha the coverage) and stores straight alpha.
     void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex);
     // Writes a packet of the copied video stream (see MovieContainerOptions::copiedVideo).
     void appendVideoPacket(const EncodedVideoPacket& packet);
@@ -69,10 +92,8 @@ public:
     // Encodes what is left, drains both encoders and completes the file. Nothing may follow.
     void finish();
 
-    // "libx264" or "h264_nvenc"; "copy" for copied video.
+    // "libx264", "h264_nvenc", "prores_ks", ...; "copy" for copied video.
     std::string videoEncoderName() const;
-    // The container's comment tag, written when the file is completed.
-    void setComment(const std::string& comment);
     // describeEncoderSettings of this encoder.
     std::string settingsDescription() const;
 

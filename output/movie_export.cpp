@@ -4,6 +4,7 @@
 #include "output/movie_audio.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/movie_error.hpp"
+#include "output/progress_bar.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -226,14 +227,18 @@ private:
 };
 
 // frameIndex counts from the first frame rendered, frameCount is the number rendered.
-void printProgress(std::FILE* stream, std::int64_t frameIndex, std::int64_t frameCount, const MoviePlan& plan) {
+void printProgress(std::FILE* stream, ProgressBar& bar, std::int64_t frameIndex, std::int64_t frameCount,
+                   const MoviePlan& plan) {
     if (stream == nullptr || !isProgressFrame(frameIndex, frameCount, plan.framesPerSecond)) {
+        bar.update(frameIndex + 1);
         return;
     }
+    bar.clear(); // the line goes above the bar, which is drawn again below it
     const std::string line = progressLine(frameIndex + 1, frameCount);
     std::fputs(line.c_str(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
+    bar.update(frameIndex + 1);
 }
 
 } // namespace
@@ -286,13 +291,14 @@ std::string progressLine(std::int64_t framesWritten, std::int64_t frameCount) {
     return text;
 }
 
-MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder) {
+MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder, const OutputFormat& format) {
     MovieEncoderSettings settings;
     settings.width = plan.width;
     settings.height = plan.height;
     settings.framesPerSecond = plan.framesPerSecond;
     settings.sampleRate = plan.sampleRate;
     settings.allowHardwareEncoder = allowHardwareEncoder;
+    settings.format = format;
     return settings;
 }
 
@@ -310,6 +316,7 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
                " are not frames of the movie");
     }
     AudioFeeder audio(music, plan, !options.frames.has_value());
+    ProgressBar bar(options.progressBar, range.count());
     const std::int64_t stride = plan.width * 4;
     const auto frameBytes = static_cast<std::size_t>(stride * plan.height);
     const auto n = static_cast<double>(plan.frameCount);
@@ -326,7 +333,7 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
             renderer.renderFrame(i, t, music.features(t), frame, stride);
             encoder.appendVideoFrame(frame.data(), stride, i);
             audio.feedThroughFrame(encoder, i);
-            printProgress(options.progress, i - range.first, range.count(), plan);
+            printProgress(options.progress, bar, i - range.first, range.count(), plan);
         }
         audio.feedAll(encoder);
         encoder.finish();
@@ -337,7 +344,7 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
             std::vector<std::uint8_t> frame = worker.acquire();
             renderer.renderFrame(i, t, music.features(t), frame, stride);
             worker.submit(std::move(frame), i);
-            printProgress(options.progress, i - range.first, range.count(), plan);
+            printProgress(options.progress, bar, i - range.first, range.count(), plan);
         }
         worker.finish();
     }
@@ -348,7 +355,7 @@ void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, c
     requireFreeLocation(location);
     AtomicFile temporary = makeTemporaryFile(location);
 
-    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder);
+    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
     MovieEncoder encoder(temporary.path(), settings);
     EncoderSink sink(encoder);
     renderAndEncode(plan, music, renderer, sink, options);
@@ -362,11 +369,11 @@ void exportPart(const std::filesystem::path& location, const MoviePlan& plan, Fr
     requireFreeLocation(location);
     AtomicFile temporary = makeTemporaryFile(location);
 
-    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder);
+    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
     MovieContainerOptions container;
     container.audio = false;
+    container.comment = describePart;
     MovieEncoder encoder(temporary.path(), settings, container);
-    encoder.setComment(describePart(encoder.settingsDescription()));
     // Frame range.first is the part's first picture, at time 0.
     class PartSink final : public MovieFrameSink {
     public:

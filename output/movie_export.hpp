@@ -4,6 +4,7 @@
 // writes into a temporary file beside the target and moves it into place only when complete.
 #include "core/music_timeline.hpp"
 #include "output/movie_encoder.hpp"
+#include "output/output_format.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -63,10 +64,12 @@ struct FrameRange {
 
 struct MovieExportOptions {
     std::FILE* progress = stdout;       // progress lines, flushed per line; null for none
+    std::FILE* progressBar = nullptr;   // a terminal to draw the live bar on (output/progress_bar.hpp)
     bool allowHardwareEncoder = true;   // see MovieEncoderSettings
     int queuedFrames = 2;               // rendered frames waiting for the encoder at most
     // Only these frames, and no soundtrack (a part of the movie); the progress lines count them.
     std::optional<FrameRange> frames;
+    OutputFormat format;                // codec, container, quality, preset, alpha
 };
 
 // Takes the rendered frames and the soundtrack in presentation order; the movie encoder is one.
@@ -101,7 +104,13 @@ void exportPart(const std::filesystem::path& location, const MoviePlan& plan, Fr
                 const MovieExportOptions& options = {});
 
 // The encoder settings of a movie of this plan: one place for the export, its parts and their join.
-MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder);
+MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder, const OutputFormat& format);
+
+// Writes the frames as numbered PNG files (output/frame_sequence.hpp) with the soundtrack as a WAV
+// file beside them, into a hidden temporary folder that is moved to location when complete. Refuses
+// an existing location like exportMovie. Straight alpha when options.format.transparent.
+void exportFrameSequence(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
+                         MovieFrameRenderer& renderer, const MovieExportOptions& options = {});
 
 // Throws outputExists when anything (also a dangling link) is at location.
 void requireFreeLocation(const std::filesystem::path& location);

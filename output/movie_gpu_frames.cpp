@@ -7,8 +7,9 @@
 namespace drevik::MetalMovieRenderer {
 
 GpuMovieFrames::GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MoviePlan& plan,
-                               const GraphicsTimeline& timeline)
+                               const GraphicsTimeline& timeline, bool transparent)
     : frames_(std::move(device), timeline, "Drevik movie") {
+    frames_.setClearBackground(transparent);
     if (!frames_.resize(static_cast<std::size_t>(plan.width), static_cast<std::size_t>(plan.height))) {
         throw MovieRendererError::cannotCreatePixelBuffer();
     }

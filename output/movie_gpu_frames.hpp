@@ -13,7 +13,10 @@ namespace drevik::MetalMovieRenderer {
 class GpuMovieFrames : public MovieFrameRenderer {
 public:
     // Errors: the renderer's own, or MovieRendererError::cannotCreatePixelBuffer for the targets.
-    GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MoviePlan& plan, const GraphicsTimeline& timeline);
+    // Transparent frames are rendered over transparent black: the colour as over black, the alpha
+    // the lines' coverage. The writers turn them into their format's straight alpha.
+    GpuMovieFrames(std::shared_ptr<gpu::Device> device, const MoviePlan& plan, const GraphicsTimeline& timeline,
+                   bool transparent = false);
 
     void renderFrame(std::int64_t frameIndex, double normalizedTime, const AudioFeatures& features,
                      std::span<std::uint8_t> bgra, std::int64_t stride) override;

@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -64,6 +65,36 @@ struct ParametersFreer {
     void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
 };
 
+// A file's packets read to its end (count −1 when it cannot be), and how many frames the decoding
+// order runs ahead of the presentation order at most (the pictures held back for reordering).
+struct PacketCount {
+    std::int64_t count = -1;
+    std::int64_t reorderDelay = 0;
+};
+
+PacketCount countPackets(const fs::path& file, std::int64_t framesPerSecond) {
+    AVFormatContext* raw = nullptr;
+    if (framesPerSecond <= 0 || avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0 || raw->nb_streams != 1) {
+        if (raw != nullptr) avformat_close_input(&raw);
+        return {};
+    }
+    const std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
+    std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+    if (!packet) throw std::bad_alloc();
+    const AVRational timeBase = format->streams[0]->time_base;
+    const AVRational frames{1, static_cast<int>(framesPerSecond)};
+    PacketCount result{0, 0};
+    int status = 0;
+    while ((status = av_read_frame(format.get(), packet.get())) >= 0) {
+        if ((packet->flags & AV_PKT_FLAG_CORRUPT) != 0 || packet->pts == AV_NOPTS_VALUE) return {};
+        const std::int64_t pts = av_rescale_q(packet->pts, timeBase, frames);
+        result.reorderDelay = std::max(result.reorderDelay, result.count - pts);
+        ++result.count;
+        av_packet_unref(packet.get());
+    }
+    return status == AVERROR_EOF ? result : PacketCount{};
+}
+
 } // namespace
 
 FrameRange partFrames(const MoviePlan& plan, std::int64_t part, std::int64_t parts) {
@@ -76,8 +107,13 @@ FrameRange partFrames(const MoviePlan& plan, std::int64_t part, std::int64_t par
 fs::path partLocation(const fs::path& movie, std::int64_t part, std::int64_t parts) {
     const int digits = std::max<int>(2, static_cast<int>(std::to_string(parts - 1).size()));
     char suffix[96];
-    std::snprintf(suffix, sizeof suffix, ".part-%0*lld-of-%0*lld.mp4", digits, static_cast<long long>(part), digits,
-                  static_cast<long long>(parts));
+    // The movie's own extension where it names another container (a part holds the same codec).
+    std::string extension = movie.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension != ".mov" && extension != ".mkv" && extension != ".webm") extension = ".mp4";
+    std::snprintf(suffix, sizeof suffix, ".part-%0*lld-of-%0*lld%s", digits, static_cast<long long>(part), digits,
+                  static_cast<long long>(parts), extension.c_str());
     fs::path location = movie;
     location += suffix;
     return location;
@@ -211,6 +247,11 @@ struct PartReader::State {
     VideoStreamParameters parameters;
     PartFacts facts;
     AVRational timeBase{1, 1};
+    // Matroska keeps no decoding times: they are made again from the packets' order, each a frame
+    // after the one before, starting reorderDelay frames before the first picture.
+    bool remakeDecodingTimes = false;
+    std::int64_t reorderDelay = 0;
+    std::int64_t packetsRead = 0;
 };
 
 PartReader::PartReader(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -233,20 +274,29 @@ PartReader PartReader::open(const fs::path& file) {
     const auto facts = comment != nullptr ? PartFacts::fromTag(comment->value) : std::nullopt;
     if (!facts) throw MoviePartError("is not a part of a Drevik movie");
     state->facts = *facts;
-    if (format->nb_streams != 1 || format->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
-        format->streams[0]->codecpar->codec_id != AV_CODEC_ID_H264) {
-        throw MoviePartError("is not a part of a Drevik movie: it should hold one H.264 stream");
+    if (format->nb_streams != 1 || format->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+        throw MoviePartError("is not a part of a Drevik movie: it should hold one video stream");
     }
     AVStream* stream = format->streams[0];
     state->timeBase = stream->time_base;
-    // Complete: every frame of the range indexed, and every indexed byte in the file.
-    const int entries = avformat_index_get_entries_count(stream);
+    // Complete: every frame of the range there, and every byte of it in the file. MP4 and QuickTime
+    // files index every frame at the end; Matroska indexes only key frames, so its frames are counted.
+    std::int64_t entries = 0;
     std::int64_t end = 0;
-    for (int i = 0; i < entries; ++i) {
-        const AVIndexEntry* entry = avformat_index_get_entry(stream, i);
-        end = std::max<std::int64_t>(end, entry->pos + entry->size);
-    }
     const std::int64_t fileSize = avio_size(format->pb);
+    if (std::string_view(format->iformat->name).find("matroska") != std::string_view::npos) {
+        const PacketCount packets = countPackets(file, facts->framesPerSecond);
+        entries = packets.count;
+        end = fileSize;
+        state->remakeDecodingTimes = true;
+        state->reorderDelay = packets.reorderDelay;
+    } else {
+        entries = avformat_index_get_entries_count(stream);
+        for (int i = 0; i < entries; ++i) {
+            const AVIndexEntry* entry = avformat_index_get_entry(stream, static_cast<int>(i));
+            end = std::max<std::int64_t>(end, entry->pos + entry->size);
+        }
+    }
     if (entries != facts->frames.count() || fileSize < end) {
         throw MoviePartError("is incomplete (" + std::to_string(std::max<std::int64_t>(fileSize, 0)) + " bytes of " +
                              std::to_string(end) + ", " + std::to_string(entries) + " frames of " +
@@ -272,9 +322,14 @@ bool PartReader::next(EncodedVideoPacket& packet) {
     const AVRational frames{1, static_cast<int>(s.facts.framesPerSecond)};
     packet.data.assign(s.packet->data, s.packet->data + s.packet->size);
     packet.pts = av_rescale_q(s.packet->pts, s.timeBase, frames);
-    packet.dts = av_rescale_q(s.packet->dts, s.timeBase, frames);
+    packet.dts = s.remakeDecodingTimes ? s.packetsRead - s.reorderDelay : av_rescale_q(s.packet->dts, s.timeBase, frames);
+    ++s.packetsRead;
     packet.duration = std::max<std::int64_t>(1, av_rescale_q(s.packet->duration, s.timeBase, frames));
     packet.key = (s.packet->flags & AV_PKT_FLAG_KEY) != 0;
+    std::size_t additionSize = 0;
+    const std::uint8_t* addition =
+        av_packet_get_side_data(s.packet.get(), AV_PKT_DATA_MATROSKA_BLOCKADDITIONAL, &additionSize);
+    packet.blockAdditional.assign(addition, addition == nullptr ? addition : addition + additionSize);
     return true;
 }
 
@@ -329,7 +384,7 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
     std::vector<fs::path> files;
     std::string encoderSettings;
     VideoStreamParameters parameters;
-    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder);
+    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
     for (std::int64_t k = 0; k < parts; ++k) {
         PartFacts wanted = expected;
         wanted.part = k;
@@ -348,8 +403,8 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
             if (const auto why = partMismatch(reader.facts(), wanted)) throw MoviePartError(*why);
             if (parameters == nullptr) {
                 encoderSettings = reader.facts().encoderSettings;
-                if (encoderSettings != describeEncoderSettings(settings, "libx264") &&
-                    encoderSettings != describeEncoderSettings(settings, "h264_nvenc")) {
+                // Any encoder of the codec may have made the parts; everything else must be the join's.
+                if (!encoderSettings.starts_with(describeEncoderSettings(settings, ""))) {
                     throw MoviePartError("was encoded with other settings (" + encoderSettings + ")");
                 }
                 parameters = reader.parameters();

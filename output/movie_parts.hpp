@@ -93,6 +93,7 @@ enum class PartOutcome { written, alreadyComplete, empty };
 struct JoinOptions {
     bool keepParts = false;        // leave the part files once the movie is in place
     bool allowHardwareEncoder = true;
+    OutputFormat format;           // the movie's codec, container, quality, preset and alpha
 };
 
 // Checks that the `parts` parts of the movie at location are all there, complete and made from the

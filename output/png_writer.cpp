@@ -24,7 +24,7 @@ void onPngWarning(png_structp, png_const_charp) {
 
 // Everything between setjmp and longjmp lives in plain C data, so the jump skips no destructor.
 bool encodeRows(png_structp png, png_infop info, ErrorState& state, const std::uint8_t* bgra, std::size_t width,
-                std::size_t height, std::size_t bytesPerRow, std::uint8_t* row) {
+                std::size_t height, std::size_t bytesPerRow, std::uint8_t* row, bool keepAlpha) {
     if (setjmp(state.jump)) {
         return false;
     }
@@ -43,7 +43,7 @@ bool encodeRows(png_structp png, png_infop info, ErrorState& state, const std::u
             row[4 * x + 0] = source[4 * x + 2];
             row[4 * x + 1] = source[4 * x + 1];
             row[4 * x + 2] = source[4 * x + 0];
-            row[4 * x + 3] = 255;
+            row[4 * x + 3] = keepAlpha ? source[4 * x + 3] : 255;
         }
         png_write_row(png, row);
     }
@@ -51,10 +51,8 @@ bool encodeRows(png_structp png, png_infop info, ErrorState& state, const std::u
     return true;
 }
 
-} // namespace
-
-PngWriteResult writeBgraAsPng(std::FILE* file, const std::uint8_t* bgra, std::size_t width, std::size_t height,
-                              std::size_t bytesPerRow) {
+PngWriteResult writePng(std::FILE* file, const std::uint8_t* bgra, std::size_t width, std::size_t height,
+                        std::size_t bytesPerRow, bool keepAlpha) {
     if (width == 0 || height == 0 || width > PNG_UINT_31_MAX || height > PNG_UINT_31_MAX) {
         return PngWriteResult::cannotEncode;
     }
@@ -72,12 +70,24 @@ PngWriteResult writeBgraAsPng(std::FILE* file, const std::uint8_t* bgra, std::si
     png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     std::vector<std::uint8_t> row(width * 4);
     png_init_io(png, file);
-    const bool encoded = encodeRows(png, info, state, bgra, width, height, bytesPerRow, row.data());
+    const bool encoded = encodeRows(png, info, state, bgra, width, height, bytesPerRow, row.data(), keepAlpha);
     png_destroy_write_struct(&png, &info);
     if (!encoded || std::fflush(file) != 0 || std::ferror(file)) {
         return PngWriteResult::cannotWrite;
     }
     return PngWriteResult::written;
+}
+
+} // namespace
+
+PngWriteResult writeBgraAsPng(std::FILE* file, const std::uint8_t* bgra, std::size_t width, std::size_t height,
+                              std::size_t bytesPerRow) {
+    return writePng(file, bgra, width, height, bytesPerRow, false);
+}
+
+PngWriteResult writeBgraAsPngWithAlpha(std::FILE* file, const std::uint8_t* bgra, std::size_t width,
+                                       std::size_t height, std::size_t bytesPerRow) {
+    return writePng(file, bgra, width, height, bytesPerRow, true);
 }
 
 } // namespace drevik

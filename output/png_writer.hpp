@@ -15,4 +15,8 @@ enum class PngWriteResult { written, cannotEncode, cannotWrite };
 PngWriteResult writeBgraAsPng(std::FILE* file, const std::uint8_t* bgra, std::size_t width, std::size_t height,
                               std::size_t bytesPerRow);
 
+// The same keeping the pixels' alpha (straight, as PNG stores it) instead of writing them opaque.
+PngWriteResult writeBgraAsPngWithAlpha(std::FILE* file, const std::uint8_t* bgra, std::size_t width,
+                                       std::size_t height, std::size_t bytesPerRow);
+
 } // namespace drevik

@@ -2,6 +2,7 @@
 
 #include "core/atomic_output.hpp"
 #include "output/png_writer.hpp"
+#include "output/straight_alpha.hpp"
 #include "render/gpu/gpu.hpp"
 #include "render/offscreen_frames.hpp"
 
@@ -13,7 +14,8 @@
 namespace drevik::MetalSnapshot {
 
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height, double normalizedTime,
-           const GraphicsTimeline& timeline, const MusicTimeline& music, const std::filesystem::path& cacheFolder) {
+           const GraphicsTimeline& timeline, const MusicTimeline& music, const std::filesystem::path& cacheFolder,
+           bool transparent) {
     // Never overwrite: anything at the location, a dangling link too, is refused before the GPU is touched.
     if (outputLocationTaken(location)) {
         throw SnapshotError::outputExists(location);
@@ -25,6 +27,7 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
         throw SnapshotError::noMetalDevice();
     }
     OffscreenFrames frames(std::move(device), timeline, "Drevik snapshot");
+    frames.setClearBackground(transparent);
     static_assert(sizeof(std::size_t) >= sizeof(std::int64_t));
     if (width < 1 || height < 1 || !frames.resize(static_cast<std::size_t>(width), static_cast<std::size_t>(height))) {
         throw SnapshotError::cannotCreateTexture();
@@ -40,6 +43,7 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
         throw SnapshotError::cannotCreateImage();
     }
     frames.render(normalizedTime, music.features(normalizedTime), pixels, bytesPerRow);
+    if (transparent) straightenAdditiveAlpha(pixels, pixelWidth, pixelHeight, bytesPerRow);
 
     // Encoded into a temporary file beside the target (the folder made first, with every missing
     // parent), then given the target's name, refusing a file that appeared meanwhile.
@@ -53,7 +57,10 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
     if (!stream) {
         throw SnapshotError::cannotWrite(location);
     }
-    switch (writeBgraAsPng(stream, pixels.data(), pixelWidth, pixelHeight, bytesPerRow)) {
+    const PngWriteResult written =
+        transparent ? writeBgraAsPngWithAlpha(stream, pixels.data(), pixelWidth, pixelHeight, bytesPerRow)
+                    : writeBgraAsPng(stream, pixels.data(), pixelWidth, pixelHeight, bytesPerRow);
+    switch (written) {
     case PngWriteResult::written: break;
     case PngWriteResult::cannotEncode: throw SnapshotError::cannotCreateImage();
     case PngWriteResult::cannotWrite: throw SnapshotError::cannotWrite(location);

@@ -39,9 +39,10 @@ private:
 namespace drevik::MetalSnapshot {
 
 // Renders the frame at normalizedTime off screen and writes it as a PNG at location. The GPU device
-// keeps compiled shaders in cacheFolder (nowhere when empty).
+// keeps compiled shaders in cacheFolder (nowhere when empty). A transparent snapshot keeps the
+// picture's alpha (straight, output/straight_alpha.hpp) instead of its black background.
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
            double normalizedTime, const GraphicsTimeline& timeline, const MusicTimeline& music,
-           const std::filesystem::path& cacheFolder = {});
+           const std::filesystem::path& cacheFolder = {}, bool transparent = false);
 
 } // namespace drevik::MetalSnapshot

@@ -104,7 +104,7 @@ void OffscreenFrames::encodeCommitAndWait(gpu::CommandBuffer& commandBuffer,
     commandBuffer.setLabel("Drevik frame");
     std::exception_ptr failure;
     try {
-        renderer_->encode(commandBuffer, framePassDescriptor(multisampleColor_, output, depth_),
+        renderer_->encode(commandBuffer, framePassDescriptor(multisampleColor_, output, depth_, clearBackground_),
                           static_cast<double>(width_), static_cast<double>(height_), *timeline_, normalizedTime,
                           features);
     } catch (...) {

@@ -38,6 +38,10 @@ public:
     // device cannot make them (a side of 0 or over its limit, no memory); there are then none.
     bool resize(std::size_t width, std::size_t height);
     std::size_t width() const { return width_; }
+
+    // With a clear background the picture's alpha is the lines' accumulated coverage over a
+    // transparent black background; the colour is the same as over opaque black.
+    void setClearBackground(bool clear) { clearBackground_ = clear; }
     std::size_t height() const { return height_; }
 
     // Renders the frame at normalizedTime at the current size and copies it into `bgra`: height
@@ -66,6 +70,7 @@ private:
     std::unique_ptr<MetalSceneRenderer> renderer_;
     std::size_t width_ = 0;
     std::size_t height_ = 0;
+    bool clearBackground_ = false;
     std::shared_ptr<gpu::Texture> output_;           // single-sample, read back
     std::shared_ptr<gpu::Texture> multisampleColor_; // with 4 samples
     std::shared_ptr<gpu::Texture> depth_;

@@ -235,11 +235,11 @@ void MetalSceneRenderer::encode(gpu::CommandBuffer& commandBuffer,
 
 gpu::RenderPassDescriptor framePassDescriptor(std::shared_ptr<gpu::Texture> multisampleColor,
                                               std::shared_ptr<gpu::Texture> output,
-                                              std::shared_ptr<gpu::Texture> depth) {
+                                              std::shared_ptr<gpu::Texture> depth, bool clearBackground) {
     gpu::RenderPassDescriptor pass;
     auto& color = pass.colorAttachments[0];
     color.loadAction = gpu::LoadAction::clear;
-    color.clearColor = {0, 0, 0, 1};
+    color.clearColor = {0, 0, 0, clearBackground ? 0.0 : 1.0};
     if (multisampleColor) {
         color.texture = std::move(multisampleColor);
         color.resolveTexture = std::move(output);

@@ -115,9 +115,11 @@ private:
 
 // The pass every host hands to encode: colour cleared to opaque black and drawn into
 // `multisampleColor` resolving into `output` (or, without a multisample target, straight into
-// `output`), depth cleared to 1 and not kept.
+// `output`), depth cleared to 1 and not kept. With a clear background the colour is cleared to
+// transparent black instead, so that alpha accumulates the lines' coverage (1 - the product of
+// 1 - each layer's alpha) while the colour adds up as before.
 gpu::RenderPassDescriptor framePassDescriptor(std::shared_ptr<gpu::Texture> multisampleColor,
                                               std::shared_ptr<gpu::Texture> output,
-                                              std::shared_ptr<gpu::Texture> depth);
+                                              std::shared_ptr<gpu::Texture> depth, bool clearBackground = false);
 
 } // namespace drevik

@@ -136,6 +136,11 @@ def make_stub(soname, real, target, work):
                          f'.globl "{symbol}"', f'.type "{symbol}",@function', f'"{symbol}":',
                          f'lea .Lname{index}(%rip), %rdi', 'jmp drevik_stub_called']
             index += 1
+    # The mark by which Drevik tells a stub from the real library (output/movie_encoder.cpp): an
+    # encoder whose library is a stub is refused as missing instead of being opened.
+    assembly += ['.data', '.globl drevik_stub_library', '.type drevik_stub_library,@object',
+                 '.size drevik_stub_library,1', 'drevik_stub_library: .byte 1']
+    nodes.setdefault("", []).append("drevik_stub_library")
     base = os.path.join(work, soname)
     with open(base + ".c", "w") as stream:
         stream.write(STUB_CALLED)

@@ -167,6 +167,21 @@ TEST(Configuration, DisplayIsAnOptionalIntegerCheckedWhenTheShowOpens) {
     EXPECT_FALSE(parse({"--display"}).display);
 }
 
+TEST(Configuration, ExportFormatOptionsAreKeptAsGivenAndAFolderEndsInASlash) {
+    const Configuration plain = parse({"--movie", "show.mkv"});
+    EXPECT_EQ(plain.outputFormat, OutputFormatRequest{});
+    const Configuration chosen =
+        parse({"--movie", "frames/", "--codec", "VP9", "--quality", "x", "--preset", "slow", "--transparent"});
+    EXPECT_EQ(chosen.movieURL, std::filesystem::path("/w/run/frames"));
+    EXPECT_TRUE(chosen.outputFormat.frameSequence);
+    EXPECT_TRUE(chosen.outputFormat.transparent);
+    EXPECT_EQ(chosen.outputFormat.codec, "VP9");
+    EXPECT_EQ(chosen.outputFormat.quality, "x") << "checked against the movie's path later, with its own refusal";
+    EXPECT_EQ(chosen.outputFormat.preset, "slow");
+    EXPECT_FALSE(parse({"--movie", "frames/", "--movie", "frames.mp4"}).outputFormat.frameSequence)
+        << "the last --movie counts";
+}
+
 TEST(Configuration, RefusesBothOutputsAndANonPositiveDuration) {
     const std::string expected = "Choose either --snapshot or --movie, and use a positive --duration.";
     const std::vector<std::vector<std::string>> refused = {

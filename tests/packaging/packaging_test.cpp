@@ -246,6 +246,20 @@ TEST(PortableBundle, RunsOnItsOwnLibrariesAndSoftwareDriver) {
     const std::string loader = loadedFrom(trace2, "libvulkan.so.1");
     EXPECT_TRUE(!loader.empty() && loader.rfind(bundle.string() + "/", 0) != 0) << "loader: " << loader;
 
+    // A codec whose library the bundle carries only as a stub is refused as missing, before
+    // anything is read or written; ProRes, FFmpeg's own, is written.
+    const Result stubbed = shell("cd " + quoted(empty) + " && " + quoted(bundle / "drevik") +
+                                 " --movie x.mp4 --codec hevc --width 64 --height 36 --duration 0.1");
+    EXPECT_EQ(stubbed.status, 1) << stubbed.output;
+    EXPECT_NE(stubbed.output.find("Drevik: The hevc encoder is missing from this FFmpeg; it writes h264, prores.\n"),
+              std::string::npos)
+        << stubbed.output;
+    EXPECT_FALSE(std::filesystem::exists(empty / "x.mp4"));
+    const Result prores = shell("cd " + quoted(empty) + " && " + quoted(bundle / "drevik") +
+                                " --movie x.mov --codec prores --width 64 --height 36 --duration 0.1");
+    EXPECT_EQ(prores.status, 0) << prores.output;
+    EXPECT_TRUE(std::filesystem::exists(empty / "x.mov"));
+
     // On this machine's own stack (the launcher's default here) it works as well, from anywhere.
     const Result report = shell("cd " + quoted(empty) + " && " + quoted(bundle / "drevik") + " --describe-scenes");
     ASSERT_EQ(report.status, 0) << report.output;

@@ -1,0 +1,72 @@
+#pragma once
+// A frame sequence: the export's pictures as numbered PNG files in a folder, frame 1 in 000001.png
+// (six digits, more when the count needs them), and its soundtrack beside them in soundtrack.wav
+// (16-bit PCM, mono, at the plan's sample rate), so that an editor can put them back together.
+#include "output/movie_export.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace drevik::MetalMovieRenderer {
+
+inline constexpr const char* soundtrackFileName = "soundtrack.wav";
+
+// "000001.png" for frame index 0 of frameCount frames.
+std::string frameFileName(std::int64_t frameIndex, std::int64_t frameCount);
+
+// Writes a mono 16-bit PCM WAV of sampleCount samples, fed in order; samples are clipped to -1...1.
+class WavWriter {
+public:
+    // create: a new file, refused when one is there; overwrite: an existing (empty temporary) file.
+    enum class FileMode { create, overwrite };
+    // Opens the file; throws MovieRendererError::writerFailed when it cannot.
+    WavWriter(const std::filesystem::path& file, std::int64_t sampleRate, std::int64_t sampleCount,
+              FileMode mode = FileMode::create);
+    ~WavWriter();
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+
+    void append(std::span<const float> samples);
+    // Checks that every announced sample came and closes the file.
+    void finish();
+
+private:
+    std::filesystem::path file_;
+    std::FILE* stream_;
+    std::int64_t expected_;
+    std::int64_t written_ = 0;
+};
+
+// Takes the export's frames and soundtrack into a folder that exists and is empty. Transparent frames
+// come as rendered over transparent black and are written with straight alpha.
+class FrameSequenceSink final : public MovieFrameSink {
+public:
+    FrameSequenceSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent);
+    void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override;
+    void appendAudio(std::span<const float> samples) override;
+    void finish() override;
+
+private:
+    std::filesystem::path folder_;
+    MoviePlan plan_;
+    bool transparent_;
+    std::vector<std::uint8_t> straight_; // a transparent frame with straight alpha
+    WavWriter soundtrack_;
+};
+
+// Whether every file of frames `range` (and the soundtrack, with soundtrack) is in the folder at location.
+bool frameSequencePartComplete(const std::filesystem::path& location, const MoviePlan& plan, FrameRange range,
+                               bool soundtrack);
+
+// Writes frames `range` of a frame sequence straight into the folder at location, which the parts of
+// the sequence share and which is made when missing: each file appears complete or not at all, and a
+// file already there (from an earlier run) is kept. With soundtrack, the WAV is written too.
+void exportFrameSequencePart(const std::filesystem::path& location, const MoviePlan& plan, FrameRange range,
+                             bool soundtrack, const MusicTimeline& music, MovieFrameRenderer& renderer,
+                             const MovieExportOptions& options = {});
+
+} // namespace drevik::MetalMovieRenderer
