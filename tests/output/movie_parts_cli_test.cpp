@@ -335,5 +335,73 @@ TEST_F(PartedMovie, ThePartStartedTwiceAtOnceIsWrittenOnce) {
     EXPECT_EQ(both.find("Drevik: "), std::string::npos) << both;
 }
 
+// Parts carry the export's format: they take the movie's container, the join copies into it and
+// refuses parts made with other settings.
+TEST_F(PartedMovie, PartsCarryTheCodecQualityAndTransparency) {
+    const std::string hevc = std::string(show) + " --codec hevc --quality 30 --movie show.mkv";
+    for (int k = 0; k < 4; ++k) {
+        ASSERT_EQ(run(hevc + " --part " + std::to_string(k) + "/4").status, 0) << k;
+    }
+    EXPECT_TRUE(fs::exists(folder() / "show.mkv.part-01-of-04.mkv"));
+    const Outcome mixed = run(std::string(show) + " --codec hevc --quality 20 --movie show.mkv --join 4");
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_TRUE(mixed.err.starts_with("Drevik: Cannot join " + (folder() / "show.mkv").string() + ": " +
+                                      (folder() / "show.mkv.part-01-of-04.mkv").string() +
+                                      " was encoded with other settings (hevc in mkv, quality 30;"))
+        << mixed.err;
+    EXPECT_FALSE(fs::exists(folder() / "show.mkv"));
+    ASSERT_EQ(run(hevc + " --join 4").status, 0);
+
+    // Matroska keeps no decoding times; the joined ones must still run on without a repeat.
+    const auto movie = testing::probeMovie(folder() / "show.mkv");
+    ASSERT_EQ(movie.streams.size(), 2u);
+    EXPECT_EQ(movie.streams[0].at("codec_name"), "hevc");
+    EXPECT_EQ(movie.streams[0].at("nb_read_frames"), "24");
+    EXPECT_EQ(movie.streams[1].at("codec_name"), "aac");
+    std::vector<long> pts;
+    for (const std::string& packet : packets(folder() / "show.mkv", "v")) pts.push_back(std::stol(packet));
+    std::sort(pts.begin(), pts.end());
+    EXPECT_EQ(std::adjacent_find(pts.begin(), pts.end()), pts.end());
+
+    // VP9 with alpha: the alpha plane travels with the copied packets.
+    const std::string vp9 = std::string(show) + " --transparent --movie glow.webm";
+    for (int k = 0; k < 4; ++k) ASSERT_EQ(run(vp9 + " --part " + std::to_string(k) + "/4").status, 0) << k;
+    ASSERT_EQ(run(vp9 + " --join 4").status, 0);
+    EXPECT_EQ(runCommand("ffprobe -v error -select_streams v -show_entries stream_tags=alpha_mode -of csv=p=0 " +
+                         quoted(folder() / "glow.webm")),
+              "1\n");
+    const std::string alpha = runCommand("ffmpeg -v error -c:v libvpx-vp9 -i " + quoted(folder() / "glow.webm") +
+                                         " -vf alphaextract,signalstats,metadata=mode=print:key=lavfi.signalstats.YMAX:file=- "
+                                         "-f null - 2>&1 | grep -c 'YMAX=2[0-9][0-9]'");
+    EXPECT_GT(std::stoi(alpha), 12) << "few decoded frames carry opaque light";
+}
+
+// A frame sequence needs no join: each part writes its own files into the shared folder.
+TEST_F(PartedMovie, FrameSequencePartsFillOneFolder) {
+    for (int k : {3, 1, 0, 2}) {
+        const Outcome outcome = run(std::string(show) + " --movie frames/ --part " + std::to_string(k) + "/4");
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(lines(outcome.out).back(), "Wrote " + (folder() / "frames").string()) << k;
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder() / "frames")) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), 25u);
+    EXPECT_EQ(names.front(), "000001.png");
+    EXPECT_EQ(names[23], "000024.png");
+    EXPECT_EQ(names.back(), "soundtrack.wav");
+    EXPECT_EQ(fs::file_size(folder() / "frames" / "soundtrack.wav"), 44u + 6u * 48'000u * 2u);
+
+    const Outcome again = run(std::string(show) + " --movie frames/ --part 2/4");
+    EXPECT_EQ(lines(again.out).back(), "Part 2 of 4 is complete already: " + (folder() / "frames").string());
+    fs::remove(folder() / "frames" / "000012.png");
+    ASSERT_EQ(run(std::string(show) + " --movie frames/ --part 2/4").status, 0);
+    EXPECT_TRUE(fs::exists(folder() / "frames" / "000012.png"));
+
+    const Outcome join = run(std::string(show) + " --movie frames/ --join 4");
+    EXPECT_EQ(join.status, 1);
+    EXPECT_EQ(join.err, "Drevik: A frame sequence needs no join: each part writes its frames into the folder itself.\n");
+}
+
 } // namespace
 } // namespace drevik

@@ -61,6 +61,10 @@ TEST(MovieParts, PartNamesSortAndTellWhatTheyAre) {
     EXPECT_EQ(partLocation("/a/show.mp4", 3, 16), fs::path("/a/show.mp4.part-03-of-16.mp4"));
     EXPECT_EQ(partLocation("/a/show.mp4", 0, 2), fs::path("/a/show.mp4.part-00-of-02.mp4"));
     EXPECT_EQ(partLocation("show.mp4", 7, 1000), fs::path("show.mp4.part-007-of-1000.mp4"));
+    // Parts are written in the movie's own container; other extensions hold MP4.
+    EXPECT_EQ(partLocation("/a/show.webm", 1, 2), fs::path("/a/show.webm.part-01-of-02.webm"));
+    EXPECT_EQ(partLocation("/a/show.MOV", 1, 2), fs::path("/a/show.MOV.part-01-of-02.mov"));
+    EXPECT_EQ(partLocation("/a/show.avi", 1, 2), fs::path("/a/show.avi.part-01-of-02.mp4"));
 }
 
 TEST(MovieParts, FactsSurviveTheirTagAndOtherTextIsNoPart) {
