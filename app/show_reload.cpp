@@ -152,28 +152,19 @@ bool ShowReloader::readDueFiles(double now) {
     }
     bool read = false;
     const double started = steadySeconds();
-    if (graphicsFile_.changed) {
-        graphicsFile_.changed = false;
+    const auto readChanged = [&read](WatchedFile& file, const auto& load) {
+        if (!file.changed) return;
+        file.changed = false;
         // A file that is not there (yet) is the middle of a save by delete and create: wait for it.
         std::error_code ignored;
-        if (std::filesystem::exists(graphicsFile_.location, ignored)) {
-            read = true;
-            graphicsFile_.error = failureOf([this] {
-                graphics_ =
-                    std::make_shared<const GraphicsTimeline>(GraphicsTimeline::fromCsvFile(graphicsFile_.location));
-            });
-        }
-    }
-    if (musicFile_.changed) {
-        musicFile_.changed = false;
-        std::error_code ignored;
-        if (std::filesystem::exists(musicFile_.location, ignored)) {
-            read = true;
-            musicFile_.error = failureOf([this] {
-                music_ = std::make_shared<const MusicTimeline>(readMusic(musicFile_.location));
-            });
-        }
-    }
+        if (!std::filesystem::exists(file.location, ignored)) return;
+        read = true;
+        file.error = failureOf(load);
+    };
+    readChanged(graphicsFile_, [this] {
+        graphics_ = std::make_shared<const GraphicsTimeline>(GraphicsTimeline::fromCsvFile(graphicsFile_.location));
+    });
+    readChanged(musicFile_, [this] { music_ = std::make_shared<const MusicTimeline>(readMusic(musicFile_.location)); });
     if (!read) return false;
     ShowReload reload;
     reload.readSeconds = steadySeconds() - started;

@@ -64,12 +64,7 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
     const std::int64_t sampleRate = format.isFrameSequence() ? frameSequenceSampleRate : music.sampleRate;
     planMovie(width, height, framesPerSecond, durationSeconds, sampleRate);
     requireEncoders(format);
-    gpu::DeviceOptions options = gpu::defaultDeviceOptions();
-    options.cacheFolder = cacheFolder;
-    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
-    if (!device) {
-        throw MovieRendererError::noMetalDevice();
-    }
+    std::shared_ptr<gpu::Device> device = openDevice(cacheFolder);
     const MoviePlan plan = planMovie(width, height, framesPerSecond, durationSeconds, sampleRate,
                                      static_cast<std::int64_t>(device->maxTextureDimension2D()));
     GpuMovieFrames frames(std::move(device), plan, timeline, format.transparent);
@@ -111,12 +106,7 @@ PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t 
         requireSamePart();
         return PartOutcome::alreadyComplete;
     }
-    gpu::DeviceOptions options = gpu::defaultDeviceOptions();
-    options.cacheFolder = cacheFolder;
-    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
-    if (!device) {
-        throw MovieRendererError::noMetalDevice();
-    }
+    std::shared_ptr<gpu::Device> device = openDevice(cacheFolder);
     const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
                                      music.sampleRate, static_cast<std::int64_t>(device->maxTextureDimension2D()));
     GpuMovieFrames frames(std::move(device), plan, timeline, movie.format.transparent);

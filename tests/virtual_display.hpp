@@ -7,6 +7,7 @@
 #include <chrono>
 #include <vector>
 #include <csignal>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <filesystem>
 #include <string>
@@ -90,6 +91,23 @@ inline std::vector<std::array<int, 3>> screenPixels(SDL_Window* window, int x, i
 inline std::array<int, 3> screenPixel(SDL_Window* window, int x, int y) {
     std::vector<std::array<int, 3>> pixels = screenPixels(window, x, y, 1, 1);
     return pixels.empty() ? std::array<int, 3>{-1, -1, -1} : pixels[0];
+}
+
+// The display of a suite of show-window tests: a new Xvfb (named in DISPLAY when it runs), SDL's X11
+// video driver and its dummy audio driver. stopShowDisplay undoes it all.
+inline VirtualDisplay* startShowDisplay() {
+    auto* display = new VirtualDisplay();
+    if (display->running()) setenv("DISPLAY", display->name().c_str(), 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    setenv("SDL_VIDEODRIVER", "x11", 1);
+    return display;
+}
+
+inline void stopShowDisplay(VirtualDisplay*& display) {
+    delete display;
+    display = nullptr;
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_VIDEODRIVER");
 }
 
 } // namespace drevik::testing

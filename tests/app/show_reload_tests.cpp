@@ -260,17 +260,9 @@ protected:
 
     static void SetUpTestSuite() {
         testing::preferSoftwareDriver();
-        display = new testing::VirtualDisplay();
-        if (display->running()) setenv("DISPLAY", display->name().c_str(), 1);
-        setenv("SDL_AUDIODRIVER", "dummy", 1);
-        setenv("SDL_VIDEODRIVER", "x11", 1);
+        display = testing::startShowDisplay();
     }
-    static void TearDownTestSuite() {
-        delete display;
-        display = nullptr;
-        unsetenv("SDL_AUDIODRIVER");
-        unsetenv("SDL_VIDEODRIVER");
-    }
+    static void TearDownTestSuite() { testing::stopShowDisplay(display); }
     void SetUp() override {
         if (!display->running()) GTEST_SKIP() << "Xvfb could not be started";
         writeFile(graphicsLocation(), drawing(20, 12, 0));

@@ -69,17 +69,9 @@ protected:
         // The software Vulkan driver, kept mapped after the last instance is gone, so that the leak checker
         // can name (and the suppressions can match) what the driver leaves behind.
         testing::preferSoftwareDriver();
-        display = new testing::VirtualDisplay();
-        if (display->running()) setenv("DISPLAY", display->name().c_str(), 1);
-        setenv("SDL_AUDIODRIVER", "dummy", 1);
-        setenv("SDL_VIDEODRIVER", "x11", 1);
+        display = testing::startShowDisplay();
     }
-    static void TearDownTestSuite() {
-        delete display;
-        display = nullptr;
-        unsetenv("SDL_AUDIODRIVER");
-        unsetenv("SDL_VIDEODRIVER");
-    }
+    static void TearDownTestSuite() { testing::stopShowDisplay(display); }
     void SetUp() override {
         if (!display->running()) GTEST_SKIP() << "Xvfb could not be started";
         timeline.durationSeconds = 180;

@@ -44,16 +44,7 @@ struct Outcome {
 class ExportFormats : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::ofstream(folder() / "Graphics.csv") << "# duration_seconds=1\n"
-                                                    "time,x1,y1,x2,y2\n"
-                                                    "0,0.1,0.1,0.9,0.9\n"
-                                                    "0,0.1,0.9,0.9,0.1\n"
-                                                    "0.5,0,0,1,1\n"
-                                                    "0.5,0.5,0,0.5,1\n";
-        std::ofstream(folder() / "Music.csv") << "# duration_seconds=1\n"
-                                                 "time,lead,bass\n"
-                                                 "0,1,0.5\n"
-                                                 "0.5,,0.2\n";
+        testing::writeFourLineShow(folder());
     }
 
     fs::path folder() const { return root_.path(); }

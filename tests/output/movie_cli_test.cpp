@@ -38,16 +38,7 @@ protected:
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         root_ = pattern;
         fs::create_directory(folder());
-        std::ofstream(folder() / "Graphics.csv") << "# duration_seconds=1\n"
-                                                    "time,x1,y1,x2,y2\n"
-                                                    "0,0.1,0.1,0.9,0.9\n"
-                                                    "0,0.1,0.9,0.9,0.1\n"
-                                                    "0.5,0,0,1,1\n"
-                                                    "0.5,0.5,0,0.5,1\n";
-        std::ofstream(folder() / "Music.csv") << "# duration_seconds=1\n"
-                                                 "time,lead,bass\n"
-                                                 "0,1,0.5\n"
-                                                 "0.5,,0.2\n";
+        testing::writeFourLineShow(folder());
     }
     void TearDown() override { fs::remove_all(root_); }
 

@@ -3,11 +3,26 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace drevik::testing {
+
+// A one-second show of four lines, as Graphics.csv and Music.csv in folder.
+inline void writeFourLineShow(const std::filesystem::path& folder) {
+    std::ofstream(folder / "Graphics.csv") << "# duration_seconds=1\n"
+                                              "time,x1,y1,x2,y2\n"
+                                              "0,0.1,0.1,0.9,0.9\n"
+                                              "0,0.1,0.9,0.9,0.1\n"
+                                              "0.5,0,0,1,1\n"
+                                              "0.5,0.5,0,0.5,1\n";
+    std::ofstream(folder / "Music.csv") << "# duration_seconds=1\n"
+                                           "time,lead,bass\n"
+                                           "0,1,0.5\n"
+                                           "0.5,,0.2\n";
+}
 
 inline std::string runCommand(const std::string& command) {
     std::string output;
