@@ -27,9 +27,18 @@ struct VectorPath {
     std::vector<Point2> points; // the pieces' points, in order
     bool closed = false;        // a last straight piece back to start
 
-    void lineTo(Point2 end);
-    void quadraticTo(Point2 control, Point2 end);
-    void cubicTo(Point2 control1, Point2 control2, Point2 end);
+    void lineTo(Point2 end) {
+        pieces.push_back(Piece::line);
+        points.push_back(end);
+    }
+    void quadraticTo(Point2 control, Point2 end) {
+        pieces.push_back(Piece::quadratic);
+        points.insert(points.end(), {control, end});
+    }
+    void cubicTo(Point2 control1, Point2 control2, Point2 end) {
+        pieces.push_back(Piece::cubic);
+        points.insert(points.end(), {control1, control2, end});
+    }
 };
 
 // The source rectangle the paths are fitted by (an SVG's viewport, a picture's pixels, a text's
