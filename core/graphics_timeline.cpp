@@ -184,6 +184,7 @@ public:
             timeline.sceneBoundaries.push_back(seconds / duration);
         }
         timeline.durationSeconds = duration;
+        timeline.durationDeclared = durationDeclared;
         timeline.frames = std::move(frames);
         timeline.segments = std::move(segments);
         return std::move(timeline);
@@ -194,6 +195,7 @@ private:
     void handleComment(std::string_view line, std::int64_t lineNumber) {
         if (CSVBytes::hasPrefix(line, "# duration_seconds")) {
             duration = declaredDuration(line, fileName);
+            durationDeclared = true;
         } else if (CSVBytes::hasPrefix(line, "# scene_boundaries_seconds=")) {
             auto list = parseBoundaryList(line);
             if (!list) {
@@ -326,6 +328,7 @@ private:
     const std::string& fileName;
     GraphicsTimeline timeline;
     double duration = 300.0;
+    bool durationDeclared = false;
     std::vector<double> boundaries;
     std::int64_t boundaryLine = 0;
     bool headerSeen = false;

@@ -40,6 +40,7 @@ struct VisualFrame {
 
 struct GraphicsTimeline {
     double durationSeconds = 300;
+    bool durationDeclared = false;       // false: the file gave no duration and 300 s stands in
     std::vector<double> sceneBoundaries; // normalised; empty or two or more increasing values
     std::vector<VisualFrame> frames;     // strictly increasing times
     std::vector<PackedLine> segments;    // all frames' segments, frame after frame
