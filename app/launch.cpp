@@ -1,6 +1,7 @@
 #include "app/launch.hpp"
 
 #include "app/configuration.hpp"
+#include "app/export_progress.hpp"
 #include "app/scene_report.hpp"
 #include "app/show.hpp"
 #include "core/atomic_output.hpp"
@@ -10,10 +11,13 @@
 #include "output/movie_encoder.hpp"
 #include "output/output_format.hpp"
 #include "output/snapshot.hpp"
+#include "render/gpu/gpu.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <sys/uio.h>
@@ -60,9 +64,34 @@ void reportFailure(const char* description) {
 
 bool isHelp(const std::string& argument) { return argument == "--help" || argument == "-h"; }
 
+// The GPU device of an offline output, opened by the program once, on first use, with its shader
+// cache in cacheFolder (nowhere when empty).
+class OutputDevice {
+public:
+    explicit OutputDevice(std::filesystem::path cacheFolder) : cacheFolder_(std::move(cacheFolder)) {}
+
+    std::shared_ptr<gpu::Device> get() {
+        if (!opened_) {
+            gpu::DeviceOptions options = gpu::defaultDeviceOptions();
+            options.cacheFolder = cacheFolder_;
+            device_ = gpu::Device::systemDefault(options);
+            opened_ = true;
+        }
+        return device_;
+    }
+    std::function<std::shared_ptr<gpu::Device>()> opener() {
+        return [this] { return get(); };
+    }
+
+private:
+    std::filesystem::path cacheFolder_;
+    bool opened_ = false;
+    std::shared_ptr<gpu::Device> device_;
+};
+
 // --movie with --part or --join.
 void runPartedMovie(const Configuration& configuration, const OutputFormat& format, const GraphicsTimeline& graphics,
-                    const MusicTimeline& music, const std::filesystem::path& cacheFolder) {
+                    const MusicTimeline& music, OutputDevice& device) {
     namespace movie = MetalMovieRenderer;
     movie::PartedMovie parted;
     parted.location = *configuration.movieURL;
@@ -83,7 +112,12 @@ void runPartedMovie(const Configuration& configuration, const OutputFormat& form
     const std::filesystem::path location =
         format.isFrameSequence() ? parted.location : movie::partLocation(parted.location, part, parts);
     const std::string name = "Part " + std::to_string(part) + " of " + std::to_string(parts);
-    switch (movie::writePart(parted, part, parts, graphics, music, cacheFolder)) {
+    movie::PartOutcome outcome = movie::PartOutcome::empty;
+    {
+        ExportProgressPrinter progress(stdout, progressTerminal());
+        outcome = movie::writePart(parted, part, parts, graphics, music, {device.opener(), progress.callback()});
+    }
+    switch (outcome) {
     case movie::PartOutcome::written:
         printLine("Wrote " + location.string());
         break;
@@ -136,21 +170,25 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
         // SIGINT and SIGTERM to the window system, which turns them into a quit that unwinds.
         installSignalCleanup();
     }
+    OutputDevice device(cacheFolder);
     if (configuration.snapshotURL) {
         MetalSnapshot::write(*configuration.snapshotURL, configuration.outputWidth, configuration.outputHeight,
-                             configuration.normalizedTime, graphics, music, cacheFolder, format.transparent);
+                             configuration.normalizedTime, graphics, music, device.opener(), format.transparent);
         printLine("Wrote " + configuration.snapshotURL->string());
         return;
     }
     if (configuration.movieURL && (configuration.moviePart || configuration.joinParts)) {
-        runPartedMovie(configuration, format, graphics, music, cacheFolder);
+        runPartedMovie(configuration, format, graphics, music, device);
         return;
     }
     if (configuration.movieURL) {
-        MetalMovieRenderer::write(*configuration.movieURL, configuration.outputWidth, configuration.outputHeight,
-                                  configuration.framesPerSecond,
-                                  configuration.movieDuration.value_or(graphics.durationSeconds), graphics, music,
-                                  cacheFolder, format);
+        {
+            ExportProgressPrinter progress(stdout, progressTerminal());
+            MetalMovieRenderer::write(*configuration.movieURL, configuration.outputWidth, configuration.outputHeight,
+                                      configuration.framesPerSecond,
+                                      configuration.movieDuration.value_or(graphics.durationSeconds), graphics, music,
+                                      {device.opener(), progress.callback()}, format);
+        } // the bar is cleared before the last line
         printLine("Wrote " + configuration.movieURL->string());
         return;
     }

@@ -6,7 +6,6 @@
 #include "output/movie_encoder.hpp"
 #include "output/frame_sequence.hpp"
 #include "output/movie_gpu_frames.hpp"
-#include "output/progress_bar.hpp"
 #include "render/gpu/gpu.hpp"
 
 #include <memory>
@@ -18,10 +17,8 @@ namespace {
 
 constexpr std::int64_t frameSequenceSampleRate = 48000;
 
-std::shared_ptr<gpu::Device> openDevice(const std::filesystem::path& cacheFolder) {
-    gpu::DeviceOptions options = gpu::defaultDeviceOptions();
-    options.cacheFolder = cacheFolder;
-    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
+std::shared_ptr<gpu::Device> openDevice(const ExportServices& services) {
+    std::shared_ptr<gpu::Device> device = services.device ? services.device() : nullptr;
     if (!device) {
         throw MovieRendererError::noMetalDevice();
     }
@@ -30,7 +27,7 @@ std::shared_ptr<gpu::Device> openDevice(const std::filesystem::path& cacheFolder
 
 PartOutcome writeFrameSequencePart(const PartedMovie& movie, std::int64_t part, std::int64_t parts,
                                    const GraphicsTimeline& timeline, const MusicTimeline& music,
-                                   const std::filesystem::path& cacheFolder) {
+                                   const ExportServices& services) {
     const MoviePlan request = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
                                         frameSequenceSampleRate);
     const FrameRange range = partFrames(request, part, parts);
@@ -41,13 +38,13 @@ PartOutcome writeFrameSequencePart(const PartedMovie& movie, std::int64_t part, 
     if (frameSequencePartComplete(movie.location, request, range, soundtrack)) {
         return PartOutcome::alreadyComplete;
     }
-    std::shared_ptr<gpu::Device> device = openDevice(cacheFolder);
+    std::shared_ptr<gpu::Device> device = openDevice(services);
     const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
                                      frameSequenceSampleRate,
                                      static_cast<std::int64_t>(device->maxTextureDimension2D()));
     GpuMovieFrames frames(std::move(device), plan, timeline, movie.format.transparent);
     MovieExportOptions exportOptions;
-    exportOptions.progressBar = progressTerminal();
+    exportOptions.progress = services.progress;
     exportOptions.format = movie.format;
     exportFrameSequencePart(movie.location, plan, range, soundtrack, music, frames, exportOptions);
     return PartOutcome::written;
@@ -57,19 +54,19 @@ PartOutcome writeFrameSequencePart(const PartedMovie& movie, std::int64_t part, 
 
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
            std::int64_t framesPerSecond, double durationSeconds, const GraphicsTimeline& timeline,
-           const MusicTimeline& music, const std::filesystem::path& cacheFolder, const OutputFormat& format) {
+           const MusicTimeline& music, const ExportServices& services, const OutputFormat& format) {
     requireFreeLocation(location);
     // Everything that can be refused is refused before the GPU is touched. A frame sequence's
     // soundtrack is written at 48 kHz whatever the music's rate.
     const std::int64_t sampleRate = format.isFrameSequence() ? frameSequenceSampleRate : music.sampleRate;
     planMovie(width, height, framesPerSecond, durationSeconds, sampleRate);
     requireEncoders(format);
-    std::shared_ptr<gpu::Device> device = openDevice(cacheFolder);
+    std::shared_ptr<gpu::Device> device = openDevice(services);
     const MoviePlan plan = planMovie(width, height, framesPerSecond, durationSeconds, sampleRate,
                                      static_cast<std::int64_t>(device->maxTextureDimension2D()));
     GpuMovieFrames frames(std::move(device), plan, timeline, format.transparent);
     MovieExportOptions exportOptions;
-    exportOptions.progressBar = progressTerminal();
+    exportOptions.progress = services.progress;
     exportOptions.format = format;
     if (format.isFrameSequence()) {
         exportFrameSequence(location, plan, music, frames, exportOptions);
@@ -80,9 +77,9 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
 
 PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t parts,
                       const GraphicsTimeline& timeline, const MusicTimeline& music,
-                      const std::filesystem::path& cacheFolder) {
+                      const ExportServices& services) {
     if (movie.format.isFrameSequence()) {
-        return writeFrameSequencePart(movie, part, parts, timeline, music, cacheFolder);
+        return writeFrameSequencePart(movie, part, parts, timeline, music, services);
     }
     requireFreeLocation(movie.location);
     const MoviePlan request = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
@@ -106,12 +103,12 @@ PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t 
         requireSamePart();
         return PartOutcome::alreadyComplete;
     }
-    std::shared_ptr<gpu::Device> device = openDevice(cacheFolder);
+    std::shared_ptr<gpu::Device> device = openDevice(services);
     const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
                                      music.sampleRate, static_cast<std::int64_t>(device->maxTextureDimension2D()));
     GpuMovieFrames frames(std::move(device), plan, timeline, movie.format.transparent);
     MovieExportOptions exportOptions;
-    exportOptions.progressBar = progressTerminal();
+    exportOptions.progress = services.progress;
     exportOptions.format = movie.format;
     try {
         exportPart(

@@ -44,4 +44,32 @@ std::vector<float> resampledAudio(const MusicTimeline& music, double durationSec
     return out;
 }
 
+SoundtrackFeeder::SoundtrackFeeder(const MusicTimeline& music, std::int64_t sampleCount, std::int64_t sampleRate,
+                                   std::int64_t framesPerSecond, int channels)
+    : music_(music), sampleCount_(sampleCount), sampleRate_(sampleRate), framesPerSecond_(framesPerSecond),
+      channels_(std::max(1, channels)) {}
+
+void SoundtrackFeeder::feedThroughFrame(std::int64_t frameIndex, const Append& append) {
+    if (frameIndex < 0) return;
+    const std::int64_t numerator = (frameIndex + 1) * sampleRate_;
+    feedUntil((numerator + framesPerSecond_ - 1) / framesPerSecond_, append);
+}
+
+void SoundtrackFeeder::feedUntil(std::int64_t target, const Append& append) {
+    target = std::min(target, sampleCount_);
+    const auto channels = static_cast<std::size_t>(channels_);
+    while (fed_ < target) {
+        const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
+        const auto frames = static_cast<std::size_t>(chunk);
+        scratch_.resize(frames * channels);
+        // The music is mono: each sample frame carries it on every channel.
+        copyResampledAudio(music_.samples, sampleCount_, fed_, std::span<float>(scratch_).first(frames));
+        for (std::size_t j = frames; channels > 1 && j-- > 0;) {
+            std::fill_n(scratch_.begin() + static_cast<std::ptrdiff_t>(j * channels), channels, scratch_[j]);
+        }
+        append(scratch_);
+        fed_ += chunk;
+    }
+}
+
 } // namespace drevik::MetalMovieRenderer

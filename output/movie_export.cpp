@@ -4,7 +4,6 @@
 #include "output/movie_audio.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/movie_error.hpp"
-#include "output/progress_bar.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -63,51 +62,13 @@ void commitTemporaryFile(AtomicFile& file, const std::filesystem::path& location
     }
 }
 
-// ---- Audio by time ------------------------------------------------------------------------------
-
-// Feeds the resampled soundtrack to the encoder up to the time of the video written so far, so that
-// the muxer receives both streams in step.
-class AudioFeeder {
-public:
-    // A feeder that is not enabled feeds nothing (a part of the movie has no sound).
-    AudioFeeder(const MusicTimeline& music, const MoviePlan& plan, bool enabled = true)
-        : music_(music), plan_(plan), enabled_(enabled) {}
-
-    void feedThroughFrame(MovieFrameSink& encoder, std::int64_t frameIndex) {
-        const std::int64_t numerator = (frameIndex + 1) * plan_.sampleRate;
-        feedUntil(encoder, (numerator + plan_.framesPerSecond - 1) / plan_.framesPerSecond);
-    }
-    void feedAll(MovieFrameSink& encoder) { feedUntil(encoder, plan_.audioSampleCount); }
-
-private:
-    void feedUntil(MovieFrameSink& encoder, std::int64_t target) {
-        if (!enabled_) {
-            return;
-        }
-        target = std::min(target, plan_.audioSampleCount);
-        while (fed_ < target) {
-            const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
-            scratch_.resize(static_cast<std::size_t>(chunk));
-            copyResampledAudio(music_.samples, plan_.audioSampleCount, fed_, scratch_);
-            encoder.appendAudio(scratch_);
-            fed_ += chunk;
-        }
-    }
-
-    const MusicTimeline& music_;
-    const MoviePlan& plan_;
-    const bool enabled_;
-    std::int64_t fed_ = 0;
-    std::vector<float> scratch_;
-};
-
 // ---- The encoder thread -------------------------------------------------------------------------
 
 // Converts and encodes rendered frames on its own thread while the caller renders the next ones.
 // The encoder sees exactly the calls of the one-at-a-time loop, in the same order.
 class EncodeWorker {
 public:
-    EncodeWorker(MovieFrameSink& encoder, AudioFeeder& audio, std::int64_t stride, std::int64_t height,
+    EncodeWorker(MovieFrameSink& encoder, SoundtrackFeeder& audio, std::int64_t stride, std::int64_t height,
                  std::size_t capacity)
         : encoder_(encoder), audio_(audio), stride_(stride), frameBytes_(static_cast<std::size_t>(stride * height)),
           capacity_(std::max<std::size_t>(1, capacity)), thread_([this] { run(); }) {}
@@ -181,11 +142,11 @@ private:
                 }
                 changed_.notify_all();
                 encoder_.appendVideoFrame(item.second.data(), stride_, item.first);
-                audio_.feedThroughFrame(encoder_, item.first);
+                audio_.feedThroughFrame(item.first, feed_);
                 std::lock_guard lock(mutex_);
                 spare_.push_back(std::move(item.second));
             }
-            audio_.feedAll(encoder_);
+            audio_.feedAll(feed_);
             encoder_.finish();
             std::lock_guard lock(mutex_);
             done_ = true;
@@ -197,7 +158,8 @@ private:
     }
 
     MovieFrameSink& encoder_;
-    AudioFeeder& audio_;
+    SoundtrackFeeder& audio_;
+    const SoundtrackFeeder::Append feed_ = [this](std::span<const float> samples) { encoder_.appendAudio(samples); };
     const std::int64_t stride_;
     const std::size_t frameBytes_;
     const std::size_t capacity_;
@@ -226,19 +188,10 @@ private:
     MovieEncoder& encoder_;
 };
 
-// frameIndex counts from the first frame rendered, frameCount is the number rendered.
-void printProgress(std::FILE* stream, ProgressBar& bar, std::int64_t frameIndex, std::int64_t frameCount,
-                   const MoviePlan& plan) {
-    if (stream == nullptr || !isProgressFrame(frameIndex, frameCount, plan.framesPerSecond)) {
-        bar.update(frameIndex + 1);
-        return;
-    }
-    bar.clear(); // the line goes above the bar, which is drawn again below it
-    const std::string line = progressLine(frameIndex + 1, frameCount);
-    std::fputs(line.c_str(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-    bar.update(frameIndex + 1);
+void reportProgress(const MovieExportOptions& options, std::int64_t frameIndex, std::int64_t frameCount,
+                    const MoviePlan& plan) {
+    if (!options.progress) return;
+    options.progress(ExportProgress{frameIndex + 1, frameCount, isProgressFrame(frameIndex, frameCount, plan.framesPerSecond)});
 }
 
 } // namespace
@@ -283,14 +236,6 @@ bool isProgressFrame(std::int64_t frameIndex, std::int64_t frameCount, std::int6
     return frameIndex % (5 * framesPerSecond) == 0 || frameIndex == frameCount - 1;
 }
 
-std::string progressLine(std::int64_t framesWritten, std::int64_t frameCount) {
-    char text[96];
-    const double percent = static_cast<double>(framesWritten) / static_cast<double>(frameCount) * 100.0;
-    std::snprintf(text, sizeof text, "Metal movie %5.1f%% (%d / %d frames)", percent, static_cast<int>(framesWritten),
-                  static_cast<int>(frameCount));
-    return text;
-}
-
 MovieEncoderSettings movieEncoderSettings(const MoviePlan& plan, bool allowHardwareEncoder, const OutputFormat& format) {
     MovieEncoderSettings settings;
     settings.width = plan.width;
@@ -308,6 +253,16 @@ void requireFreeLocation(const std::filesystem::path& location) {
     }
 }
 
+void MovieFrameRenderer::submitFrame(std::int64_t frameIndex, double normalizedTime, const AudioFeatures& features) {
+    submitted_.push_back({frameIndex, normalizedTime, features});
+}
+
+void MovieFrameRenderer::collectFrame(std::span<std::uint8_t> bgra, std::int64_t stride) {
+    const Submitted frame = submitted_.front();
+    submitted_.pop_front();
+    renderFrame(frame.frameIndex, frame.normalizedTime, frame.features, bgra, stride);
+}
+
 void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer,
                      MovieFrameSink& encoder, const MovieExportOptions& options) {
     const FrameRange range = options.frames.value_or(FrameRange{0, plan.frameCount});
@@ -315,36 +270,48 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
         refuse("frames " + std::to_string(range.first) + " to " + std::to_string(range.end) +
                " are not frames of the movie");
     }
-    AudioFeeder audio(music, plan, !options.frames.has_value());
-    ProgressBar bar(options.progressBar, range.count());
+    SoundtrackFeeder audio(music, options.frames.has_value() ? 0 : plan.audioSampleCount, plan.sampleRate,
+                           plan.framesPerSecond);
     const std::int64_t stride = plan.width * 4;
     const auto frameBytes = static_cast<std::size_t>(stride * plan.height);
     const auto n = static_cast<double>(plan.frameCount);
+    // Frames go to the GPU up to the source's depth ahead of the one handed on, oldest first.
+    const auto depth = static_cast<std::int64_t>(std::max<std::size_t>(1, renderer.framesInFlight()));
+    std::int64_t collected = range.first;
+    std::int64_t submitted = range.first;
+    const auto keepSubmitting = [&] {
+        while (submitted < range.end && submitted - collected < depth) {
+            const double t = static_cast<double>(submitted) / n;
+            renderer.submitFrame(submitted, t, music.features(t));
+            ++submitted;
+        }
+    };
     if (options.queuedFrames <= 0) {
-        // One frame at a time on this thread.
+        // Encoded on this thread, one frame after another.
         std::vector<std::uint8_t> frame;
         try {
             frame.resize(frameBytes);
         } catch (const std::bad_alloc&) {
             throw MovieRendererError::cannotCreatePixelBuffer();
         }
-        for (std::int64_t i = range.first; i < range.end; ++i) {
-            const double t = static_cast<double>(i) / n;
-            renderer.renderFrame(i, t, music.features(t), frame, stride);
-            encoder.appendVideoFrame(frame.data(), stride, i);
-            audio.feedThroughFrame(encoder, i);
-            printProgress(options.progress, bar, i - range.first, range.count(), plan);
+        const SoundtrackFeeder::Append feed = [&](std::span<const float> samples) { encoder.appendAudio(samples); };
+        for (; collected < range.end; ++collected) {
+            keepSubmitting();
+            renderer.collectFrame(frame, stride);
+            encoder.appendVideoFrame(frame.data(), stride, collected);
+            audio.feedThroughFrame(collected, feed);
+            reportProgress(options, collected - range.first, range.count(), plan);
         }
-        audio.feedAll(encoder);
+        audio.feedAll(feed);
         encoder.finish();
     } else {
         EncodeWorker worker(encoder, audio, stride, plan.height, static_cast<std::size_t>(options.queuedFrames));
-        for (std::int64_t i = range.first; i < range.end; ++i) {
-            const double t = static_cast<double>(i) / n;
+        for (; collected < range.end; ++collected) {
+            keepSubmitting();
             std::vector<std::uint8_t> frame = worker.acquire();
-            renderer.renderFrame(i, t, music.features(t), frame, stride);
-            worker.submit(std::move(frame), i);
-            printProgress(options.progress, bar, i - range.first, range.count(), plan);
+            renderer.collectFrame(frame, stride);
+            worker.submit(std::move(frame), collected);
+            reportProgress(options, collected - range.first, range.count(), plan);
         }
         worker.finish();
     }

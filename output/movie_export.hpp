@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -42,16 +43,30 @@ MoviePlan planMovie(std::int64_t width, std::int64_t height, std::int64_t frames
 
 // True after frames 0, 5 × fps, 10 × fps, ... and after the last frame.
 bool isProgressFrame(std::int64_t frameIndex, std::int64_t frameCount, std::int64_t framesPerSecond);
-// "Metal movie %5.1f%% (%d / %d frames)" for frameIndex + 1 of frameCount frames written.
-std::string progressLine(std::int64_t framesWritten, std::int64_t frameCount);
 
-// Supplies the pictures: renders the frame at normalised time t into a BGRA buffer of
-// height rows, `stride` bytes apart.
+// Supplies the pictures. A source may have several frames on their way at once: the export loop
+// submits frame after frame, at most framesInFlight() not yet collected, and collects them in the
+// order submitted. A source that renders one frame at a time overrides renderFrame only.
 class MovieFrameRenderer {
 public:
     virtual ~MovieFrameRenderer() = default;
+    // Renders the frame at normalised time t into a BGRA buffer of height rows, `stride` bytes apart.
     virtual void renderFrame(std::int64_t frameIndex, double normalizedTime, const AudioFeatures& features,
                              std::span<std::uint8_t> bgra, std::int64_t stride) = 0;
+
+    virtual std::size_t framesInFlight() const { return 1; }
+    // Starts the frame; by default it is only remembered and rendered when collected.
+    virtual void submitFrame(std::int64_t frameIndex, double normalizedTime, const AudioFeatures& features);
+    // The oldest submitted frame, as renderFrame gives it.
+    virtual void collectFrame(std::span<std::uint8_t> bgra, std::int64_t stride);
+
+private:
+    struct Submitted {
+        std::int64_t frameIndex;
+        double normalizedTime;
+        AudioFeatures features;
+    };
+    std::deque<Submitted> submitted_;
 };
 
 // Frames first, first + 1, ..., end − 1 of a movie.
@@ -62,9 +77,17 @@ struct FrameRange {
     friend bool operator==(const FrameRange&, const FrameRange&) = default;
 };
 
+// What an export reports after each frame it has handed to its target.
+struct ExportProgress {
+    std::int64_t framesDone = 0;  // of this run (a part counts its own)
+    std::int64_t frameCount = 0;  // of this run
+    bool milestone = false;       // after frames 0, 5 × fps, 10 × fps, ... and after the last one
+};
+
 struct MovieExportOptions {
-    std::FILE* progress = stdout;       // progress lines, flushed per line; null for none
-    std::FILE* progressBar = nullptr;   // a terminal to draw the live bar on (output/progress_bar.hpp)
+    // Called on the rendering thread after each frame; the caller draws its progress lines and bar
+    // (app/export_progress.hpp). None by default.
+    std::function<void(const ExportProgress&)> progress;
     bool allowHardwareEncoder = true;   // see MovieEncoderSettings
     int queuedFrames = 2;               // rendered frames waiting for the encoder at most
     // Only these frames, and no soundtrack (a part of the movie); the progress lines count them.

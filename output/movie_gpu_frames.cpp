@@ -20,4 +20,12 @@ void GpuMovieFrames::renderFrame(std::int64_t, double normalizedTime, const Audi
     frames_.render(normalizedTime, features, bgra, static_cast<std::size_t>(stride));
 }
 
+void GpuMovieFrames::submitFrame(std::int64_t, double normalizedTime, const AudioFeatures& features) {
+    frames_.submit(normalizedTime, features);
+}
+
+void GpuMovieFrames::collectFrame(std::span<std::uint8_t> bgra, std::int64_t stride) {
+    frames_.collect(bgra, static_cast<std::size_t>(stride));
+}
+
 } // namespace drevik::MetalMovieRenderer

@@ -1,6 +1,7 @@
 #pragma once
 // The movie's pictures from the GPU, through the one offscreen frame path (render/offscreen_frames):
-// each frame is rendered at the movie's size and read back into the encoder's buffer.
+// each frame is rendered at the movie's size and read back into the encoder's buffer, with up to
+// OffscreenFrames::framesInFlight frames on the GPU at once.
 #include "core/graphics_timeline.hpp"
 #include "output/movie_export.hpp"
 #include "render/gpu/gpu.hpp"
@@ -20,6 +21,9 @@ public:
 
     void renderFrame(std::int64_t frameIndex, double normalizedTime, const AudioFeatures& features,
                      std::span<std::uint8_t> bgra, std::int64_t stride) override;
+    std::size_t framesInFlight() const override { return OffscreenFrames::framesInFlight; }
+    void submitFrame(std::int64_t frameIndex, double normalizedTime, const AudioFeatures& features) override;
+    void collectFrame(std::span<std::uint8_t> bgra, std::int64_t stride) override;
 
 private:
     OffscreenFrames frames_;

@@ -14,15 +14,13 @@
 namespace drevik::MetalSnapshot {
 
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height, double normalizedTime,
-           const GraphicsTimeline& timeline, const MusicTimeline& music, const std::filesystem::path& cacheFolder,
-           bool transparent) {
+           const GraphicsTimeline& timeline, const MusicTimeline& music,
+           const std::function<std::shared_ptr<gpu::Device>()>& openDevice, bool transparent) {
     // Never overwrite: anything at the location, a dangling link too, is refused before the GPU is touched.
     if (outputLocationTaken(location)) {
         throw SnapshotError::outputExists(location);
     }
-    gpu::DeviceOptions options = gpu::defaultDeviceOptions();
-    options.cacheFolder = cacheFolder;
-    std::shared_ptr<gpu::Device> device = gpu::Device::systemDefault(options);
+    std::shared_ptr<gpu::Device> device = openDevice ? openDevice() : gpu::Device::systemDefault();
     if (!device) {
         throw SnapshotError::noMetalDevice();
     }

@@ -2,9 +2,12 @@
 #include "core/error.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
+#include "render/gpu/gpu.hpp"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace drevik {
@@ -38,11 +41,12 @@ private:
 
 namespace drevik::MetalSnapshot {
 
-// Renders the frame at normalizedTime off screen and writes it as a PNG at location. The GPU device
-// keeps compiled shaders in cacheFolder (nowhere when empty). A transparent snapshot keeps the
-// picture's alpha (straight, output/straight_alpha.hpp) instead of its black background.
+// Renders the frame at normalizedTime off screen and writes it as a PNG at location. `device` gives
+// the application's GPU device (nullptr when there is none), asked for once the location is known
+// to be free; without it the system's default device is opened. A transparent snapshot keeps the picture's alpha (straight, output/straight_alpha.hpp)
+// instead of its black background.
 void write(const std::filesystem::path& location, std::int64_t width, std::int64_t height,
            double normalizedTime, const GraphicsTimeline& timeline, const MusicTimeline& music,
-           const std::filesystem::path& cacheFolder = {}, bool transparent = false);
+           const std::function<std::shared_ptr<gpu::Device>()>& device = {}, bool transparent = false);
 
 } // namespace drevik::MetalSnapshot

@@ -2,6 +2,7 @@
 
 #include "render/scene_renderer.hpp"
 
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <utility>
@@ -13,7 +14,12 @@ OffscreenFrames::OffscreenFrames(std::shared_ptr<gpu::Device> device, const Grap
     : device_(std::move(device)), timeline_(&timeline), name_(std::move(name)), sampleCount_(sampleCountFor(*device_)),
       renderer_(std::make_unique<MetalSceneRenderer>(device_, gpu::PixelFormat::bgra8Unorm, sampleCount_)) {}
 
-OffscreenFrames::~OffscreenFrames() = default;
+OffscreenFrames::~OffscreenFrames() { drainPending(); }
+
+void OffscreenFrames::drainPending() {
+    for (PendingFrame& frame : pending_) frame.commandBuffer->waitUntilCompleted();
+    pending_.clear();
+}
 
 void OffscreenFrames::changeTimeline(const GraphicsTimeline& timeline) {
     if (&timeline == timeline_) return;
@@ -31,6 +37,8 @@ bool OffscreenFrames::makeTargets(std::size_t width, std::size_t height, bool wi
     // Frames for a window need no output texture but keep one made earlier (for a screenshot of the
     // show), so that taking pictures between presented frames does not remake the targets each time.
     if (depth_ && width == width_ && height == height_ && (output_ != nullptr || !withOutput)) return true;
+    drainPending();
+    spareReadBacks_.clear();
     output_.reset();
     multisampleColor_.reset();
     depth_.reset();
@@ -71,12 +79,66 @@ bool OffscreenFrames::makeTargets(std::size_t width, std::size_t height, bool wi
 
 void OffscreenFrames::render(double normalizedTime, const AudioFeatures& features, std::span<std::uint8_t> bgra,
                              std::size_t bytesPerRow) {
+    drainPending();
+    submit(normalizedTime, features);
+    collect(bgra, bytesPerRow);
+}
+
+void OffscreenFrames::submit(double normalizedTime, const AudioFeatures& features) {
+    if (!output_ || pending_.size() >= framesInFlight) {
+        throw gpu::GpuError(gpu::GpuStage::readBack, "a frame submitted without targets or past the frames in flight");
+    }
+    std::shared_ptr<gpu::Buffer> readBack;
+    if (!spareReadBacks_.empty()) {
+        readBack = std::move(spareReadBacks_.back());
+        spareReadBacks_.pop_back();
+    } else {
+        readBack = device_->makeReadBackBuffer(width_ * height_ * 4);
+        if (!readBack) {
+            throw gpu::GpuError(gpu::GpuStage::readBack, "no memory for a read-back buffer of " +
+                                                             std::to_string(width_ * height_ * 4) + " bytes");
+        }
+        readBack->setLabel(name_ + " read-back");
+    }
     std::shared_ptr<gpu::CommandBuffer> commandBuffer = renderer_->commandQueue()->commandBuffer();
     if (!commandBuffer) {
+        spareReadBacks_.push_back(std::move(readBack));
         throw MetalRendererError::cannotCreateCommandBuffer();
     }
-    encodeCommitAndWait(*commandBuffer, output_, nullptr, normalizedTime, features);
-    output_->getBytes(bgra.data(), bytesPerRow, gpu::Region{0, 0, width_, height_});
+    PendingFrame frame{commandBuffer, readBack, nullptr};
+    commandBuffer->setLabel("Drevik frame");
+    try {
+        encodeFrame(*commandBuffer, output_, normalizedTime, features);
+        commandBuffer->copyToBuffer(output_, gpu::Region{0, 0, width_, height_}, readBack);
+    } catch (...) {
+        frame.failure = std::current_exception();
+    }
+    commandBuffer->commit(); // every command buffer is committed, also one whose encoding failed
+    pending_.push_back(std::move(frame));
+}
+
+void OffscreenFrames::collect(std::span<std::uint8_t> bgra, std::size_t bytesPerRow) {
+    if (pending_.empty()) {
+        throw gpu::GpuError(gpu::GpuStage::readBack, "no frame was submitted to collect");
+    }
+    PendingFrame frame = std::move(pending_.front());
+    pending_.pop_front();
+    frame.commandBuffer->waitUntilCompleted();
+    spareReadBacks_.push_back(frame.readBack);
+    if (frame.failure) std::rethrow_exception(frame.failure);
+    if (const auto& error = frame.commandBuffer->error()) throw *error;
+    const std::size_t rowBytes = width_ * 4;
+    if (bytesPerRow < rowBytes || bgra.size() < bytesPerRow * (height_ - 1) + rowBytes) {
+        throw gpu::GpuError(gpu::GpuStage::readBack, "the picture's bytes do not fit the frame");
+    }
+    const auto* source = static_cast<const std::uint8_t*>(frame.readBack->contents());
+    if (bytesPerRow == rowBytes) {
+        std::memcpy(bgra.data(), source, rowBytes * height_);
+    } else {
+        for (std::size_t row = 0; row < height_; ++row) {
+            std::memcpy(bgra.data() + row * bytesPerRow, source + row * rowBytes, rowBytes);
+        }
+    }
 }
 
 bool OffscreenFrames::present(gpu::Swapchain& swapchain, std::size_t width, std::size_t height,
@@ -91,8 +153,15 @@ bool OffscreenFrames::present(gpu::Swapchain& swapchain, std::size_t width, std:
         commandBuffer->commit();
         return false;
     }
+    drainPending();
     encodeCommitAndWait(*commandBuffer, texture, drawable, normalizedTime, features);
     return true;
+}
+
+void OffscreenFrames::encodeFrame(gpu::CommandBuffer& commandBuffer, const std::shared_ptr<gpu::Texture>& output,
+                                  double normalizedTime, const AudioFeatures& features) {
+    renderer_->encode(commandBuffer, framePassDescriptor(multisampleColor_, output, depth_, clearBackground_),
+                      static_cast<double>(width_), static_cast<double>(height_), *timeline_, normalizedTime, features);
 }
 
 // Encodes the frame and commits the command buffer whether or not encoding failed, as every command
@@ -104,9 +173,7 @@ void OffscreenFrames::encodeCommitAndWait(gpu::CommandBuffer& commandBuffer,
     commandBuffer.setLabel("Drevik frame");
     std::exception_ptr failure;
     try {
-        renderer_->encode(commandBuffer, framePassDescriptor(multisampleColor_, output, depth_, clearBackground_),
-                          static_cast<double>(width_), static_cast<double>(height_), *timeline_, normalizedTime,
-                          features);
+        encodeFrame(commandBuffer, output, normalizedTime, features);
     } catch (...) {
         failure = std::current_exception();
     }

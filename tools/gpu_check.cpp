@@ -2,14 +2,15 @@
 // or install. It prints the Vulkan device chosen, the set-up time, frame times at 1920×1080 and
 // 3840×2160 with 4 samples, the speed of a 10-second 1920×1080 60 fps export against real time
 // with the encoder used, and compares snapshots of the demo show with the software driver's
-// pictures shipped beside it. Exit status 1 when a picture differs or anything fails.
+// pictures shipped beside it. Frames, export and snapshots all run the program's own paths on one
+// device, so the figures are the program's. Exit status 1 when a picture differs or anything fails.
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie_encoder.hpp"
-#include "output/movie_export.hpp"
-#include "output/movie_gpu_frames.hpp"
+#include "output/movie.hpp"
 #include "output/snapshot.hpp"
 #include "render/gpu/gpu.hpp"
+#include "render/offscreen_frames.hpp"
 #include "render/scene_renderer.hpp"
 #include "tools/picture_difference.hpp"
 
@@ -108,37 +109,20 @@ private:
     bool keep_ = false;
 };
 
-// Frame times of the demo show at one size: one warm-up frame (drivers may compile shaders at the
-// first draw), then `moments` frames spread over the show, each recorded, submitted and waited for.
+// Frame times of the demo show at one size, through the program's own frame path (the frame
+// rendered and read back in one command buffer): one warm-up frame (drivers may compile shaders at
+// the first draw), then `moments` frames spread over the show, each submitted and collected.
 void timeFrames(const std::shared_ptr<gpu::Device>& device, std::size_t samples, std::size_t width,
                 std::size_t height, int moments, const GraphicsTimeline& graphics, const MusicTimeline& music) {
-    MetalSceneRenderer renderer(device, gpu::PixelFormat::bgra8Unorm, samples);
-    auto output = device->makeTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height));
-    std::shared_ptr<gpu::Texture> multisample;
-    auto depthDescriptor = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::depth32Float, width, height);
-    if (samples > 1) {
-        auto descriptor = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height);
-        descriptor.textureType = gpu::TextureType::type2DMultisample;
-        descriptor.sampleCount = samples;
-        multisample = device->makeTexture(descriptor);
-        depthDescriptor.textureType = gpu::TextureType::type2DMultisample;
-        depthDescriptor.sampleCount = samples;
-        if (!multisample) throw Error("The device could not allocate a " + std::to_string(width) + "x" +
-                                      std::to_string(height) + " multisample target");
+    OffscreenFrames frames(device, graphics, "Drevik check");
+    if (frames.sampleCount() != samples || !frames.resize(width, height)) {
+        throw Error("The device could not allocate a " + std::to_string(width) + "x" + std::to_string(height) +
+                    " target");
     }
-    auto depth = device->makeTexture(depthDescriptor);
-    if (!output || !depth) throw Error("The device could not allocate a " + std::to_string(width) + "x" +
-                                       std::to_string(height) + " target");
-    const gpu::RenderPassDescriptor pass = framePassDescriptor(multisample, output, depth);
-
+    std::vector<std::uint8_t> pixels(width * height * 4);
     auto frame = [&](double t) {
         const auto start = Clock::now();
-        auto commandBuffer = renderer.commandQueue()->commandBuffer();
-        if (!commandBuffer) throw MetalRendererError::cannotCreateCommandBuffer();
-        renderer.encode(*commandBuffer, pass, double(width), double(height), graphics, t, music.features(t));
-        commandBuffer->commit();
-        commandBuffer->waitUntilCompleted();
-        if (const auto& error = commandBuffer->error()) throw *error;
+        frames.render(t, music.features(t), pixels, width * 4);
         return millisecondsSince(start);
     };
     const double first = frame(0.5);
@@ -165,20 +149,14 @@ std::string videoEncoderFor(const Path& folder, std::int64_t width, std::int64_t
     return name;
 }
 
+// The program's own movie export (the one --movie runs) of the demo's first `seconds` seconds.
 void timeExport(const std::shared_ptr<gpu::Device>& device, const Path& folder, std::int64_t width,
                 std::int64_t height, std::int64_t fps, double seconds, const GraphicsTimeline& graphics,
                 const MusicTimeline& music) {
     const std::string encoder = videoEncoderFor(folder, width, height, fps);
-    using namespace MetalMovieRenderer;
-    const MoviePlan plan = planMovie(width, height, fps, seconds, music.sampleRate,
-                                     static_cast<std::int64_t>(device->maxTextureDimension2D()));
-    MovieExportOptions options;
-    options.progress = nullptr;
     const auto start = Clock::now();
-    {
-        GpuMovieFrames frames(device, plan, graphics);
-        exportMovie(folder / "export.mp4", plan, music, frames, options);
-    }
+    MetalMovieRenderer::write(folder / "export.mp4", width, height, fps, seconds, graphics, music,
+                              {[device] { return device; }, {}});
     const double wall = millisecondsSince(start) / 1000;
     std::printf("Export %.0f s at %lldx%lld, %lld fps (the whole demo in %.0f s): %.2f s, %.2fx real time, "
                 "encoder %s (%s)\n",
@@ -190,14 +168,15 @@ void timeExport(const std::shared_ptr<gpu::Device>& device, const Path& folder, 
 }
 
 // Snapshots of the reference moments, through the program's own snapshot path; true when all match.
-bool comparePictures(const std::vector<Moment>& moments, TemporaryFolder& folder, const GraphicsTimeline& graphics,
-                     const MusicTimeline& music) {
+bool comparePictures(const std::shared_ptr<gpu::Device>& device, const std::vector<Moment>& moments,
+                     TemporaryFolder& folder, const GraphicsTimeline& graphics, const MusicTimeline& music) {
     int mismatches = 0;
     for (const Moment& moment : moments) {
         const Image& reference = moment.reference;
         const Path rendered = folder.path() / (moment.name + ".png");
         MetalSnapshot::write(rendered, reference.width, reference.height,
-                             std::clamp(moment.seconds / graphics.durationSeconds, 0.0, 1.0), graphics, music);
+                             std::clamp(moment.seconds / graphics.durationSeconds, 0.0, 1.0), graphics, music,
+                             [device] { return device; });
         const Image image = readPng(rendered);
         if (image.width != reference.width || image.height != reference.height ||
             image.rgba.size() != reference.rgba.size())
@@ -257,8 +236,7 @@ int check(const Options& options) {
         timeFrames(device, samples, 3840, 2160, 12, graphics, music);
         timeExport(device, folder.path(), 1920, 1080, 60, 10, graphics, music);
     }
-    device.reset();
-    return comparePictures(moments, folder, graphics, music) ? 0 : 1;
+    return comparePictures(device, moments, folder, graphics, music) ? 0 : 1;
 }
 
 } // namespace

@@ -83,6 +83,9 @@ public:
 
     std::shared_ptr<RenderCommandEncoder> makeRenderCommandEncoder(const RenderPassDescriptor& pass) override;
 
+    void copyToBuffer(const std::shared_ptr<Texture>& texture, Region region,
+                      const std::shared_ptr<Buffer>& buffer) override;
+
     void present(const std::shared_ptr<Drawable>& drawable) override {
         if (status_ != CommandBufferStatus::notEnqueued) {
             throw GpuError(GpuStage::presentation, "a drawable must be presented before its command buffer is committed");
@@ -612,6 +615,57 @@ std::shared_ptr<RenderCommandEncoder> VulkanCommandBuffer::makeRenderCommandEnco
     auto encoder = std::make_shared<VulkanRenderCommandEncoder>(shared_from_this(), attachments, color->sampleCount());
     openEncoder_ = encoder;
     return encoder;
+}
+
+void VulkanCommandBuffer::copyToBuffer(const std::shared_ptr<Texture>& texture, Region region,
+                                       const std::shared_ptr<Buffer>& buffer) {
+    if (status_ != CommandBufferStatus::notEnqueued) {
+        throw GpuError(GpuStage::readBack, "the command buffer " + label_ + " is already committed");
+    }
+    if (recordingError_) return;
+    auto source = std::dynamic_pointer_cast<VulkanTexture>(texture);
+    auto target = std::dynamic_pointer_cast<VulkanBuffer>(buffer);
+    if (!source || !target || source->isDepth() || source->isDrawable() || source->sampleCount() != 1) {
+        fail(GpuError(GpuStage::readBack, "only a single-sample colour texture of this device can be copied into a "
+                                          "buffer of this device"));
+        return;
+    }
+    if (region.width == 0 || region.height == 0) return;
+    if (region.x + region.width > source->width() || region.y + region.height > source->height() ||
+        target->length() / 4 / region.height < region.width) {
+        fail(GpuError(GpuStage::readBack, "the region " + std::to_string(region.width) + "x" +
+                                              std::to_string(region.height) + " does not fit the " +
+                                              std::to_string(source->width()) + "x" +
+                                              std::to_string(source->height()) + " texture and the buffer of " +
+                                              std::to_string(target->length()) + " bytes"));
+        return;
+    }
+    endOpenPass();
+    retain(source);
+    retain(target);
+    if (!source->written.load()) {
+        // Never rendered: zeros rather than undefined contents, as getBytes gives.
+        vkCmdFillBuffer(frame_->commands, target->handle(), 0, region.width * region.height * 4, 0);
+    } else {
+        // The render pass leaves the texture ready for transfer reads, and its outgoing dependency makes
+        // its writes visible to this copy.
+        VkBufferImageCopy copy{};
+        copy.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+        copy.imageOffset = {static_cast<std::int32_t>(region.x), static_cast<std::int32_t>(region.y), 0};
+        copy.imageExtent = {static_cast<std::uint32_t>(region.width), static_cast<std::uint32_t>(region.height), 1};
+        vkCmdCopyImageToBuffer(frame_->commands, source->image(), VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL,
+                               target->handle(), 1, &copy);
+    }
+    auto barrier = vkStruct<VkBufferMemoryBarrier>(VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER);
+    barrier.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+    barrier.dstAccessMask = VK_ACCESS_HOST_READ_BIT;
+    barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    barrier.buffer = target->handle();
+    barrier.offset = 0;
+    barrier.size = VK_WHOLE_SIZE;
+    vkCmdPipelineBarrier(frame_->commands, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_HOST_BIT, 0, 0, nullptr,
+                         1, &barrier, 0, nullptr);
 }
 
 class VulkanCommandQueue final : public CommandQueue {

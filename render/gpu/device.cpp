@@ -97,6 +97,10 @@ public:
                                         VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT);
     }
 
+    std::shared_ptr<Buffer> makeReadBackBuffer(std::size_t length) override {
+        return VulkanBuffer::create(core_, length, VK_BUFFER_USAGE_TRANSFER_DST_BIT, VK_MEMORY_PROPERTY_HOST_CACHED_BIT);
+    }
+
     std::shared_ptr<Texture> makeTexture(const TextureDescriptor& descriptor) override {
         if (descriptor.width == 0 || descriptor.height == 0 || descriptor.width > maxTextureDimension2D() ||
             descriptor.height > maxTextureDimension2D()) {

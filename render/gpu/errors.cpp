@@ -85,3 +85,11 @@ void check(VkResult result, GpuStage stage, const std::string& detail) {
 
 } // namespace vk
 } // namespace drevik::gpu
+
+namespace drevik::gpu {
+
+void CommandBuffer::copyToBuffer(const std::shared_ptr<Texture>&, Region, const std::shared_ptr<Buffer>&) {
+    throw GpuError(GpuStage::readBack, "this command buffer cannot copy pictures into buffers");
+}
+
+} // namespace drevik::gpu

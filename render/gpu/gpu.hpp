@@ -306,6 +306,15 @@ public:
     // the drawable always reaches the window (the failure is still reported by error()).
     virtual void present(const std::shared_ptr<Drawable>& drawable) = 0;
 
+    // Records, after the passes before it, a copy of `region` of a single-sample colour texture into
+    // `buffer` from offset 0, rows of region.width × 4 bytes without padding (BGRA for bgra8Unorm,
+    // row 0 = top row). The bytes are in buffer->contents() once this command buffer has completed,
+    // so a frame's read-back travels with the frame and costs no wait of its own. A texture, region
+    // or buffer that does not fit makes the command buffer fail (stage readBack).
+    // Layers without read-back (test doubles) refuse it.
+    virtual void copyToBuffer(const std::shared_ptr<Texture>& texture, Region region,
+                              const std::shared_ptr<Buffer>& buffer);
+
     // Hands the recorded work to the GPU. Every command buffer should be committed exactly once.
     virtual void commit() = 0;
     // Blocks until the GPU has finished and the completion handlers have run (returns at once if
@@ -395,6 +404,10 @@ public:
     // nullptr when memory runs out; other failures throw GpuError.
     virtual std::shared_ptr<CommandQueue> makeCommandQueue() = 0;
     virtual std::shared_ptr<Buffer> makeBuffer(std::size_t length) = 0;
+    // A buffer the GPU copies pictures into and the CPU reads (CommandBuffer::copyToBuffer), in
+    // memory the CPU reads fast where the device has it; nullptr when memory runs out.
+    // Layers without such memory give makeBuffer's.
+    virtual std::shared_ptr<Buffer> makeReadBackBuffer(std::size_t length) { return makeBuffer(length); }
     // nullptr also for a size the device cannot render (zero, or past maxTextureDimension2D());
     // a format or sample count the layer does not offer throws GpuError.
     virtual std::shared_ptr<Texture> makeTexture(const TextureDescriptor& descriptor) = 0;

@@ -56,7 +56,7 @@ void VulkanBuffer::setLabel(std::string label) {
 }
 
 std::shared_ptr<VulkanBuffer> VulkanBuffer::create(const std::shared_ptr<DeviceCore>& core, std::size_t length,
-                                                   VkBufferUsageFlags usage) {
+                                                   VkBufferUsageFlags usage, VkMemoryPropertyFlags preferred) {
     const std::string asked = "a buffer of " + std::to_string(length) + " bytes";
     auto info = vkStruct<VkBufferCreateInfo>(VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO);
     info.size = std::max<VkDeviceSize>(length, 4);
@@ -73,8 +73,9 @@ std::shared_ptr<VulkanBuffer> VulkanBuffer::create(const std::shared_ptr<DeviceC
     VkDeviceMemory memory = VK_NULL_HANDLE;
     void* mapped = nullptr;
     const char* step = "vkAllocateMemory";
-    result = core->allocate(requirements,
-                            VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT, memory);
+    constexpr VkMemoryPropertyFlags shared = VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
+    result = core->allocate(requirements, shared | preferred, memory);
+    if (preferred != 0 && result != VK_SUCCESS) result = core->allocate(requirements, shared, memory);
     if (result == VK_SUCCESS) {
         step = "vkBindBufferMemory";
         result = vkBindBufferMemory(core->device, buffer, memory, 0);

@@ -163,8 +163,10 @@ public:
     std::uint64_t id() const { return id_; }
 
     // Creates a buffer or returns nullptr when memory runs out; other failures throw GpuError.
+    // `preferred` memory properties are asked for on top of host-visible and coherent, and dropped
+    // when the device has no such memory.
     static std::shared_ptr<VulkanBuffer> create(const std::shared_ptr<DeviceCore>& core, std::size_t length,
-                                                VkBufferUsageFlags usage);
+                                                VkBufferUsageFlags usage, VkMemoryPropertyFlags preferred = 0);
 
 private:
     std::shared_ptr<DeviceCore> core_;

@@ -1,3 +1,4 @@
+#include "app/export_progress.hpp"
 #include "output/movie_audio.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/movie_error.hpp"

@@ -1,4 +1,5 @@
 #include "output/movie_error.hpp"
+#include "app/export_progress.hpp"
 #include "output/movie_export.hpp"
 #include "tests/output/movie_probe.hpp"
 
@@ -95,8 +96,9 @@ protected:
     std::string exportToString(const fs::path& location, const MoviePlan& plan, const MusicTimeline& music,
                                PatternRenderer& renderer, int queuedFrames = 2) {
         std::FILE* progress = std::tmpfile();
+        ExportProgressPrinter printer(progress, nullptr);
         MovieExportOptions options;
-        options.progress = progress;
+        options.progress = printer.callback();
         options.allowHardwareEncoder = hardwareEncoder;
         options.queuedFrames = queuedFrames;
         try {

@@ -2,7 +2,7 @@
 // frames, the progress bar's line and the frame sequence's names and soundtrack.
 #include "output/frame_sequence.hpp"
 #include "output/output_format.hpp"
-#include "output/progress_bar.hpp"
+#include "app/progress_bar.hpp"
 #include "output/straight_alpha.hpp"
 #include "tests/temporary_folder.hpp"
 

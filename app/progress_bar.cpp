@@ -1,4 +1,4 @@
-#include "output/progress_bar.hpp"
+#include "app/progress_bar.hpp"
 
 #include <algorithm>
 #include <cmath>
