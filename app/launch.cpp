@@ -112,6 +112,10 @@ void runPartedMovie(const Configuration& configuration, const OutputFormat& form
     const std::filesystem::path location =
         format.isFrameSequence() ? parted.location : movie::partLocation(parted.location, part, parts);
     const std::string name = "Part " + std::to_string(part) + " of " + std::to_string(parts);
+    // Part 0 also encodes the whole soundtrack, once, for the join to copy.
+    if (part == 0 && !format.isFrameSequence() && movie::writePartSoundtrack(parted, parts, music)) {
+        printLine("Wrote " + movie::soundtrackLocation(parted.location).string());
+    }
     movie::PartOutcome outcome = movie::PartOutcome::empty;
     {
         ExportProgressPrinter progress(stdout, progressTerminal());

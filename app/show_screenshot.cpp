@@ -73,8 +73,10 @@ void ScreenshotWriter::loop() {
 }
 
 void ScreenshotWriter::writeOne(const Job& job) {
+    // No folder given is the working folder; either way the announced name is absolute.
     std::error_code ignored;
-    const std::filesystem::path folder = std::filesystem::absolute(job.folder, ignored).lexically_normal();
+    const std::filesystem::path given = job.folder.empty() ? std::filesystem::path(".") : job.folder;
+    const std::filesystem::path folder = std::filesystem::absolute(given, ignored).lexically_normal();
     std::filesystem::path location = freeScreenshotLocation(folder, job.moment);
     std::string reason;
     // A name taken between the choice and the commit (another show writing at the same millisecond)

@@ -167,7 +167,9 @@ void FrameSequenceSink::appendVideoFrame(const std::uint8_t* bgra, std::int64_t 
     const std::filesystem::path file = folder_ / frameFileName(frameIndex, plan_.frameCount);
     std::FILE* stream = std::fopen(file.c_str(), "wbx");
     if (stream == nullptr) failWriting(file);
-    const bool written = writeFrame(stream, bgra, stride, plan_, transparent_, straight_);
+    // On the disk before the folder is moved into place, as each file of a part is.
+    const bool written = writeFrame(stream, bgra, stride, plan_, transparent_, straight_) &&
+                         std::fflush(stream) == 0 && ::fsync(::fileno(stream)) == 0;
     const int savedError = errno;
     const bool closed = std::fclose(stream) == 0;
     if (!written || !closed) {
@@ -215,8 +217,13 @@ void exportFrameSequencePart(const std::filesystem::path& location, const MovieP
                              const MovieExportOptions& options) {
     std::error_code error;
     std::filesystem::create_directories(location, error);
-    if (error || !std::filesystem::is_directory(location)) {
-        throw MovieRendererError::outputExists(location);
+    std::error_code ignored;
+    if (outputLocationTaken(location) && !std::filesystem::is_directory(location, ignored)) {
+        throw MovieRendererError::outputExists(location); // a file, not the sequence's folder
+    }
+    if (error) {
+        throw MovieRendererError::writerFailed("cannot create the folder " + location.string() + ": " +
+                                               error.message());
     }
     if (soundtrack && !outputLocationTaken(location / soundtrackFileName)) {
         const std::filesystem::path file = location / soundtrackFileName;

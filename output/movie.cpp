@@ -128,6 +128,15 @@ PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t 
     return PartOutcome::written;
 }
 
+bool writePartSoundtrack(const PartedMovie& movie, std::int64_t parts, const MusicTimeline& music) {
+    requireFreeLocation(movie.location);
+    const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,
+                                     music.sampleRate);
+    return writeSoundtrack(soundtrackLocation(movie.location), plan, music,
+                           expectedSoundtrackFacts(plan, parts, movie.format, movie.graphicsHash, movie.musicHash),
+                           movie.format);
+}
+
 void joinPartsOf(const PartedMovie& movie, std::int64_t parts, const MusicTimeline& music, bool keepParts) {
     requireFreeLocation(movie.location);
     const MoviePlan plan = planMovie(movie.width, movie.height, movie.framesPerSecond, movie.durationSeconds,

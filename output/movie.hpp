@@ -50,6 +50,11 @@ struct PartedMovie {
 PartOutcome writePart(const PartedMovie& movie, std::int64_t part, std::int64_t parts,
                       const GraphicsTimeline& timeline, const MusicTimeline& music, const ExportServices& services);
 
+// Part 0's second file: the movie's whole soundtrack (soundtrackLocation), encoded once, which the
+// join copies. True when it was written now, false when a complete one was there already (one that
+// is not is refused with MoviePartError). A movie already at movie.location is refused.
+bool writePartSoundtrack(const PartedMovie& movie, std::int64_t parts, const MusicTimeline& music);
+
 // Joins the parts into the movie (joinParts); no GPU is needed.
 void joinPartsOf(const PartedMovie& movie, std::int64_t parts, const MusicTimeline& music, bool keepParts);
 

@@ -186,7 +186,8 @@ struct MovieEncoder::State {
     AVPixelFormat pictureFormat = AV_PIX_FMT_YUV420P;
     Frame sound;
     std::unique_ptr<AVPacket, PacketDeleter> packet;
-    std::vector<float> pendingAudio;
+    std::vector<float> pendingAudio; // samples from pendingStart on are not encoded yet
+    std::size_t pendingStart = 0;
     std::vector<std::uint16_t> straight; // a transparent frame with straight alpha, 16 bits a channel
     std::int64_t audioPosition = 0;
     int audioFrameSize = 1024;
@@ -202,6 +203,11 @@ struct MovieEncoder::State {
                 fail(codec == video.get() ? MovieWriterReason::videoWriterFailed : MovieWriterReason::couldNotAppendAudio,
                      status);
             }
+            if (codec == audio.get() && container.audioPackets) {
+                container.audioPackets(capturedPacket(*packet));
+                av_packet_unref(packet.get());
+                continue;
+            }
             av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
             packet->stream_index = stream->index;
             const int written = av_interleaved_write_frame(format.get(), packet.get());
@@ -209,6 +215,21 @@ struct MovieEncoder::State {
                 fail("cannot write to the movie file", written);
             }
         }
+    }
+
+    static EncodedAudioPacket capturedPacket(const AVPacket& source) {
+        EncodedAudioPacket captured;
+        captured.data.assign(source.data, source.data + source.size);
+        captured.pts = source.pts;
+        captured.dts = source.dts;
+        captured.duration = source.duration;
+        captured.flags = source.flags;
+        for (int i = 0; i < source.side_data_elems; ++i) {
+            const AVPacketSideData& side = source.side_data[i];
+            captured.sideData.emplace_back(static_cast<int>(side.type),
+                                           std::vector<std::uint8_t>(side.data, side.data + side.size));
+        }
+        return captured;
     }
 
     // The muxer for path; nothing is written yet.
@@ -425,10 +446,11 @@ struct MovieEncoder::State {
             fail("cannot prepare an audio frame", status);
         }
         sound->nb_samples = sampleCount;
-        std::copy_n(pendingAudio.begin(), sampleCount, reinterpret_cast<float*>(sound->data[0]));
+        std::copy_n(pendingAudio.begin() + static_cast<std::ptrdiff_t>(pendingStart), sampleCount,
+                    reinterpret_cast<float*>(sound->data[0]));
         sound->pts = audioPosition;
         audioPosition += sampleCount;
-        pendingAudio.erase(pendingAudio.begin(), pendingAudio.begin() + sampleCount);
+        pendingStart += static_cast<std::size_t>(sampleCount);
         if (const int status = avcodec_send_frame(audio.get(), sound.get()); status < 0) {
             fail(MovieWriterReason::couldNotAppendAudio, status);
         }
@@ -453,7 +475,9 @@ MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoder
 
     s.createContainer(path);
     const bool globalHeader = (s.format->oformat->flags & AVFMT_GLOBALHEADER) != 0;
-    if (container.copiedVideo) {
+    if (!container.video) {
+        // a soundtrack alone
+    } else if (container.copiedVideo) {
         s.addCopiedVideoStream();
     } else {
         s.addVideoStream(globalHeader);
@@ -469,7 +493,7 @@ MovieEncoder::MovieEncoder(const std::filesystem::path& file, const MovieEncoder
             fail("cannot tag the movie", status);
         }
     }
-    s.openFileAndWriteHeader(path);
+    if (!container.audioPackets) s.openFileAndWriteHeader(path);
 }
 
 MovieEncoder::~MovieEncoder() = default;
@@ -510,6 +534,34 @@ void MovieEncoder::appendVideoPacket(const EncodedVideoPacket& packet) {
     }
 }
 
+void MovieEncoder::appendAudioPacket(const EncodedAudioPacket& packet) {
+    State& s = *state_;
+    if (!s.audio || !s.container.copiedAudio || packet.data.size() > INT_MAX) {
+        fail(MovieWriterReason::couldNotAppendAudio);
+    }
+    av_packet_unref(s.packet.get());
+    if (const int status = av_new_packet(s.packet.get(), static_cast<int>(packet.data.size())); status < 0) {
+        fail("cannot allocate an audio packet", status);
+    }
+    std::copy(packet.data.begin(), packet.data.end(), s.packet->data);
+    s.packet->pts = packet.pts;
+    s.packet->dts = packet.dts;
+    s.packet->duration = packet.duration;
+    s.packet->flags = packet.flags;
+    for (const auto& [type, bytes] : packet.sideData) {
+        std::uint8_t* side = av_packet_new_side_data(s.packet.get(), static_cast<AVPacketSideDataType>(type),
+                                                     bytes.size());
+        if (side == nullptr) fail("cannot allocate an audio packet", AVERROR(ENOMEM));
+        std::copy(bytes.begin(), bytes.end(), side);
+    }
+    // As the encoded packets are written (writePackets).
+    av_packet_rescale_ts(s.packet.get(), s.audio->time_base, s.audioStream->time_base);
+    s.packet->stream_index = s.audioStream->index;
+    if (const int written = av_interleaved_write_frame(s.format.get(), s.packet.get()); written < 0) {
+        fail("cannot write to the movie file", written);
+    }
+}
+
 void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) {
     State& s = *state_;
     if (!s.video) {
@@ -542,8 +594,8 @@ void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t strid
         s.uploaded->pts = frameIndex;
         sent = s.uploaded.get();
     }
-    if (avcodec_send_frame(s.video.get(), sent) < 0) {
-        throw MovieRendererError::cannotAppendFrame();
+    if (const int status = avcodec_send_frame(s.video.get(), sent); status < 0) {
+        fail("cannot encode frame " + std::to_string(frameIndex), status);
     }
     s.writePackets(s.video.get(), s.videoStream);
 }
@@ -553,8 +605,10 @@ void MovieEncoder::appendAudio(std::span<const float> samples) {
     if (!s.audio) {
         return; // a file without sound
     }
+    s.pendingAudio.erase(s.pendingAudio.begin(), s.pendingAudio.begin() + static_cast<std::ptrdiff_t>(s.pendingStart));
+    s.pendingStart = 0;
     s.pendingAudio.insert(s.pendingAudio.end(), samples.begin(), samples.end());
-    while (static_cast<int>(std::min<std::size_t>(s.pendingAudio.size(), INT_MAX)) >= s.audioFrameSize) {
+    while (static_cast<int>(std::min<std::size_t>(s.pendingAudio.size() - s.pendingStart, INT_MAX)) >= s.audioFrameSize) {
         s.encodeSound(s.audioFrameSize);
     }
 }
@@ -565,7 +619,7 @@ void MovieEncoder::finish() {
         return;
     }
     s.finished = true;
-    if (s.audio) {
+    if (s.audio && !s.container.copiedAudio) {
         s.finishAudio();
     }
     if (s.video) {
@@ -574,6 +628,7 @@ void MovieEncoder::finish() {
         }
         s.writePackets(s.video.get(), s.videoStream);
     }
+    if (s.container.audioPackets) return; // no file
     if (const int status = av_write_trailer(s.format.get()); status < 0) {
         fail("cannot complete the movie", status);
     }
@@ -585,6 +640,8 @@ void MovieEncoder::finish() {
 void MovieEncoder::State::finishAudio() {
     State& s = *this;
     // The last, shorter audio frame; encoders that need whole frames get silence at the end.
+    s.pendingAudio.erase(s.pendingAudio.begin(), s.pendingAudio.begin() + static_cast<std::ptrdiff_t>(s.pendingStart));
+    s.pendingStart = 0;
     if (!s.pendingAudio.empty()) {
         const int left = static_cast<int>(s.pendingAudio.size());
         if (!(s.audio->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME)) {

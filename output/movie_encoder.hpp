@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct AVCodecParameters;
@@ -48,6 +49,18 @@ struct EncodedVideoPacket {
     std::vector<std::uint8_t> blockAdditional;
 };
 
+// One packet of the encoded soundtrack as the audio encoder gave it: times in samples
+// (1 / sampleRate), with the packet's side data (type, bytes), so that copying it into a movie
+// later writes exactly what encoding it there would have written.
+struct EncodedAudioPacket {
+    std::vector<std::uint8_t> data;
+    std::int64_t pts = 0;
+    std::int64_t dts = 0;
+    std::int64_t duration = 0;
+    int flags = 0;
+    std::vector<std::pair<int, std::vector<std::uint8_t>>> sideData;
+};
+
 // What goes into the file besides the encoded pictures.
 struct MovieContainerOptions {
     bool audio = true;       // the soundtrack stream; without it the file holds video only
@@ -57,6 +70,13 @@ struct MovieContainerOptions {
     // When set, the container's comment tag: called with describeEncoderSettings of the encoder
     // chosen, before the header is written (some containers keep their tags there).
     std::function<std::string(const std::string& encoderSettings)> comment;
+    // Video only when set (the default): a soundtrack alone has no video stream.
+    bool video = true;
+    // With audio: when set, no file is written; each encoded audio packet is handed here instead.
+    std::function<void(const EncodedAudioPacket&)> audioPackets;
+    // With audio: the audio encoder only describes the stream; its packets, encoded earlier with
+    // the same settings (audioPackets), are copied in with appendAudioPacket.
+    bool copiedAudio = false;
 };
 // The software encoder that writes the codec ("libx264", "libx265", "libsvtav1", ...), the first one
 // usable in this process; empty when none is. An encoder whose codec library is a stand-in that does
@@ -87,6 +107,8 @@ public:
     void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex);
     // Writes a packet of the copied video stream (see MovieContainerOptions::copiedVideo).
     void appendVideoPacket(const EncodedVideoPacket& packet);
+    // Writes a packet of the copied soundtrack (see MovieContainerOptions::copiedAudio).
+    void appendAudioPacket(const EncodedAudioPacket& packet);
     // Queues mono samples; whole encoder frames are encoded as they fill up.
     void appendAudio(std::span<const float> samples);
     // Encodes what is left, drains both encoders and completes the file. Nothing may follow.

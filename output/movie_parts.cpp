@@ -16,6 +16,8 @@ extern "C" {
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <string_view>
 #include <map>
 #include <system_error>
 #include <vector>
@@ -265,8 +267,10 @@ const VideoStreamParameters& PartReader::parameters() const { return state_->par
 PartReader PartReader::open(const fs::path& file) {
     auto state = std::make_unique<State>();
     AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) {
-        throw MoviePartError("is not a readable movie file");
+    if (const int status = avformat_open_input(&raw, file.c_str(), nullptr, nullptr); status < 0) {
+        char reason[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(status, reason, sizeof reason);
+        throw MoviePartError(std::string("is not a readable movie file (") + reason + ")");
     }
     state->format.reset(raw);
     AVFormatContext* format = raw;
@@ -333,6 +337,166 @@ bool PartReader::next(EncodedVideoPacket& packet) {
     return true;
 }
 
+// ---- The soundtrack ----------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view soundtrackMark = "drevik-soundtrack=1\n";
+constexpr std::uint32_t soundtrackEnd = 0xFFFFFFFFu;
+
+struct Soundtrack {
+    PartFacts facts;
+    std::vector<EncodedAudioPacket> packets;
+};
+
+template <class T>
+void putRaw(std::string& out, T value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+template <class T>
+bool getRaw(std::string_view& in, T& value) {
+    if (in.size() < sizeof value) return false;
+    std::memcpy(&value, in.data(), sizeof value);
+    in.remove_prefix(sizeof value);
+    return true;
+}
+
+std::string audioSettings(const MoviePlan& plan, const OutputFormat& format) {
+    return std::string("audio ") + (format.container == Container::webm ? "libopus" : "aac") +
+           " rate=" + std::to_string(plan.sampleRate) + " samples=" + std::to_string(plan.audioSampleCount);
+}
+
+// The whole file, checked: the mark, the facts, every packet and the end record with their count.
+Soundtrack readSoundtrack(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw MoviePartError(std::string("cannot be read: ") + std::strerror(errno));
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) throw MoviePartError("cannot be read to the end");
+    std::string_view rest(bytes);
+    if (!rest.starts_with(soundtrackMark)) throw MoviePartError("is not the soundtrack of a Drevik movie");
+    rest.remove_prefix(soundtrackMark.size());
+    const std::size_t lineEnd = rest.find('\n');
+    const auto facts = lineEnd == std::string_view::npos ? std::nullopt : PartFacts::fromTag(std::string(rest.substr(0, lineEnd)));
+    if (!facts) throw MoviePartError("is not the soundtrack of a Drevik movie");
+    rest.remove_prefix(lineEnd + 1);
+    Soundtrack soundtrack{*facts, {}};
+    const auto incomplete = [&] {
+        return MoviePartError("is incomplete (" + std::to_string(soundtrack.packets.size()) + " packets, then " +
+                              std::to_string(rest.size()) + " bytes that end short)");
+    };
+    for (;;) {
+        std::uint32_t size = 0;
+        if (!getRaw(rest, size)) throw incomplete();
+        if (size == soundtrackEnd) {
+            std::uint64_t count = 0;
+            if (!getRaw(rest, count) || count != soundtrack.packets.size() || !rest.empty()) throw incomplete();
+            return soundtrack;
+        }
+        EncodedAudioPacket packet;
+        std::uint32_t sides = 0;
+        std::int32_t flags = 0;
+        if (!getRaw(rest, packet.pts) || !getRaw(rest, packet.dts) || !getRaw(rest, packet.duration) ||
+            !getRaw(rest, flags) || !getRaw(rest, sides)) {
+            throw incomplete();
+        }
+        packet.flags = flags;
+        for (std::uint32_t k = 0; k < sides; ++k) {
+            std::int32_t type = 0;
+            std::uint32_t length = 0;
+            if (!getRaw(rest, type) || !getRaw(rest, length) || rest.size() < length) throw incomplete();
+            packet.sideData.emplace_back(type, std::vector<std::uint8_t>(rest.begin(), rest.begin() + length));
+            rest.remove_prefix(length);
+        }
+        if (rest.size() < size) throw incomplete();
+        packet.data.assign(rest.begin(), rest.begin() + size);
+        rest.remove_prefix(size);
+        soundtrack.packets.push_back(std::move(packet));
+    }
+}
+
+} // namespace
+
+fs::path soundtrackLocation(const fs::path& movie) {
+    fs::path location = movie;
+    location += ".soundtrack";
+    return location;
+}
+
+PartFacts expectedSoundtrackFacts(const MoviePlan& plan, std::int64_t parts, const OutputFormat& format,
+                                  const std::string& graphicsHash, const std::string& musicHash) {
+    PartFacts facts = expectedPartFacts(plan, 0, parts, graphicsHash, musicHash);
+    facts.frames = {0, plan.frameCount};
+    facts.encoderSettings = audioSettings(plan, format);
+    return facts;
+}
+
+bool writeSoundtrack(const fs::path& location, const MoviePlan& plan, const MusicTimeline& music,
+                     const PartFacts& facts, const OutputFormat& format) {
+    const auto requireSame = [&] {
+        try {
+            const Soundtrack existing = readSoundtrack(location);
+            if (const auto why = partMismatch(existing.facts, facts)) throw MoviePartError(*why);
+        } catch (const MoviePartError& why) {
+            throw MoviePartError("The soundtrack " + location.string() + " already exists and " + why.what() +
+                                 "; remove it to encode it again.");
+        }
+    };
+    if (outputLocationTaken(location)) {
+        requireSame();
+        return false;
+    }
+    std::string bytes(soundtrackMark);
+    bytes += facts.toTag() + "\n";
+    std::uint64_t count = 0;
+    {
+        MovieEncoderSettings settings;
+        settings.width = plan.width;
+        settings.height = plan.height;
+        settings.framesPerSecond = plan.framesPerSecond;
+        settings.sampleRate = plan.sampleRate;
+        settings.format = format;
+        MovieContainerOptions container;
+        container.video = false;
+        container.audioPackets = [&](const EncodedAudioPacket& packet) {
+            putRaw(bytes, static_cast<std::uint32_t>(packet.data.size()));
+            putRaw(bytes, packet.pts);
+            putRaw(bytes, packet.dts);
+            putRaw(bytes, packet.duration);
+            putRaw(bytes, static_cast<std::int32_t>(packet.flags));
+            putRaw(bytes, static_cast<std::uint32_t>(packet.sideData.size()));
+            for (const auto& [type, side] : packet.sideData) {
+                putRaw(bytes, static_cast<std::int32_t>(type));
+                putRaw(bytes, static_cast<std::uint32_t>(side.size()));
+                bytes.append(side.begin(), side.end());
+            }
+            bytes.append(packet.data.begin(), packet.data.end());
+            ++count;
+        };
+        MovieEncoder encoder(location, settings, container);
+        SoundtrackFeeder feeder(music, plan.audioSampleCount, plan.sampleRate, plan.framesPerSecond);
+        feeder.feedAll([&](std::span<const float> samples) { encoder.appendAudio(samples); });
+        encoder.finish();
+    }
+    putRaw(bytes, soundtrackEnd);
+    putRaw(bytes, count);
+    try {
+        AtomicFile file(location);
+        std::FILE* stream = file.stream();
+        if (stream == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) {
+            throw MovieRendererError::writerFailed("cannot write " + location.string() + ": " + std::strerror(errno));
+        }
+        file.commit();
+    } catch (const AtomicOutputError& error) {
+        if (error.targetExists()) {
+            requireSame(); // another run of part 0 finished first
+            return false;
+        }
+        throw MovieRendererError::writerFailed(error.what());
+    }
+    return true;
+}
+
 // ---- The join ----------------------------------------------------------------------------------
 
 namespace {
@@ -343,48 +507,36 @@ bool sameHeaders(const AVCodecParameters& a, const AVCodecParameters& b) {
            (a.extradata_size == 0 || std::memcmp(a.extradata, b.extradata, static_cast<std::size_t>(a.extradata_size)) == 0);
 }
 
-// The soundtrack, resampled, up to a sample position.
-class SoundFeeder {
-public:
-    SoundFeeder(const MusicTimeline& music, const MoviePlan& plan) : music_(music), plan_(plan) {}
-
-    void feedThroughFrame(MovieEncoder& encoder, std::int64_t frameIndex) {
-        if (frameIndex < 0) return;
-        const std::int64_t numerator = (frameIndex + 1) * plan_.sampleRate;
-        feedUntil(encoder, (numerator + plan_.framesPerSecond - 1) / plan_.framesPerSecond);
-    }
-    void feedAll(MovieEncoder& encoder) { feedUntil(encoder, plan_.audioSampleCount); }
-
-private:
-    void feedUntil(MovieEncoder& encoder, std::int64_t target) {
-        target = std::min(target, plan_.audioSampleCount);
-        while (fed_ < target) {
-            const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
-            scratch_.resize(static_cast<std::size_t>(chunk));
-            copyResampledAudio(music_.samples, plan_.audioSampleCount, fed_, scratch_);
-            encoder.appendAudio(scratch_);
-            fed_ += chunk;
-        }
-    }
-
-    const MusicTimeline& music_;
-    const MoviePlan& plan_;
-    std::int64_t fed_ = 0;
-    std::vector<float> scratch_;
-};
-
 } // namespace
 
-void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t parts, const MusicTimeline& music,
+void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t parts, const MusicTimeline&,
                const PartFacts& expected, const JoinOptions& options) {
     requireFreeLocation(location);
     const std::string prefix = "Cannot join " + location.string() + ": ";
 
-    // Every check before anything is written.
-    std::vector<fs::path> files;
+    // Every check before anything is written; each part is opened once and read once, below.
+    std::vector<std::pair<fs::path, PartReader>> readers;
     std::string encoderSettings;
     VideoStreamParameters parameters;
     const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
+    const auto missing = [&](const fs::path& file, const std::string& what) {
+        std::error_code error;
+        if (!fs::is_regular_file(file, error)) throw MoviePartError(prefix + file.string() + " is missing (" + what + ").");
+    };
+    const fs::path soundtrackFile = soundtrackLocation(location);
+    missing(soundtrackFile, "the soundtrack, which part 0 encodes");
+    Soundtrack soundtrack;
+    try {
+        PartFacts wanted = expected;
+        wanted.part = 0;
+        wanted.parts = parts;
+        wanted.frames = {0, plan.frameCount};
+        wanted.encoderSettings = audioSettings(plan, options.format);
+        soundtrack = readSoundtrack(soundtrackFile);
+        if (const auto why = partMismatch(soundtrack.facts, wanted)) throw MoviePartError(*why);
+    } catch (const MoviePartError& why) {
+        throw MoviePartError(prefix + soundtrackFile.string() + " " + why.what() + ".");
+    }
     for (std::int64_t k = 0; k < parts; ++k) {
         PartFacts wanted = expected;
         wanted.part = k;
@@ -393,11 +545,7 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
         wanted.encoderSettings = encoderSettings;
         if (wanted.frames.count() == 0) continue; // nothing to render, no file
         const fs::path file = partLocation(location, k, parts);
-        std::error_code error;
-        if (!fs::is_regular_file(file, error)) {
-            throw MoviePartError(prefix + file.string() + " is missing (part " + std::to_string(k) + " of " +
-                                 std::to_string(parts) + ").");
-        }
+        missing(file, "part " + std::to_string(k) + " of " + std::to_string(parts));
         try {
             PartReader reader = PartReader::open(file);
             if (const auto why = partMismatch(reader.facts(), wanted)) throw MoviePartError(*why);
@@ -411,10 +559,10 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
             } else if (!sameHeaders(*reader.parameters(), *parameters)) {
                 throw MoviePartError("was encoded with other stream headers than the parts before it");
             }
+            readers.emplace_back(file, std::move(reader));
         } catch (const MoviePartError& why) {
             throw MoviePartError(prefix + file.string() + " " + why.what() + ".");
         }
-        files.push_back(file);
     }
 
     AtomicFile temporary = [&] {
@@ -426,24 +574,31 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
     }();
     MovieContainerOptions container;
     container.copiedVideo = parameters;
+    container.copiedAudio = true;
     MovieEncoder encoder(temporary.path(), settings, container);
-    SoundFeeder sound(music, plan);
+    // The soundtrack's packets go in beside the pictures of the same time, as the export feeds them.
+    std::size_t nextAudio = 0;
+    const auto audioThroughFrame = [&](std::int64_t frame) {
+        const std::int64_t until = frame < 0 ? 0 : ((frame + 1) * plan.sampleRate + plan.framesPerSecond - 1) / plan.framesPerSecond;
+        while (nextAudio < soundtrack.packets.size() && soundtrack.packets[nextAudio].dts < until) {
+            encoder.appendAudioPacket(soundtrack.packets[nextAudio++]);
+        }
+    };
     EncodedVideoPacket packet;
-    for (const fs::path& file : files) {
+    for (auto& [file, reader] : readers) {
         try {
-            PartReader reader = PartReader::open(file);
             const std::int64_t first = reader.facts().frames.first;
             while (reader.next(packet)) {
                 packet.pts += first;
                 packet.dts += first;
                 encoder.appendVideoPacket(packet);
-                sound.feedThroughFrame(encoder, packet.dts);
+                audioThroughFrame(packet.dts);
             }
         } catch (const MoviePartError& why) {
             throw MoviePartError(prefix + file.string() + " " + why.what() + ".");
         }
     }
-    sound.feedAll(encoder);
+    while (nextAudio < soundtrack.packets.size()) encoder.appendAudioPacket(soundtrack.packets[nextAudio++]);
     encoder.finish();
     try {
         temporary.commit();
@@ -452,10 +607,9 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
         throw MovieRendererError::writerFailed(error.what());
     }
     if (!options.keepParts) {
-        for (const fs::path& file : files) {
-            std::error_code ignored; // a part left behind does no harm
-            fs::remove(file, ignored);
-        }
+        std::error_code ignored; // a part left behind does no harm
+        for (const auto& entry : readers) fs::remove(entry.first, ignored);
+        fs::remove(soundtrackFile, ignored);
     }
 }
 

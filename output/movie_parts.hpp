@@ -87,6 +87,21 @@ private:
 // Why an existing part file cannot stand for part `expected`, or nullopt when it can.
 std::optional<std::string> partMismatch(const PartFacts& found, const PartFacts& expected);
 
+// "<movie>.soundtrack": the whole soundtrack, encoded once by part 0, which the join copies.
+std::filesystem::path soundtrackLocation(const std::filesystem::path& movie);
+
+// The facts the soundtrack of a movie of this plan in `parts` parts records: part 0, every frame, and
+// the audio encoder's settings in place of the video encoder's.
+PartFacts expectedSoundtrackFacts(const MoviePlan& plan, std::int64_t parts, const OutputFormat& format,
+                                  const std::string& graphicsHash, const std::string& musicHash);
+
+// Encodes the movie's whole soundtrack, as the one-process export encodes it, into the file at
+// location through an AtomicFile: the facts, then the encoder's packets as it gave them. False,
+// leaving it as it is, when a complete soundtrack with these facts is there already; one that is
+// not is refused with MoviePartError.
+bool writeSoundtrack(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
+                     const PartFacts& facts, const OutputFormat& format);
+
 // What a part run did.
 enum class PartOutcome { written, alreadyComplete, empty };
 

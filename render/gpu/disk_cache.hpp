@@ -49,8 +49,9 @@ private:
 std::uint64_t cacheHash(std::span<const std::uint8_t> bytes, std::uint64_t seed = 0xcbf29ce484222325ull);
 std::uint64_t cacheHash(std::string_view text, std::uint64_t seed = 0xcbf29ce484222325ull);
 
-// Replaces `target` with a file holding `bytes`: a temporary file beside it, flushed, then renamed
-// over it, so readers see the old file or the whole new one. The temporary file is removed when
+// Replaces `target` with a file holding `bytes`: a temporary file beside it, renamed over it, so
+// readers see the old file or the whole new one. It is not flushed to the disk first: an entry that
+// a power cut leaves damaged fails its checksum, reads as absent and is written again. The temporary file is removed when
 // anything fails. False on failure (errno is not preserved).
 bool replaceFileAtomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes);
 

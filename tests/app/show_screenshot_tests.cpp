@@ -93,5 +93,23 @@ TEST_F(UtcTimeZone, TheWriterAnnouncesEachFileInOrderAndFinishesBeforeItGoes) {
         EXPECT_NE(entry.path().filename().string().front(), '.') << "a temporary was left: " << entry.path();
 }
 
+TEST_F(UtcTimeZone, WithoutAFolderTheWorkingFolderIsNamedInFull) {
+    const fs::path before = fs::current_path();
+    fs::current_path(folder);
+    const fs::path outName = folder / "out.txt";
+    std::FILE* out = std::fopen(outName.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    {
+        ScreenshotWriter writer(out, stderr);
+        writer.write(ShowPicture{2, 2, std::vector<std::uint8_t>(16, 255)}, {}, moment);
+    }
+    std::fclose(out);
+    fs::current_path(before);
+    std::ifstream lines(outName);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Wrote " + (fs::canonical(folder) / "drevik-20260304-050607-089.png").string());
+}
+
 } // namespace
 } // namespace drevik

@@ -264,7 +264,7 @@ TEST_F(PartedMovie, TheJoinRefusesMissingForeignAndDamagedParts) {
     // Not a part at all: another file, or a movie of the one-process export.
     fs::remove(part(2));
     fs::copy_file(folder() / "Music.csv", part(2));
-    expectJoinRefused(part(2), "is not a readable movie file");
+    expectJoinRefused(part(2), "is not a readable movie file (Invalid data found when processing input)");
     fs::remove(part(2));
     ASSERT_EQ(run(std::string(show) + " --movie " + quoted(part(2))).status, 0);
     expectJoinRefused(part(2), "is not a part of a Drevik movie");
