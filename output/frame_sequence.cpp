@@ -46,42 +46,33 @@ bool writeFrame(std::FILE* stream, const std::uint8_t* bgra, std::int64_t stride
     return result == PngWriteResult::written;
 }
 
-[[noreturn]] void failCommitting(const std::filesystem::path& file, const AtomicOutputError& error) {
-    throw MovieRendererError::writerFailed("cannot write " + file.string() + ": " +
-                                           std::strerror(error.code().value()));
-}
-
 // Moves a finished file of a shared folder into place; one there already (the same file, written by
 // another run of the same part) is kept.
 void commitShared(AtomicFile& temporary, const std::filesystem::path& file) {
     try {
         temporary.commit();
     } catch (const AtomicOutputError& error) {
-        if (!error.targetExists()) failCommitting(file, error);
+        if (!error.targetExists()) throwOutputFailure(error, file, file.string());
     }
 }
 
 // The frames of a part of a frame sequence, each file written atomically into the shared folder.
-class FrameSequencePartSink final : public MovieFrameSink {
+class FrameFolderPartTarget final : public ExportTarget {
 public:
-    FrameSequencePartSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent)
+    FrameFolderPartTarget(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent)
         : folder_(folder), plan_(plan), transparent_(transparent) {}
 
     void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override {
         const std::filesystem::path file = folder_ / frameFileName(frameIndex, plan_.frameCount);
         if (outputLocationTaken(file)) return; // written by an earlier run
-        std::optional<AtomicFile> temporary;
-        try {
-            temporary.emplace(file);
-        } catch (const AtomicOutputError& error) {
-            failCommitting(file, error);
-        }
-        std::FILE* stream = temporary->stream();
+        AtomicFile temporary = openAtomicFile(file);
+        std::FILE* stream = temporary.stream();
         if (stream == nullptr || !writeFrame(stream, bgra, stride, plan_, transparent_, straight_)) failWriting(file);
-        commitShared(*temporary, file);
+        commitShared(temporary, file);
     }
     void appendAudio(std::span<const float>) override {}
     void finish() override {}
+    void commit() override {} // each file is in place once written
 
 private:
     std::filesystem::path folder_;
@@ -159,12 +150,24 @@ void WavWriter::finish() {
     if (std::fclose(stream) != 0) failWriting(file_);
 }
 
-FrameSequenceSink::FrameSequenceSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent)
-    : folder_(folder), plan_(plan), transparent_(transparent),
-      soundtrack_(folder / soundtrackFileName, plan.sampleRate, plan.audioSampleCount) {}
+namespace {
 
-void FrameSequenceSink::appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) {
-    const std::filesystem::path file = folder_ / frameFileName(frameIndex, plan_.frameCount);
+AtomicFolder openAtomicFolder(const std::filesystem::path& location) {
+    try {
+        return AtomicFolder(location);
+    } catch (const AtomicOutputError& error) {
+        throwOutputFailure(error, location, "a folder");
+    }
+}
+
+} // namespace
+
+FrameFolderTarget::FrameFolderTarget(const std::filesystem::path& location, const MoviePlan& plan, bool transparent)
+    : location_(location), folder_(openAtomicFolder(location)), plan_(plan), transparent_(transparent),
+      soundtrack_(folder_.path() / soundtrackFileName, plan.sampleRate, plan.audioSampleCount) {}
+
+void FrameFolderTarget::appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) {
+    const std::filesystem::path file = folder_.path() / frameFileName(frameIndex, plan_.frameCount);
     std::FILE* stream = std::fopen(file.c_str(), "wbx");
     if (stream == nullptr) failWriting(file);
     // On the disk before the folder is moved into place, as each file of a part is.
@@ -178,29 +181,23 @@ void FrameSequenceSink::appendVideoFrame(const std::uint8_t* bgra, std::int64_t 
     }
 }
 
-void FrameSequenceSink::appendAudio(std::span<const float> samples) { soundtrack_.append(samples); }
+void FrameFolderTarget::appendAudio(std::span<const float> samples) { soundtrack_.append(samples); }
 
-void FrameSequenceSink::finish() { soundtrack_.finish(); }
+void FrameFolderTarget::finish() { soundtrack_.finish(); }
+
+void FrameFolderTarget::commit() {
+    try {
+        folder_.commit();
+    } catch (const AtomicOutputError& error) {
+        throwOutputFailure(error, location_, "the finished frames");
+    }
+}
 
 void exportFrameSequence(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                          MovieFrameRenderer& renderer, const MovieExportOptions& options) {
     requireFreeLocation(location);
-    std::optional<AtomicFolder> folder;
-    try {
-        folder.emplace(location);
-    } catch (const AtomicOutputError& error) {
-        throw MovieRendererError::writerFailed("cannot create a folder beside " + location.string() + ": " +
-                                               std::strerror(error.code().value()));
-    }
-    FrameSequenceSink sink(folder->path(), plan, options.format.transparent);
-    renderAndEncode(plan, music, renderer, sink, options);
-    try {
-        folder->commit();
-    } catch (const AtomicOutputError& error) {
-        if (error.targetExists()) throw MovieRendererError::outputExists(location);
-        throw MovieRendererError::writerFailed("cannot move the finished frames to " + location.string() + ": " +
-                                               std::strerror(error.code().value()));
-    }
+    FrameFolderTarget target(location, plan, options.format.transparent);
+    exportInto(plan, music, renderer, target, options);
 }
 
 bool frameSequencePartComplete(const std::filesystem::path& location, const MoviePlan& plan, FrameRange range,
@@ -227,14 +224,9 @@ void exportFrameSequencePart(const std::filesystem::path& location, const MovieP
     }
     if (soundtrack && !outputLocationTaken(location / soundtrackFileName)) {
         const std::filesystem::path file = location / soundtrackFileName;
-        std::optional<AtomicFile> temporary;
-        try {
-            temporary.emplace(file);
-        } catch (const AtomicOutputError& failure) {
-            failCommitting(file, failure);
-        }
+        AtomicFile temporary = openAtomicFile(file);
         {
-            WavWriter wav(temporary->path(), plan.sampleRate, plan.audioSampleCount, WavWriter::FileMode::overwrite);
+            WavWriter wav(temporary.path(), plan.sampleRate, plan.audioSampleCount, WavWriter::FileMode::overwrite);
             std::vector<float> chunk;
             for (std::int64_t from = 0; from < plan.audioSampleCount; from += 65'536) {
                 chunk.resize(static_cast<std::size_t>(std::min<std::int64_t>(65'536, plan.audioSampleCount - from)));
@@ -243,13 +235,13 @@ void exportFrameSequencePart(const std::filesystem::path& location, const MovieP
             }
             wav.finish();
         }
-        commitShared(*temporary, file);
+        commitShared(temporary, file);
     }
     if (range.count() == 0) return;
-    FrameSequencePartSink sink(location, plan, options.format.transparent);
+    FrameFolderPartTarget target(location, plan, options.format.transparent);
     MovieExportOptions partOptions = options;
     partOptions.frames = range;
-    renderAndEncode(plan, music, renderer, sink, partOptions);
+    exportInto(plan, music, renderer, target, partOptions);
 }
 
 } // namespace drevik::MetalMovieRenderer

@@ -2,6 +2,7 @@
 // A frame sequence: the export's pictures as numbered PNG files in a folder, frame 1 in 000001.png
 // (six digits, more when the count needs them), and its soundtrack beside them in soundtrack.wav
 // (16-bit PCM, mono, at the plan's sample rate), so that an editor can put them back together.
+#include "core/atomic_output.hpp"
 #include "output/movie_export.hpp"
 
 #include <cstdint>
@@ -41,17 +42,20 @@ private:
     std::int64_t written_ = 0;
 };
 
-// Takes the export's frames and soundtrack into a folder that exists and is empty. Transparent frames
-// come as rendered over transparent black and are written with straight alpha.
-class FrameSequenceSink final : public MovieFrameSink {
+// A frame sequence written into a hidden temporary folder beside location and moved there when
+// complete. Transparent frames come as rendered over transparent black and are written with
+// straight alpha. Each frame file is on the disk before the folder is moved into place.
+class FrameFolderTarget final : public ExportTarget {
 public:
-    FrameSequenceSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent);
+    FrameFolderTarget(const std::filesystem::path& location, const MoviePlan& plan, bool transparent);
     void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override;
     void appendAudio(std::span<const float> samples) override;
     void finish() override;
+    void commit() override;
 
 private:
-    std::filesystem::path folder_;
+    std::filesystem::path location_;
+    AtomicFolder folder_;
     MoviePlan plan_;
     bool transparent_;
     std::vector<std::uint8_t> straight_; // a transparent frame with straight alpha

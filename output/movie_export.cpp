@@ -37,30 +37,30 @@ std::string formatSize(std::int64_t width, std::int64_t height) {
 
 [[noreturn]] void refuse(const std::string& reason) { throw MovieRendererError::writerFailed(reason); }
 
-// ---- The temporary file beside the target -------------------------------------------------------
+// ---- The movie file target ----------------------------------------------------------------------
 
-AtomicFile makeTemporaryFile(const std::filesystem::path& location) {
-    try {
-        return AtomicFile(location);
-    } catch (const AtomicOutputError& error) {
-        const std::filesystem::path folder = location.has_parent_path() ? location.parent_path() : ".";
-        if (error.code() == std::errc::file_exists) refuse("cannot create a temporary file in " + folder.string());
-        refuse("cannot create a file in " + folder.string() + ": " + std::strerror(error.code().value()));
-    }
-}
+// A movie, or a part of one, encoded into a temporary file beside its location.
+class MovieFileTarget final : public ExportTarget {
+public:
+    // Frame firstFrame is the file's first picture, at time 0.
+    MovieFileTarget(const std::filesystem::path& location, const MovieEncoderSettings& settings,
+                    const MovieContainerOptions& container, std::int64_t firstFrame)
+        : location_(location), file_(openAtomicFile(location)), encoder_(file_.path(), settings, container),
+          first_(firstFrame) {}
 
-// Moves the complete file to location unless something has appeared there meanwhile.
-void commitTemporaryFile(AtomicFile& file, const std::filesystem::path& location) {
-    try {
-        file.commit();
-    } catch (const AtomicOutputError& error) {
-        if (error.targetExists()) throw MovieRendererError::outputExists(location);
-        if (error.stage() == AtomicOutputError::Stage::write) {
-            refuse(std::string("cannot write the finished movie: ") + std::strerror(error.code().value()));
-        }
-        refuse("cannot move the finished movie to " + location.string() + ": " + std::strerror(error.code().value()));
+    void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override {
+        encoder_.appendVideoFrame(bgra, stride, frameIndex - first_);
     }
-}
+    void appendAudio(std::span<const float> samples) override { encoder_.appendAudio(samples); }
+    void finish() override { encoder_.finish(); }
+    void commit() override { commitAtomicFile(file_, location_, "the finished movie"); }
+
+private:
+    std::filesystem::path location_;
+    AtomicFile file_;
+    MovieEncoder encoder_;
+    std::int64_t first_;
+};
 
 // ---- The encoder thread -------------------------------------------------------------------------
 
@@ -196,6 +196,36 @@ void reportProgress(const MovieExportOptions& options, std::int64_t frameIndex, 
 
 } // namespace
 
+void throwOutputFailure(const AtomicOutputError& error, const std::filesystem::path& location, const std::string& what) {
+    const std::string reason = std::strerror(error.code().value());
+    switch (error.stage()) {
+    case AtomicOutputError::Stage::createTemporary: {
+        const std::filesystem::path folder = location.has_parent_path() ? location.parent_path() : ".";
+        refuse("cannot create " + what + " in " + folder.string() + ": " + reason);
+    }
+    case AtomicOutputError::Stage::write: refuse("cannot write " + what + ": " + reason);
+    case AtomicOutputError::Stage::commit: break;
+    }
+    if (error.targetExists()) throw MovieRendererError::outputExists(location);
+    refuse("cannot move " + what + " to " + location.string() + ": " + reason);
+}
+
+AtomicFile openAtomicFile(const std::filesystem::path& location) {
+    try {
+        return AtomicFile(location);
+    } catch (const AtomicOutputError& error) {
+        throwOutputFailure(error, location, "a file");
+    }
+}
+
+void commitAtomicFile(AtomicFile& file, const std::filesystem::path& location, const std::string& what) {
+    try {
+        file.commit();
+    } catch (const AtomicOutputError& error) {
+        throwOutputFailure(error, location, what);
+    }
+}
+
 MoviePlan planMovie(std::int64_t width, std::int64_t height, std::int64_t framesPerSecond, double durationSeconds,
                     std::int64_t sampleRate, std::int64_t maximumDimension) {
     if (width <= 0 || height <= 0) {
@@ -317,16 +347,17 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
     }
 }
 
+void exportInto(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer, ExportTarget& target,
+                const MovieExportOptions& options) {
+    renderAndEncode(plan, music, renderer, target, options);
+    target.commit();
+}
+
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options) {
     requireFreeLocation(location);
-    AtomicFile temporary = makeTemporaryFile(location);
-
-    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
-    MovieEncoder encoder(temporary.path(), settings);
-    EncoderSink sink(encoder);
-    renderAndEncode(plan, music, renderer, sink, options);
-    commitTemporaryFile(temporary, location);
+    MovieFileTarget target(location, movieEncoderSettings(plan, options.allowHardwareEncoder, options.format), {}, 0);
+    exportInto(plan, music, renderer, target, options);
 }
 
 void exportPart(const std::filesystem::path& location, const MoviePlan& plan, FrameRange range,
@@ -334,31 +365,14 @@ void exportPart(const std::filesystem::path& location, const MoviePlan& plan, Fr
                 const std::function<std::string(const std::string& encoderSettings)>& describePart,
                 const MovieExportOptions& options) {
     requireFreeLocation(location);
-    AtomicFile temporary = makeTemporaryFile(location);
-
-    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
     MovieContainerOptions container;
     container.audio = false;
     container.comment = describePart;
-    MovieEncoder encoder(temporary.path(), settings, container);
-    // Frame range.first is the part's first picture, at time 0.
-    class PartSink final : public MovieFrameSink {
-    public:
-        PartSink(MovieEncoder& encoder, std::int64_t first) : encoder_(encoder), first_(first) {}
-        void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override {
-            encoder_.appendVideoFrame(bgra, stride, frameIndex - first_);
-        }
-        void appendAudio(std::span<const float>) override {}
-        void finish() override { encoder_.finish(); }
-
-    private:
-        MovieEncoder& encoder_;
-        std::int64_t first_;
-    } sink(encoder, range.first);
+    MovieFileTarget target(location, movieEncoderSettings(plan, options.allowHardwareEncoder, options.format),
+                           container, range.first);
     MovieExportOptions partOptions = options;
     partOptions.frames = range;
-    renderAndEncode(plan, music, renderer, sink, partOptions);
-    commitTemporaryFile(temporary, location);
+    exportInto(plan, music, renderer, target, partOptions);
 }
 
 } // namespace drevik::MetalMovieRenderer

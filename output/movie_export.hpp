@@ -2,6 +2,7 @@
 // The export loop of the movie writer, apart from the GPU: checks the request, renders frame after
 // frame through a MovieFrameRenderer, encodes on a second thread while the next frame renders,
 // writes into a temporary file beside the target and moves it into place only when complete.
+#include "core/atomic_output.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/output_format.hpp"
@@ -106,11 +107,33 @@ public:
     virtual void finish() = 0;
 };
 
+// Where an export goes: a movie file, a part file, a frame folder or a part of one. It takes the
+// frames and the soundtrack in order and, once they are all in, moves the output into place.
+class ExportTarget : public MovieFrameSink {
+public:
+    // After finish(): the output appears at its location, whole, or the call throws and nothing does.
+    virtual void commit() = 0;
+};
+
 // Renders every frame of the plan and hands the frames, with the soundtrack resampled to the plan's
 // rate in step with them, to sink; with options.queuedFrames above 0 the sink is fed on a second
 // thread while the next frames render. The sink is finished at the end.
 void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer,
                      MovieFrameSink& sink, const MovieExportOptions& options = {});
+
+// The one export loop: renderAndEncode into the target, then the target's commit.
+void exportInto(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRenderer& renderer, ExportTarget& target,
+                const MovieExportOptions& options = {});
+
+// The one translation of an atomic output's failure for every target: something that appeared at
+// location meanwhile is outputExists; otherwise writerFailed naming what failed ("cannot create
+// <what> in <folder>", "cannot write <what>", "cannot move <what> to <location>") with the
+// system's reason.
+[[noreturn]] void throwOutputFailure(const AtomicOutputError& error, const std::filesystem::path& location,
+                                     const std::string& what);
+// An AtomicFile for location, its failure translated.
+AtomicFile openAtomicFile(const std::filesystem::path& location);
+void commitAtomicFile(AtomicFile& file, const std::filesystem::path& location, const std::string& what);
 
 // Refuses an existing location (MovieRendererError::outputExists), then writes the movie through an
 // AtomicFile (core/atomic_output.hpp). On any failure, and on SIGINT or SIGTERM meanwhile (with the

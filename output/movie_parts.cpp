@@ -488,11 +488,9 @@ bool writeSoundtrack(const fs::path& location, const MoviePlan& plan, const Musi
         }
         file.commit();
     } catch (const AtomicOutputError& error) {
-        if (error.targetExists()) {
-            requireSame(); // another run of part 0 finished first
-            return false;
-        }
-        throw MovieRendererError::writerFailed(error.what());
+        if (!error.targetExists()) throwOutputFailure(error, location, "the soundtrack");
+        requireSame(); // another run of part 0 finished first
+        return false;
     }
     return true;
 }
@@ -565,13 +563,7 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
         }
     }
 
-    AtomicFile temporary = [&] {
-        try {
-            return AtomicFile(location);
-        } catch (const AtomicOutputError& error) {
-            throw MovieRendererError::writerFailed(error.what());
-        }
-    }();
+    AtomicFile temporary = openAtomicFile(location);
     MovieContainerOptions container;
     container.copiedVideo = parameters;
     container.copiedAudio = true;
@@ -600,12 +592,7 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
     }
     while (nextAudio < soundtrack.packets.size()) encoder.appendAudioPacket(soundtrack.packets[nextAudio++]);
     encoder.finish();
-    try {
-        temporary.commit();
-    } catch (const AtomicOutputError& error) {
-        if (error.targetExists()) throw MovieRendererError::outputExists(location);
-        throw MovieRendererError::writerFailed(error.what());
-    }
+    commitAtomicFile(temporary, location, "the finished movie");
     if (!options.keepParts) {
         std::error_code ignored; // a part left behind does no harm
         for (const auto& entry : readers) fs::remove(entry.first, ignored);
