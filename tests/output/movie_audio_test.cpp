@@ -85,6 +85,31 @@ TEST(MoviePlan, FrameCountBitRateAndProgressLines) {
     EXPECT_EQ(progressLine(1, 1), "Metal movie 100.0% (1 / 1 frames)");
 }
 
+TEST(SoundtrackFeeder, FeedsInStepWithTheFramesInChunksAndInterleavesChannels) {
+    MusicTimeline music;
+    music.sampleRate = 48000;
+    for (int i = 0; i < 200'000; ++i) music.samples.push_back(static_cast<float>(i));
+    std::vector<std::size_t> chunks;
+    std::vector<float> fed;
+    const SoundtrackFeeder::Append keep = [&](std::span<const float> samples) {
+        chunks.push_back(samples.size());
+        fed.insert(fed.end(), samples.begin(), samples.end());
+    };
+    SoundtrackFeeder mono(music, 200'000, 48000, 30, 1);
+    mono.feedThroughFrame(-1, keep);
+    EXPECT_TRUE(fed.empty());
+    mono.feedThroughFrame(0, keep); // through 1/30 s
+    EXPECT_EQ(fed.size(), 1600u);
+    mono.feedAll(keep);
+    EXPECT_EQ(chunks, (std::vector<std::size_t>{1600, 65'536, 65'536, 65'536, 1792}));
+    EXPECT_EQ(fed.back(), 199'999.0f);
+
+    fed.clear();
+    SoundtrackFeeder stereo(music, 3, 48000, 30, 2);
+    stereo.feedAll(keep);
+    EXPECT_EQ(fed, (std::vector<float>{0, 0, 66'666, 66'666, 133'333, 133'333})); // every 66,666.67th sample
+}
+
 std::string refusal(std::int64_t width, std::int64_t height, std::int64_t fps, double seconds,
                     std::int64_t largest = maximumEncoderDimension) {
     try {

@@ -261,6 +261,20 @@ TEST_F(PartedMovie, TheJoinRefusesMissingForeignAndDamagedParts) {
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(outcome.err.find(part(2).string() + " is incomplete ("), std::string::npos) << outcome.err;
 
+    // The soundtrack part 0 encodes: missing, or cut short.
+    fs::remove(part(2));
+    fs::copy_file(keep / "2", part(2));
+    const fs::path soundtrack = folder() / "show.mp4.soundtrack";
+    fs::rename(soundtrack, keep / "soundtrack");
+    expectJoinRefused(soundtrack, "is missing (the soundtrack, which part 0 encodes)");
+    fs::copy_file(keep / "soundtrack", soundtrack);
+    fs::resize_file(soundtrack, fs::file_size(soundtrack) - 5);
+    const Outcome cut = run(std::string(show) + " --movie show.mp4 --join 4");
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find(soundtrack.string() + " is incomplete ("), std::string::npos) << cut.err;
+    fs::remove(soundtrack);
+    fs::copy_file(keep / "soundtrack", soundtrack);
+
     // Not a part at all: another file, or a movie of the one-process export.
     fs::remove(part(2));
     fs::copy_file(folder() / "Music.csv", part(2));
@@ -397,6 +411,13 @@ TEST_F(PartedMovie, FrameSequencePartsFillOneFolder) {
     fs::remove(folder() / "frames" / "000012.png");
     ASSERT_EQ(run(std::string(show) + " --movie frames/ --part 2/4").status, 0);
     EXPECT_TRUE(fs::exists(folder() / "frames" / "000012.png"));
+
+    // A folder that cannot be made says why.
+    std::ofstream(folder() / "file") << "x";
+    const Outcome blocked = run(std::string(show) + " --movie file/frames/ --part 1/4");
+    EXPECT_EQ(blocked.status, 1);
+    EXPECT_EQ(blocked.err, "Drevik: Movie writer failed: cannot create the folder " +
+                               (folder() / "file" / "frames").string() + ": Not a directory\n");
 
     const Outcome join = run(std::string(show) + " --movie frames/ --join 4");
     EXPECT_EQ(join.status, 1);
