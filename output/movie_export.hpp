@@ -90,7 +90,7 @@ void renderAndEncode(const MoviePlan& plan, const MusicTimeline& music, MovieFra
                      MovieFrameSink& sink, const MovieExportOptions& options = {});
 
 // Refuses an existing location (MovieRendererError::outputExists), then writes the movie through an
-// AtomicFile (core/atomic_output.hpp). On any failure, and on SIGINT or SIGTERM meanwhile (with the
+// AtomicFile (platform/atomic_output.hpp). On any failure, and on SIGINT or SIGTERM meanwhile (with the
 // program's installSignalCleanup), the temporary file is removed and the location is left as it was.
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options = {});

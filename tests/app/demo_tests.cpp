@@ -5,7 +5,7 @@
 #include "core/music_timeline.hpp"
 #include "core/scene_profile.hpp"
 #include "core/scene_span.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 

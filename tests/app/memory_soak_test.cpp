@@ -10,7 +10,7 @@
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // Live reload of the show's input files: the reloader on its own (which saves it sees, what it reads,
 // what it reports), and the show in a real window on a private X server following the saves.
 #include "app/show_reload.hpp"
-#include "app/show_inputs.hpp"
+#include "app/inputs.hpp"
 #include "app/show_view.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/temporary_folder.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/temporary_folder.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <gtest/gtest.h>
 

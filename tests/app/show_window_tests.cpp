@@ -1,7 +1,7 @@
 // The show in a real window on a private X server, with a stand-in for the GPU renderer.
 #include "app/show_view.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <gtest/gtest.h>
 

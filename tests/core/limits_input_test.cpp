@@ -1,6 +1,6 @@
 // Limits on what an input file may ask of memory: file size, channel count, soundtrack length.
-#include "core/error.hpp"
-#include "core/file_bytes.hpp"
+#include "platform/error.hpp"
+#include "platform/file_bytes.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 

@@ -2,7 +2,7 @@
 // a 4-sample pass resolved into them, and what the X server then shows; all under the validation layer.
 #include "render/gpu/gpu.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <SDL2/SDL_vulkan.h>
 #include <vulkan/vulkan.h>
