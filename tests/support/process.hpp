@@ -92,6 +92,8 @@ public:
     RunningProcess& operator=(const RunningProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    // What the program has written to standard output so far.
+    std::string outputSoFar() const { return contents(outputs_ / "out"); }
     void signal(int number) const {
         if (pid_ > 0) ::kill(pid_, number);
     }
