@@ -1,7 +1,7 @@
 #pragma once
 // Plays the soundtrack's mono signal through the default sound output.
 #include "app/show_transport.hpp"
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/music_timeline.hpp"
 
 #include <SDL2/SDL_audio.h>

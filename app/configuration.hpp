@@ -1,6 +1,6 @@
 #pragma once
 // The command line: what the user asked for, read once at start-up and only read afterwards.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "output/output_format.hpp"
 
 #include <cstdint>

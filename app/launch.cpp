@@ -4,7 +4,7 @@
 #include "app/export_progress.hpp"
 #include "app/scene_report.hpp"
 #include "app/show.hpp"
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie.hpp"

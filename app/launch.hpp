@@ -1,7 +1,7 @@
 #pragma once
 // The body of the process: options, loading both inputs, and running exactly one mode.
-#include "app/show_inputs.hpp"
-#include "core/error.hpp"
+#include "app/inputs.hpp"
+#include "platform/error.hpp"
 
 #include <filesystem>
 #include <string>

@@ -15,7 +15,7 @@
 //   4. GPU options for the whole run: DREVIK_GPU_VALIDATION=1 (a developer switch, read here and
 //      nowhere else) turns on the Vulkan validation layer for every device the program makes.
 //   5. Signal handling for output files being written: installed by the launch driver for the
-//      snapshot and the movie only (core/atomic_output.hpp), because the show's window library
+//      snapshot and the movie only (platform/atomic_output.hpp), because the show's window library
 //      installs its own handler only while none is installed, and quits cleanly through it.
 //   6. The cache folder, $XDG_CACHE_HOME/drevik (else ~/.cache/drevik), created if missing, where
 //      GPU devices keep compiled shaders and pipeline caches; the software driver is pointed at it

@@ -1,6 +1,6 @@
 #include "app/show_reload.hpp"
 
-#include "app/show_inputs.hpp"
+#include "app/inputs.hpp"
 
 #include <algorithm>
 #include <array>

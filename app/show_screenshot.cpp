@@ -1,6 +1,6 @@
 #include "app/show_screenshot.hpp"
 
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 #include "output/png_writer.hpp"
 
 #include <ctime>

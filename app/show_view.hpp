@@ -6,7 +6,7 @@
 #include "app/show_reload.hpp"
 #include "app/show_screenshot.hpp"
 #include "app/show_transport.hpp"
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 

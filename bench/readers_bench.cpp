@@ -5,7 +5,7 @@
 //   Music: 180 s at 48000 samples per second with 20,000 transitions, against allocating and
 //   filling the same 8,640,000 floats, measured side by side in the same run.
 #include "core/graphics_timeline.hpp"
-#include "core/huge_pages.hpp"
+#include "platform/huge_pages.hpp"
 #include "core/music_timeline.hpp"
 
 #include <benchmark/benchmark.h>

@@ -12,9 +12,9 @@
 // Medians over the three saves. Needs a display: it starts its own Xvfb when DISPLAY is not set. Set
 // VK_DRIVER_FILES to choose the Vulkan driver (the software one on a build machine).
 #include "app/configuration.hpp"
-#include "app/show_inputs.hpp"
+#include "app/inputs.hpp"
 #include "app/show_view.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <SDL2/SDL.h>
 #include <benchmark/benchmark.h>

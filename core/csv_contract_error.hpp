@@ -1,6 +1,6 @@
 #pragma once
 // The error through which both CSV readers report a broken input file.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 #include <cstdint>
 #include <string>

@@ -4,8 +4,8 @@
 
 #include "core/csv_bytes.hpp"
 #include "core/csv_contract_error.hpp"
-#include "core/file_bytes.hpp"
-#include "core/huge_pages.hpp"
+#include "platform/file_bytes.hpp"
+#include "platform/huge_pages.hpp"
 
 #include <algorithm>
 #include <array>

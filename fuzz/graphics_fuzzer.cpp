@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the Graphics.csv reader. A refusal must be a drevik::Error; an accepted
 // drawing must keep every promise the rest of the program relies on. Any other exception, a
 // broken promise or a sanitizer report is a finding.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/graphics_timeline.hpp"
 
 #include <cmath>

@@ -7,7 +7,7 @@
 // buffer stays under 4096 samples and the analysis under 256 steps; longer soundtracks are read
 // at proportionally lower rates, which exercises the same code with odd rates as a bonus.
 #include "core/csv_bytes.hpp"
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/music_timeline.hpp"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "output/frame_sequence.hpp"
 
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 #include "output/movie_audio.hpp"
 #include "output/movie_error.hpp"
 #include "output/png_writer.hpp"

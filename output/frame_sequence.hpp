@@ -2,7 +2,7 @@
 // A frame sequence: the export's pictures as numbered PNG files in a folder, frame 1 in 000001.png
 // (six digits, more when the count needs them), and its soundtrack beside them in soundtrack.wav
 // (16-bit PCM, mono, at the plan's sample rate), so that an editor can put them back together.
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 #include "output/movie_export.hpp"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include "output/movie_error.hpp"
 #include "output/movie_export.hpp"
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/frame_sequence.hpp"
 #include "output/movie_gpu_frames.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 // Errors of the movie export. Each kind has one fixed description; writerFailed carries a reason.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 #include <filesystem>
 #include <string>

@@ -2,7 +2,7 @@
 // The export loop of the movie writer, apart from the GPU: checks the request, renders frame after
 // frame through a MovieFrameRenderer, encodes on a second thread while the next frame renders,
 // writes into a temporary file beside the target and moves it into place only when complete.
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/output_format.hpp"
@@ -136,7 +136,7 @@ AtomicFile openAtomicFile(const std::filesystem::path& location);
 void commitAtomicFile(AtomicFile& file, const std::filesystem::path& location, const std::string& what);
 
 // Refuses an existing location (MovieRendererError::outputExists), then writes the movie through an
-// AtomicFile (core/atomic_output.hpp). On any failure, and on SIGINT or SIGTERM meanwhile (with the
+// AtomicFile (platform/atomic_output.hpp). On any failure, and on SIGINT or SIGTERM meanwhile (with the
 // program's installSignalCleanup), the temporary file is removed and the location is left as it was.
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options = {});

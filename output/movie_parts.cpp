@@ -1,6 +1,6 @@
 #include "output/movie_parts.hpp"
 
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 #include "output/movie_audio.hpp"
 #include "output/movie_error.hpp"
 

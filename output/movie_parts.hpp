@@ -4,7 +4,7 @@
 // (frame range, movie, encoder settings, inputs). Parts can be rendered anywhere that sees the
 // movie's folder; the join checks them and copies their packets, in order, into the movie, with
 // the soundtrack encoded once for the whole movie.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/movie_export.hpp"

@@ -2,7 +2,7 @@
 // What an export writes: the video codec, the container, the quality and speed settings, whether the
 // picture keeps an alpha channel, and whether a movie or a folder of numbered PNG files is made. One
 // value decided from the command line before anything renders; everything after only reads it.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 #include <compare>
 #include <filesystem>

@@ -1,6 +1,6 @@
 #include "output/snapshot.hpp"
 
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 #include "output/png_writer.hpp"
 #include "output/straight_alpha.hpp"
 #include "render/gpu/gpu.hpp"

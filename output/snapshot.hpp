@@ -1,5 +1,5 @@
 #pragma once
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "render/gpu/gpu.hpp"

@@ -2,7 +2,7 @@
 // The one object every output draws through: it compiles the line program, builds the pipelines
 // and depth states, keeps the ring of stroke buffers and the scene profiles, and records each
 // frame's render pass (depth pre-pass, visible structure, afterimages, glows and sparkles).
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "render/gpu/gpu.hpp"

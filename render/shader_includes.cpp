@@ -12,7 +12,13 @@ struct EmbeddedHeader {
     std::string_view (*text)();
 };
 
-constexpr std::array<EmbeddedHeader, 1> embeddedHeaders{{{"shader_interface.h", &shaderInterfaceSource}}};
+constexpr std::array<EmbeddedHeader, 5> embeddedHeaders{{
+    {"shader_interface.h", &shaderInterfaceSource},
+    {"line_numeric.glsl", &shaderNumericSource},
+    {"line_volume.glsl", &shaderVolumeSource},
+    {"line_roles.glsl", &shaderRolesSource},
+    {"line_screen.glsl", &shaderScreenSource},
+}};
 
 // What the resolver hands to shaderc; it owns the strings the result points at.
 struct Resolved {

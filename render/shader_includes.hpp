@@ -1,8 +1,9 @@
 #pragma once
 // #include support for the embedded shader sources: the line program includes
-// "shader_interface.h" (render/shaders/shader_interface.h), whose text is embedded at build time
-// like the program's own. Every shaderc compilation of the program, the renderer's and the
-// tests', resolves its includes here.
+// "shader_interface.h" (render/shaders/shader_interface.h) and its parts by concern
+// (render/shaders/line_*.glsl), whose texts are embedded at build time like the program's own.
+// Every shaderc compilation of the program, the renderer's and the tests', resolves its includes
+// here.
 #include <shaderc/shaderc.h>
 
 #include <optional>
@@ -11,8 +12,12 @@
 
 namespace drevik {
 
-// The embedded text of render/shaders/shader_interface.h.
+// The embedded texts of render/shaders/shader_interface.h and of the line program's parts.
 std::string_view shaderInterfaceSource();
+std::string_view shaderNumericSource();
+std::string_view shaderVolumeSource();
+std::string_view shaderRolesSource();
+std::string_view shaderScreenSource();
 
 // The embedded header a shader source includes under `name`; none for an unknown name.
 std::optional<std::string_view> embeddedShaderHeader(std::string_view name);

@@ -23,7 +23,7 @@
 //   binding 0: storage buffer   <- setVertexBuffer(buffer, offset, 0)
 //   binding 1: storage buffer   <- setVertexBytes(bytes, length, 1)   (at most 256 bytes, read-only)
 // The vertex stage sees gl_VertexIndex from vertexStart on and gl_InstanceIndex from baseInstance on.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 #include <array>
 #include <cstddef>

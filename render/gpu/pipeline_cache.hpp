@@ -1,7 +1,7 @@
 #pragma once
 // The driver's pipeline cache, seeded from the disk cache at device creation and stored back there
 // when it has grown, so a later run builds its pipelines from what this one compiled.
-#include "render/gpu/disk_cache.hpp"
+#include "platform/disk_cache.hpp"
 
 #include <vulkan/vulkan.h>
 

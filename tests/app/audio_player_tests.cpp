@@ -1,5 +1,6 @@
 #include "app/audio_player.hpp"
 #include "tests/app/ramp_music.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -93,7 +94,8 @@ TEST(CSVAudioPlayer, PlaysFromTheExactFirstFrameAndReportsItsPositionOnlyOnceRen
 }
 
 TEST(CSVAudioPlayer, DeviceReceivesTheSignalFromTheSeekedFrame) {
-    std::string file = ::testing::TempDir() + "drevik_disk_audio_" + std::to_string(getpid()) + ".raw";
+    const testing::TemporaryFolder folder("drevik-disk-audio");
+    const std::string file = (folder.path() / "sound.raw").string();
     {
         AudioDriver driver("disk", file);
         MusicTimeline music = rampMusic(48000, 480000);
@@ -103,9 +105,7 @@ TEST(CSVAudioPlayer, DeviceReceivesTheSignalFromTheSeekedFrame) {
         ASSERT_TRUE(waitFor([&] { return player.playbackPosition().value_or(0) > 2.05; }));
         player.stopPlayback();
     }
-    std::ifstream in(file, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(file.c_str());
+    const testing::Bytes bytes = testing::readBytes(file);
     std::vector<float> written(bytes.size() / sizeof(float));
     std::memcpy(written.data(), bytes.data(), written.size() * sizeof(float));
 
@@ -118,7 +118,8 @@ TEST(CSVAudioPlayer, DeviceReceivesTheSignalFromTheSeekedFrame) {
 
 // A soundtrack read again while it plays: the device goes on from the next frame of the new signal.
 TEST(CSVAudioPlayer, ANewSignalGoesOnFromTheSameFrame) {
-    std::string file = ::testing::TempDir() + "drevik_disk_audio_replaced_" + std::to_string(getpid()) + ".raw";
+    const testing::TemporaryFolder folder("drevik-disk-audio");
+    const std::string file = (folder.path() / "sound.raw").string();
     {
         AudioDriver driver("disk", file);
         MusicTimeline music = rampMusic(48000, 480000);
@@ -133,9 +134,7 @@ TEST(CSVAudioPlayer, ANewSignalGoesOnFromTheSameFrame) {
         player.stopPlayback();
         EXPECT_EQ(player.scheduledFromSeconds(), 1);
     }
-    std::ifstream in(file, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(file.c_str());
+    const testing::Bytes bytes = testing::readBytes(file);
     std::vector<float> written(bytes.size() / sizeof(float));
     std::memcpy(written.data(), bytes.data(), written.size() * sizeof(float));
 

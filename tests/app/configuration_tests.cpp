@@ -1,4 +1,6 @@
 #include "app/configuration.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -65,12 +67,11 @@ TEST(Configuration, RealNumbersIgnoreTheProcessLocale) {
     // Under a locale with a decimal comma "0.5" must still read as one half. Such a locale is built
     // into a temporary folder when none is installed; skipped where the locale sources are missing.
     const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
-    std::string pattern = (std::filesystem::temp_directory_path() / "drevik-locale-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const Path locales = pattern;
+    const testing::TemporaryFolder folder("drevik-locale");
+    const Path& locales = folder.path();
     bool comma = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
-    if (!comma && std::system(("localedef -i de_DE -f UTF-8 '" + (locales / "de_DE.UTF-8").string() +
-                               "' >/dev/null 2>&1").c_str()) == 0) {
+    if (!comma && testing::runProcess({"localedef", "-i", "de_DE", "-f", "UTF-8", (locales / "de_DE.UTF-8").string()})
+                          .status == 0) {
         setenv("LOCPATH", locales.c_str(), 1);
         comma = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
         unsetenv("LOCPATH");
@@ -81,7 +82,6 @@ TEST(Configuration, RealNumbersIgnoreTheProcessLocale) {
         decimalComma = realArgument("0,5");
     }
     std::setlocale(LC_NUMERIC, saved.c_str());
-    std::filesystem::remove_all(locales);
     if (!comma) GTEST_SKIP() << "no locale with a decimal comma available";
     EXPECT_EQ(half, 0.5);
     EXPECT_FALSE(decimalComma);
@@ -238,13 +238,9 @@ TEST(Configuration, AcceptsDurationsItNeedNotUse) {
 class PackagedConfiguration : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-packaged-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        resources_ = pattern;
-        std::ofstream(resources_ / "Graphics.csv") << "time,x1,y1,x2,y2\n";
+        testing::writeText(resources_ / "Graphics.csv", "time,x1,y1,x2,y2\n");
         std::filesystem::create_directory(resources_ / "Music.csv"); // a folder is not the bundled file
     }
-    void TearDown() override { std::filesystem::remove_all(resources_); }
 
     LaunchEnvironment packaged() const {
         LaunchEnvironment environment = shell();
@@ -253,7 +249,8 @@ protected:
         return environment;
     }
 
-    Path resources_;
+    testing::TemporaryFolder folder_{"drevik-packaged"};
+    const Path& resources_ = folder_.path();
 };
 
 TEST_F(PackagedConfiguration, OpensFullScreenUnlessWindowed) {

@@ -5,14 +5,13 @@
 #include "core/music_timeline.hpp"
 #include "core/scene_profile.hpp"
 #include "core/scene_span.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
 namespace drevik {
@@ -20,18 +19,13 @@ namespace {
 
 using Path = std::filesystem::path;
 
-std::string contents(const Path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
+using testing::readText;
 
 struct TemporaryFolder : testing::TemporaryFolder {
     TemporaryFolder() : testing::TemporaryFolder("drevik-demo") {}
 };
 
-int shell(const std::string& command) { return std::system(command.c_str()); }
+int shell(const std::string& command) { return testing::runShell(command).status; }
 
 TEST(DemoShow, GeneratorWritesTheSameBytesEveryTime) {
     TemporaryFolder folder;
@@ -39,10 +33,10 @@ TEST(DemoShow, GeneratorWritesTheSameBytesEveryTime) {
     ASSERT_EQ(shell(generator + " " + (folder.path() / "a").string()), 0);
     ASSERT_EQ(shell(generator + " " + (folder.path() / "b").string()), 0);
     for (const char* name : {"Graphics.csv", "Music.csv"}) {
-        const std::string first = contents(folder.path() / "a" / name);
+        const std::string first = readText(folder.path() / "a" / name);
         EXPECT_GT(first.size(), 1000u) << name;
-        EXPECT_EQ(first, contents(folder.path() / "b" / name)) << name;
-        EXPECT_EQ(first, contents(Path(DREVIK_DEMO_DIR) / name)) << name << " differs from the built demo";
+        EXPECT_EQ(first, readText(folder.path() / "b" / name)) << name;
+        EXPECT_EQ(first, readText(Path(DREVIK_DEMO_DIR) / name)) << name << " differs from the built demo";
     }
 }
 
@@ -91,11 +85,10 @@ TEST(InstalledProgram, FindsTheDemoShowInItsPrefixWithoutOptions) {
     // Run from an empty folder: the installed program must still find its demo show.
     const Path empty = folder.path() / "elsewhere";
     std::filesystem::create_directory(empty);
-    const Path report = folder.path() / "report.txt";
-    ASSERT_EQ(shell("cd " + empty.string() + " && " + (prefix / "bin/drevik").string() + " --describe-scenes > " +
-                    report.string()),
-              0);
-    const std::string lines = contents(report);
+    const testing::ProcessOutcome report =
+        testing::runProcess({(prefix / "bin/drevik").string(), "--describe-scenes"}, testing::ProcessOptions().in(empty));
+    ASSERT_EQ(report.status, 0) << report.err;
+    const std::string& lines = report.out;
     EXPECT_NE(lines.find("folded-crystal"), std::string::npos) << lines;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 13);
 

@@ -3,21 +3,13 @@
 #include "app/configuration.hpp"
 #include "app/launch.hpp"
 
+#include "tests/support/process.hpp"
+#include "tests/support/temporary_folder.hpp"
+
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace drevik {
 namespace {
@@ -53,97 +45,29 @@ TEST(DurationCheck, AllowsLessThanAMicrosecond) {
     }
 }
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string contents(const Path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
+using testing::ProcessOutcome;
 
 class Drevik : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-launch-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
-        std::filesystem::create_directory(directory_ / "run");
-    }
-    void TearDown() override { std::filesystem::remove_all(directory_); }
-
     // The folder the program runs in; tests put their inputs here.
-    Path folder() const { return directory_ / "run"; }
+    Path folder() const { return folder_.path(); }
 
-    void write(const std::string& name, const std::string& text) const {
-        std::ofstream(folder() / name, std::ios::binary) << text;
-    }
+    void write(const std::string& name, const std::string& text) const { testing::writeText(folder() / name, text); }
 
-    // Runs the built program in folder(), without a display, stdin from /dev/null.
-    Outcome run(const std::vector<std::string>& arguments) const {
-        const Path out = directory_ / "stdout", err = directory_ / "stderr";
-        std::vector<std::string> words = {DREVIK_BINARY};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        std::vector<char*> env;
-        for (char** entry = environ; *entry; ++entry) {
-            std::string_view variable(*entry);
-            if (variable.starts_with("DISPLAY=") || variable.starts_with("WAYLAND_DISPLAY=")) continue;
-            if (variable.starts_with("LSAN_OPTIONS=")) continue;
-            env.push_back(*entry);
-        }
-        // The software GPU driver leaves its shader memory behind at exit from a module that is
-        // already unloaded, which no suppression can name; our own code is leak-checked in process.
-        std::string noLeakCheck = "LSAN_OPTIONS=detect_leaks=0";
-        env.push_back(noLeakCheck.data());
-        env.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addchdir_np(&actions, folder().c_str());
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = 0;
-        int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
-        posix_spawn_file_actions_destroy(&actions);
-        Outcome outcome;
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0];
-            return outcome;
-        }
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << "the program did not end";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        outcome.out = contents(out);
-        outcome.err = contents(err);
-        return outcome;
+    // Runs the built program in folder(), without a display.
+    ProcessOutcome run(const std::vector<std::string>& arguments) const {
+        return testing::runDrevik(arguments, testing::ProcessOptions().in(folder()).unset("DISPLAY").unset("WAYLAND_DISPLAY"));
     }
 
     // Expects exit status 1 with exactly "Drevik: " + text on standard error and nothing on standard output.
     void expectFailure(const std::vector<std::string>& arguments, const std::string& text) const {
-        Outcome outcome = run(arguments);
+        ProcessOutcome outcome = run(arguments);
         EXPECT_EQ(outcome.status, 1) << ::testing::PrintToString(arguments);
         EXPECT_EQ(outcome.err, "Drevik: " + text + "\n") << ::testing::PrintToString(arguments);
         EXPECT_EQ(outcome.out, "") << ::testing::PrintToString(arguments);
     }
 
-    Path directory_;
+    testing::TemporaryFolder folder_{"drevik-launch"};
 };
 
 const std::string graphicsOfOneSecond = "# duration_seconds=1\n"
@@ -171,7 +95,7 @@ TEST_F(Drevik, HelpAnywherePrintsTheUsageAndReadsNothing) {
         {"--describe-scenes", "--music", "none.csv", "--help", "--fps"},
     };
     for (const auto& arguments : cases) {
-        Outcome outcome = run(arguments);
+        ProcessOutcome outcome = run(arguments);
         EXPECT_EQ(outcome.status, 0) << ::testing::PrintToString(arguments);
         EXPECT_EQ(outcome.out, std::string(usageText()) + "\n") << ::testing::PrintToString(arguments);
         EXPECT_EQ(outcome.err, "") << ::testing::PrintToString(arguments);
@@ -180,7 +104,7 @@ TEST_F(Drevik, HelpAnywherePrintsTheUsageAndReadsNothing) {
 
 TEST_F(Drevik, OnlyTheExactHelpWordsAskForHelp) {
     for (const char* word : {"-help", "--Help", "-H", "--help=1", "help"}) {
-        Outcome outcome = run({word});
+        ProcessOutcome outcome = run({word});
         EXPECT_EQ(outcome.status, 1) << word;
         EXPECT_EQ(outcome.out, "") << word;
         EXPECT_NE(outcome.err.find("Graphics.csv"), std::string::npos) << word << ": " << outcome.err;
@@ -194,7 +118,7 @@ TEST_F(Drevik, RefusedOptionsFailBeforeAnyFileIsRead) {
 }
 
 TEST_F(Drevik, AMissingInputIsOneLineNamingTheFile) {
-    Outcome outcome = run({});
+    ProcessOutcome outcome = run({});
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, "");
     ASSERT_TRUE(outcome.err.starts_with("Drevik: ")) << outcome.err;
@@ -231,7 +155,7 @@ TEST_F(Drevik, DescribeScenesNeverReadsTheMusic) {
     write("Graphics.csv", graphicsOfOneSecond);
     for (const char* music : {"", "# duration_seconds=0\n", "# duration_seconds=2\ntime,a\n"}) {
         if (*music) write("Music.csv", music);
-        Outcome outcome = run({"--describe-scenes", "--snapshot", "shot.png"});
+        ProcessOutcome outcome = run({"--describe-scenes", "--snapshot", "shot.png"});
         EXPECT_EQ(outcome.status, 0) << music;
         EXPECT_EQ(outcome.err, "") << music;
         EXPECT_EQ(outcome.out.find("Loaded"), std::string::npos) << outcome.out;
@@ -252,7 +176,7 @@ TEST_F(Drevik, DurationsMayDifferByLessThanAMicrosecond) {
     write("Graphics.csv", graphicsOf("180.0"));
     for (const char* seconds : {"180.0000011", "180.000002"}) {
         write("Music.csv", musicOf(seconds));
-        Outcome outcome = run({"--snapshot", "shot.png", "--width", "16", "--height", "16"});
+        ProcessOutcome outcome = run({"--snapshot", "shot.png", "--width", "16", "--height", "16"});
         EXPECT_EQ(outcome.status, 1) << seconds;
         EXPECT_TRUE(outcome.err.starts_with("Drevik: Graphics.csv is 180.0s but Music.csv is 180.00000"))
             << outcome.err;
@@ -261,7 +185,7 @@ TEST_F(Drevik, DurationsMayDifferByLessThanAMicrosecond) {
     // 180.000001 reads as 180.00000099999999748 with the file's number syntax: just inside.
     for (const char* seconds : {"180.0000009", "180.0000005", "180.000001", "179.9999991"}) {
         write("Music.csv", musicOf(seconds));
-        Outcome outcome = run({"--snapshot", "shot.png", "--width", "16", "--height", "16"});
+        ProcessOutcome outcome = run({"--snapshot", "shot.png", "--width", "16", "--height", "16"});
         EXPECT_TRUE(outcome.out.starts_with("Loaded 0 frames / 0 lines; 8640000 audio samples at 48000 Hz.\n"))
             << seconds << ": " << outcome.out << outcome.err;
         EXPECT_EQ(outcome.err.find("must match"), std::string::npos) << seconds << ": " << outcome.err;
@@ -272,7 +196,7 @@ TEST_F(Drevik, PrintsTheLoadSummaryBeforeTheMode) {
     write("Graphics.csv", graphicsOfOneSecond);
     write("Music.csv", musicOfOneSecond);
     const std::string summary = "Loaded 3 frames / 5 lines; 48000 audio samples at 48000 Hz.\n";
-    Outcome outcome = run({"--snapshot", "out/../shot.png", "--width", "16", "--height", "16"});
+    ProcessOutcome outcome = run({"--snapshot", "out/../shot.png", "--width", "16", "--height", "16"});
     ASSERT_TRUE(outcome.out.starts_with(summary)) << outcome.out << outcome.err;
     if (outcome.status == 0) {
         const Path image = std::filesystem::canonical(folder()) / "shot.png";

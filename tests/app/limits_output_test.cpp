@@ -1,59 +1,38 @@
 // The sizes, frame rates and lengths the command line passes on unbounded (it only raises them to
 // their minimum): the program refuses those the writers cannot produce with one line on standard
 // error and status 1, after the load summary, and writes nothing.
+#include "tests/support/process.hpp"
+#include "tests/support/temporary_folder.hpp"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace drevik {
 namespace {
 
-using Path = std::filesystem::path;
-
 class OutputLimits : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-output-limits-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-        std::ofstream(folder_ / "Graphics.csv") << "# duration_seconds=1\ntime,x1,y1,x2,y2\n0,0,0,1,1\n";
-        std::ofstream(folder_ / "Music.csv") << "# duration_seconds=1\ntime,a\n";
-    }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
-
-    std::string slurp(const char* name) const {
-        std::ifstream stream(folder_ / name);
-        return std::string(std::istreambuf_iterator<char>(stream), {});
+        testing::writeText(folder_.path() / "Graphics.csv", "# duration_seconds=1\ntime,x1,y1,x2,y2\n0,0,0,1,1\n");
+        testing::writeText(folder_.path() / "Music.csv", "# duration_seconds=1\ntime,a\n");
     }
 
     // Runs drevik in the folder; expects status 1, the load summary and one line starting with
-    // "Drevik: " + start; returns that line.
+    // "Drevik: " + start, and nothing written; returns that line.
     std::string refusal(const std::string& arguments, const std::string& start) const {
-        const std::string command = "cd '" + folder_.string() + "' && '" + DREVIK_BINARY + "' " + arguments +
-                                    " >stdout 2>stderr </dev/null";
-        const int status = std::system(command.c_str());
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << arguments << ": " << status;
-        EXPECT_EQ(slurp("stdout"), "Loaded 1 frames / 1 lines; 48000 audio samples at 48000 Hz.\n") << arguments;
-        const std::string error = slurp("stderr");
-        EXPECT_TRUE(error.starts_with("Drevik: " + start)) << arguments << ": " << error;
-        EXPECT_EQ(error.find('\n'), error.size() - 1) << arguments << ": " << error;
-        std::vector<std::string> left;
-        for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
-            left.push_back(entry.path().filename().string());
-        }
-        std::sort(left.begin(), left.end());
-        EXPECT_EQ(left, (std::vector<std::string>{"Graphics.csv", "Music.csv", "stderr", "stdout"})) << arguments;
-        return error;
+        const testing::ProcessOutcome outcome =
+            testing::runDrevik(testing::words(arguments), testing::ProcessOptions().in(folder_.path()));
+        EXPECT_EQ(outcome.status, 1) << arguments;
+        EXPECT_EQ(outcome.out, "Loaded 1 frames / 1 lines; 48000 audio samples at 48000 Hz.\n") << arguments;
+        EXPECT_TRUE(outcome.err.starts_with("Drevik: " + start)) << arguments << ": " << outcome.err;
+        EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << arguments << ": " << outcome.err;
+        EXPECT_EQ(testing::namesIn(folder_.path()), (std::vector<std::string>{"Graphics.csv", "Music.csv"})) << arguments;
+        return outcome.err;
     }
 
-    Path folder_;
+    testing::TemporaryFolder folder_{"drevik-output-limits"};
 };
 
 TEST_F(OutputLimits, ASnapshotLargerThanTheDeviceCanRenderIsRefused) {

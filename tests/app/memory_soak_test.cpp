@@ -10,7 +10,9 @@
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/temporary_folder.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -62,35 +64,25 @@ int framesDone(const std::string& line) {
 TEST(MemorySoak, TheWholeDemoMovieKeepsAFlatMemory) {
     skipUnderSanitizers();
     if (IsSkipped()) return;
-    const auto folder = std::filesystem::temp_directory_path() / ("drevik-soak-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
-    const std::string movie = (folder / "soak.mp4").string();
+    const testing::TemporaryFolder folder("drevik-soak");
     // 78 s of the demo at 30 frames a second: 2340 frames, small pictures so the run stays quick.
-    const std::string command = std::string("exec '") + DREVIK_BINARY + "' --graphics '" DREVIK_DEMO_DIR
-                                "/Graphics.csv' --music '" DREVIK_DEMO_DIR "/Music.csv' --movie '" +
-                                movie + "' --width 64 --height 36 --fps 30 2>&1";
-    // The shell replaces itself with drevik, so its process id is the program's: it comes first.
-    const std::string withPid = "echo \"pid $$\"; " + command;
-    FILE* output = ::popen(withPid.c_str(), "r");
-    ASSERT_NE(output, nullptr);
-    char buffer[512];
-    pid_t child = 0;
+    testing::RunningProcess movie({DREVIK_BINARY, "--graphics", DREVIK_DEMO_DIR "/Graphics.csv", "--music",
+                                   DREVIK_DEMO_DIR "/Music.csv", "--movie", (folder.path() / "soak.mp4").string(),
+                                   "--width", "64", "--height", "36", "--fps", "30"},
+                                  testing::ProcessOptions().limit(std::chrono::seconds(280)));
     double afterWarmUp = 0;
     double highest = 0;
     int firstMeasured = -1;
     int lastMeasured = -1;
-    std::string lastLine;
-    while (std::fgets(buffer, sizeof buffer, output) != nullptr) {
-        const std::string line(buffer);
-        lastLine = line;
-        if (child == 0 && line.rfind("pid ", 0) == 0) {
-            child = static_cast<pid_t>(std::atol(line.c_str() + 4));
-            continue;
-        }
-        const int done = framesDone(line);
-        if (done <= warmUpFrames || child == 0) continue;
-        const double resident = residentBytes(child);
-        if (resident == 0) continue;
+    // The progress lines say how far the export is; its memory is sampled while it runs.
+    for (double resident = 1; resident > 0; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        const std::string progress = movie.outputSoFar();
+        const std::size_t end = progress.rfind('\n');
+        if (end == std::string::npos) continue;
+        const std::size_t start = progress.rfind('\n', end - 1);
+        const int done = framesDone(progress.substr(start == std::string::npos ? 0 : start + 1));
+        resident = residentBytes(movie.pid());
+        if (done <= warmUpFrames || resident == 0) continue;
         if (firstMeasured < 0) {
             afterWarmUp = resident;
             firstMeasured = done;
@@ -98,9 +90,8 @@ TEST(MemorySoak, TheWholeDemoMovieKeepsAFlatMemory) {
         highest = std::max(highest, resident);
         lastMeasured = done;
     }
-    const int status = ::pclose(output);
-    std::filesystem::remove_all(folder);
-    ASSERT_EQ(WEXITSTATUS(status), 0) << lastLine;
+    const testing::ProcessOutcome outcome = movie.wait();
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
     ASSERT_GE(lastMeasured - firstMeasured, 2000) << "too few frames were measured";
     std::printf("movie: %.1f MB resident at frame %d, at most %.1f MB up to frame %d\n", afterWarmUp / 1e6,
                 firstMeasured, highest / 1e6, lastMeasured);
@@ -113,11 +104,8 @@ TEST(MemorySoak, TheShowsFramesKeepAFlatMemoryInAWindow) {
     skipUnderSanitizers();
     if (IsSkipped()) return;
     testing::preferSoftwareDriver();
-    testing::VirtualDisplay display;
+    const testing::WindowDisplay display;
     if (!display.running()) GTEST_SKIP() << "Xvfb could not be started";
-    setenv("DISPLAY", display.name().c_str(), 1);
-    setenv("SDL_AUDIODRIVER", "dummy", 1);
-    setenv("SDL_VIDEODRIVER", "x11", 1);
 
     const GraphicsTimeline timeline = GraphicsTimeline::fromCsvFile(DREVIK_DEMO_DIR "/Graphics.csv");
     const MusicTimeline music = MusicTimeline::fromCsvFile(DREVIK_DEMO_DIR "/Music.csv", 48000, 120);
@@ -155,8 +143,6 @@ TEST(MemorySoak, TheShowsFramesKeepAFlatMemoryInAWindow) {
     configuration.autoplay = true;
     DrevikAppDelegate delegate(timeline, music, configuration, hooks);
     delegate.run();
-    unsetenv("SDL_AUDIODRIVER");
-    unsetenv("SDL_VIDEODRIVER");
 
     ASSERT_GE(framesAtEnd, warmUpFrames + measuredFrames) << "the show did not reach its frames in time";
     std::printf("show: %.1f MB resident at frame %d, at most %.1f MB up to frame %zu\n", afterWarmUp / 1e6,

@@ -1,11 +1,11 @@
 // Live reload of the show's input files: the reloader on its own (which saves it sees, what it reads,
 // what it reports), and the show in a real window on a private X server following the saves.
 #include "app/show_reload.hpp"
-#include "app/show_inputs.hpp"
+#include "app/inputs.hpp"
 #include "app/show_view.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/temporary_folder.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/temporary_folder.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <gtest/gtest.h>
 
@@ -223,7 +223,6 @@ TEST(ReloaderWithoutAFolder, WatchesNothingAndReportsNothing) {
 namespace drevik {
 namespace {
 
-testing::VirtualDisplay* display = nullptr;
 
 void pushKey(SDL_Scancode scancode) {
     SDL_Event event{};
@@ -253,18 +252,14 @@ std::size_t litPixels(const std::vector<std::array<int, 3>>& picture) {
 
 // The show, with the real renderer on the software Vulkan driver, in a 192 × 108 window, on files in a
 // temporary folder that the test saves while the show runs.
-class ReloadingShow : public ::testing::Test {
+class ReloadingShow : public testing::WindowDisplaySuite {
 protected:
     static constexpr int width = 192;
     static constexpr int height = 108;
 
-    static void SetUpTestSuite() {
-        testing::preferSoftwareDriver();
-        display = testing::startShowDisplay();
-    }
-    static void TearDownTestSuite() { testing::stopShowDisplay(display); }
     void SetUp() override {
-        if (!display->running()) GTEST_SKIP() << "Xvfb could not be started";
+        WindowDisplaySuite::SetUp();
+        if (IsSkipped()) return;
         writeFile(graphicsLocation(), drawing(20, 12, 0));
         writeFile(musicLocation(), soundtrack(20));
         graphics = GraphicsTimeline::fromCsvFile(graphicsLocation());

@@ -1,5 +1,6 @@
 // Names of screenshots and their writer, without a window.
 #include "app/show_screenshot.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,17 +30,14 @@ protected:
         hadZone_ = zone != nullptr;
         setenv("TZ", "UTC", 1);
         tzset();
-        folder = fs::temp_directory_path() / ("drevik_screenshot_names_" + std::to_string(getpid()));
-        fs::remove_all(folder);
-        fs::create_directories(folder);
     }
     void TearDown() override {
         if (hadZone_) setenv("TZ", saved_.c_str(), 1);
         else unsetenv("TZ");
         tzset();
-        fs::remove_all(folder);
     }
-    fs::path folder;
+    testing::TemporaryFolder scratch{"drevik-screenshot-names"};
+    const fs::path& folder = scratch.path();
 
 private:
     std::string saved_;

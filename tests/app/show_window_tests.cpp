@@ -1,7 +1,9 @@
 // The show in a real window on a private X server, with a stand-in for the GPU renderer.
 #include "app/show_view.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/temporary_folder.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +28,6 @@
 
 namespace drevik {
 namespace {
-
-testing::VirtualDisplay* display = nullptr;
 
 // Paints every frame a grey whose level follows the show time; can be told to fail.
 class GreySource final : public ShowFrameSource {
@@ -63,17 +63,11 @@ void pushKey(SDL_Scancode scancode) {
     SDL_PushEvent(&event);
 }
 
-class ShowWindow : public ::testing::Test {
+class ShowWindow : public testing::WindowDisplaySuite {
 protected:
-    static void SetUpTestSuite() {
-        // The software Vulkan driver, kept mapped after the last instance is gone, so that the leak checker
-        // can name (and the suppressions can match) what the driver leaves behind.
-        testing::preferSoftwareDriver();
-        display = testing::startShowDisplay();
-    }
-    static void TearDownTestSuite() { testing::stopShowDisplay(display); }
     void SetUp() override {
-        if (!display->running()) GTEST_SKIP() << "Xvfb could not be started";
+        WindowDisplaySuite::SetUp();
+        if (IsSkipped()) return;
         timeline.durationSeconds = 180;
         music.durationSeconds = 180;
         music.sampleRate = 8000;
@@ -395,95 +389,63 @@ TEST_F(ShowWindow, TheWindowOpensCentredOnTheChosenDisplay) {
     EXPECT_EQ(y, bounds.y + (bounds.h - 90) / 2);
 }
 
+// A folder holding a four-second show, for the tests that start the program.
+struct ShowFolder : testing::TemporaryFolder {
+    ShowFolder() : testing::TemporaryFolder("drevik-show-run") {
+        testing::writeText(path() / "Graphics.csv", "# duration_seconds=4\ntime,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n");
+        testing::writeText(path() / "Music.csv", "# duration_seconds=4\ntime,lead\n0,1\n0.5,0.2\n");
+    }
+};
+
 // A display that does not exist: one line naming those there are, status 1, and no window.
 TEST_F(ShowWindow, TheProgramRefusesADisplayThatDoesNotExist) {
-    std::string folder = ::testing::TempDir() + "drevik_no_such_display_" + std::to_string(getpid());
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder + "/Graphics.csv") << "# duration_seconds=4\ntime,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n";
-    std::ofstream(folder + "/Music.csv") << "# duration_seconds=4\ntime,lead\n0,1\n";
-    std::string command = "cd '" + folder + "' && SDL_AUDIODRIVER=dummy LSAN_OPTIONS=detect_leaks=0 timeout 20 " +
-                          DREVIK_BINARY + " --display 3 >out.txt 2>err.txt";
-    int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    std::ifstream errors(folder + "/err.txt");
-    std::string line;
-    std::getline(errors, line);
-    EXPECT_EQ(line, "Drevik: There is no display 3; this machine has 1 display (0).");
-    std::string more;
-    EXPECT_FALSE(std::getline(errors, more)) << more;
-    std::filesystem::remove_all(folder);
+    const ShowFolder folder;
+    const testing::ProcessOutcome outcome = testing::runDrevik(
+        {"--display", "3"},
+        testing::ProcessOptions().in(folder.path()).set("SDL_AUDIODRIVER=dummy").limit(std::chrono::seconds(20)));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "Drevik: There is no display 3; this machine has 1 display (0).\n");
 }
 
 // The whole program: launch, the show at its full size with the real renderer, and a request to quit
 // (SDL turns SIGTERM into the same quit event that closing the window sends). Nothing reaches standard
 // error, not even from the sound library on a machine without a sound card.
 TEST_F(ShowWindow, TheProgramShowsQuietlyAndEndsWithStatusZeroWhenAskedToQuit) {
-    std::string folder = ::testing::TempDir() + "drevik_show_run_" + std::to_string(getpid());
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder + "/Graphics.csv") << "# duration_seconds=4\ntime,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n";
-    std::ofstream(folder + "/Music.csv") << "# duration_seconds=4\ntime,lead\n0,1\n0.5,0.2\n";
-    pid_t child = fork();
-    if (child == 0) {
-        if (chdir(folder.c_str()) != 0) _exit(126);
-        freopen("out.txt", "w", stdout);
-        freopen("err.txt", "w", stderr);
-        // Under the leak checker, the driver's leftovers at exit (unloaded by then, so not suppressible)
-        // would turn a clean end into a failure; the in-process tests check our own leaks.
-        setenv("LSAN_OPTIONS", "detect_leaks=0", 1);
-        setenv("SDL_AUDIODRIVER", "alsa", 1);
-        execl(DREVIK_BINARY, DREVIK_BINARY, static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const ShowFolder folder;
+    testing::RunningProcess show({DREVIK_BINARY},
+                                 testing::ProcessOptions().in(folder.path()).set("SDL_AUDIODRIVER=alsa").limit(
+                                     std::chrono::seconds(13)));
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    kill(child, SIGTERM);
-    int status = 0;
-    bool ended = false;
-    for (int i = 0; i < 200 && !ended; ++i) {
-        ended = waitpid(child, &status, WNOHANG) == child;
-        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the show did not end";
-    }
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::ifstream out(folder + "/out.txt");
-    std::string line;
-    std::getline(out, line);
-    EXPECT_EQ(line, "Loaded 1 frames / 1 lines; 192000 audio samples at 48000 Hz.");
-    std::ifstream errors(folder + "/err.txt");
-    std::string error;
-    EXPECT_FALSE(std::getline(errors, error)) << error;
-    std::filesystem::remove_all(folder);
+    show.signal(SIGTERM);
+    const testing::ProcessOutcome outcome = show.wait();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out.substr(0, outcome.out.find('\n')),
+              "Loaded 1 frames / 1 lines; 192000 audio samples at 48000 Hz.");
+    EXPECT_EQ(outcome.err, "");
 }
 
 // Without any display server the program says so on standard error and fails, without hanging.
-void expectNoDisplayFailure(const std::string& environment) {
-    std::string folder = ::testing::TempDir() + "drevik_no_display_" + std::to_string(getpid());
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder + "/Graphics.csv") << "# duration_seconds=4\ntime,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n";
-    std::ofstream(folder + "/Music.csv") << "# duration_seconds=4\ntime,lead\n0,1\n";
-    std::string command = "cd '" + folder + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_RUNTIME_DIR " + environment +
-                          " SDL_AUDIODRIVER=dummy timeout 20 " DREVIK_BINARY " >out.txt 2>err.txt";
-    int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    std::ifstream errors(folder + "/err.txt");
-    std::string line;
-    std::getline(errors, line);
-    EXPECT_EQ(line.rfind("Drevik: There is no display", 0), 0u) << line;
-    EXPECT_NE(line.find("--snapshot PATH or a movie with --movie PATH instead."), std::string::npos) << line;
-    std::string more;
-    EXPECT_FALSE(std::getline(errors, more)) << more;
-    std::filesystem::remove_all(folder);
+void expectNoDisplayFailure(const std::vector<std::string>& environment) {
+    const ShowFolder folder;
+    testing::ProcessOptions options = testing::ProcessOptions()
+                                          .in(folder.path())
+                                          .unset("DISPLAY")
+                                          .unset("WAYLAND_DISPLAY")
+                                          .unset("XDG_RUNTIME_DIR")
+                                          .set("SDL_AUDIODRIVER=dummy")
+                                          .limit(std::chrono::seconds(20));
+    for (const std::string& change : environment) options.set(change);
+    const testing::ProcessOutcome outcome = testing::runDrevik({}, options);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(outcome.err.starts_with("Drevik: There is no display")) << outcome.err;
+    EXPECT_NE(outcome.err.find("--snapshot PATH or a movie with --movie PATH instead."), std::string::npos)
+        << outcome.err;
+    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << outcome.err;
 }
 
 TEST(ShowWithoutDisplay, OneLineOnStandardErrorAndStatusOne) {
-    expectNoDisplayFailure("-u SDL_VIDEODRIVER");
-    expectNoDisplayFailure("SDL_VIDEODRIVER=x11");
+    expectNoDisplayFailure({"SDL_VIDEODRIVER"});
+    expectNoDisplayFailure({"SDL_VIDEODRIVER=x11"});
 }
 
 } // namespace
@@ -556,10 +518,8 @@ TEST_F(ShowWindow, TheRendererDrawsStraightIntoTheWindowAndFollowsItsSize) {
 // says where on standard output.
 TEST_F(ShowWindow, TheScreenshotKeyWritesThePictureOnScreen) {
     useCrossingLines(timeline, music, hooks);
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("drevik_show_screenshot_" + std::to_string(getpid()));
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
+    const testing::TemporaryFolder screenshots("drevik-show-screenshot");
+    const std::filesystem::path& folder = screenshots.path();
     hooks.screenshotFolder = folder;
     std::mutex mutex;
     std::condition_variable changed;
@@ -619,7 +579,6 @@ TEST_F(ShowWindow, TheScreenshotKeyWritesThePictureOnScreen) {
     }
     EXPECT_GT(lit, 100u) << "the screenshot is black";
     EXPECT_LT(differing, onScreen.size() / 100) << "pixels that differ from the window's";
-    std::filesystem::remove_all(folder);
 }
 
 // Where the window cannot present through Vulkan, the renderer's pictures are read back and copied to it.

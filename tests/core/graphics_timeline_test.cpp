@@ -2,6 +2,7 @@
 
 #include "core/csv_bytes.hpp"
 #include "tests/core/contract_error_support.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -219,20 +220,9 @@ TEST(GraphicsTimelineLookup, FrameOnScreen) {
 
 class GraphicsTimelineFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        directory_ = std::filesystem::temp_directory_path() /
-                     ("drevik-graphics-test-" + std::to_string(::getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(directory_);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::permissions(directory_ / "Graphics.csv", std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(directory_, ignored);
-    }
     std::filesystem::path write(const std::string& text) {
-        const auto path = directory_ / "Graphics.csv";
-        std::ofstream(path, std::ios::binary) << text;
+        const auto path = folder_.path() / "Graphics.csv";
+        testing::writeText(path, text);
         return path;
     }
     std::string readError(const std::filesystem::path& path) {
@@ -246,7 +236,8 @@ protected:
         ADD_FAILURE() << "expected an error";
         return {};
     }
-    std::filesystem::path directory_;
+    testing::TemporaryFolder folder_{"drevik-graphics-test"};
+    const std::filesystem::path& directory_ = folder_.path();
 };
 
 TEST_F(GraphicsTimelineFile, ReadsTheFileAndNamesItByItsLastComponent) {

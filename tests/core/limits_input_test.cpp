@@ -1,8 +1,9 @@
 // Limits on what an input file may ask of memory: file size, channel count, soundtrack length.
-#include "core/error.hpp"
-#include "core/file_bytes.hpp"
+#include "platform/error.hpp"
+#include "platform/file_bytes.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,20 +31,14 @@ std::string errorText(Reading&& reading) {
 
 class InputLimits : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-limits-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(directory_); }
-
     Path write(const std::string& name, const std::string& text) const {
         const Path path = directory_ / name;
-        std::ofstream(path, std::ios::binary) << text;
+        testing::writeText(path, text);
         return path;
     }
 
-    Path directory_;
+    testing::TemporaryFolder folder_{"drevik-limits"};
+    const Path& directory_ = folder_.path();
 };
 
 TEST_F(InputLimits, AFileUpToTheLimitIsReadAndOneByteMoreIsRefused) {

@@ -1,6 +1,7 @@
 #include "core/music_timeline.hpp"
 
 #include "tests/core/contract_error_support.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -227,13 +228,12 @@ TEST(MusicTimelineReading, SmallRatesAndTinyDurations) {
 }
 
 TEST(MusicTimelineReading, ReadsFilesByTheirLastPathComponent) {
-    const auto directory = std::filesystem::temp_directory_path() / ("drevik-music-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory);
-    const auto path = directory / "Music.csv";
-    std::ofstream(path, std::ios::binary) << kOneSecond << "time,a\n0.5,2\n";
+    const testing::TemporaryFolder folder("drevik-music-test");
+    const auto path = folder.path() / "Music.csv";
+    testing::writeText(path, kOneSecond + "time,a\n0.5,2\n");
     EXPECT_EQ(contractErrorText([&] { MusicTimeline::fromCsvFile(path, 48000, 120); }),
               "Music.csv:3: channel values must be empty or normalized numbers");
-    std::filesystem::remove_all(directory);
+    std::filesystem::remove(path);
     try {
         MusicTimeline::fromCsvFile(path, 48000, 120);
         ADD_FAILURE() << "expected an error";

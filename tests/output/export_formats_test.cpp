@@ -4,7 +4,7 @@
 #include "output/frame_sequence.hpp"
 #include "output/movie_export.hpp"
 #include "tests/output/movie_probe.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 

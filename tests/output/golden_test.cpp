@@ -1,11 +1,12 @@
 // The demo show's pictures, one for each volume family, against approved golden images
 // (tests/golden/; scripts/approve-goldens.sh renders new ones after a deliberate change).
-#include "../render/gpu_test_support.hpp"
+#include "tests/render/gpu_test_support.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 #include "core/scene_profile.hpp"
 #include "core/scene_span.hpp"
 #include "output/snapshot.hpp"
+#include "tests/support/temporary_folder.hpp"
 #include "tools/picture_difference.hpp"
 
 #include <gtest/gtest.h>
@@ -59,16 +60,10 @@ protected:
         delete graphics_;
         delete music_;
     }
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "drevik-golden-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
-
     static GraphicsTimeline* graphics_;
     static MusicTimeline* music_;
-    Path folder_;
+    testing::TemporaryFolder scratch_{"drevik-golden"};
+    const Path& folder_ = scratch_.path();
 };
 
 GraphicsTimeline* GoldenImages::graphics_ = nullptr;

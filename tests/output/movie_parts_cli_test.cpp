@@ -2,7 +2,7 @@
 // against a one-process export of the same show (decoded with FFmpeg), resuming, and the parts the
 // join refuses.
 #include "tests/output/movie_probe.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "output/output_format.hpp"
 #include "app/progress_bar.hpp"
 #include "output/straight_alpha.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 

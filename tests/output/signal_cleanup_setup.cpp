@@ -1,6 +1,6 @@
 // The output tests run like the program's file-writing modes: with the handler that removes
 // temporary files on SIGINT and SIGTERM installed at start-up.
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 
 #include <gtest/gtest.h>
 

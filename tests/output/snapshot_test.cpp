@@ -4,6 +4,7 @@
 #include "render/gpu/gpu.hpp"
 #include "render/scene_renderer.hpp"
 #include "tests/render/gpu_test_support.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -57,11 +58,6 @@ protected:
         testing::preferSoftwareDriver();
         gpu::setDefaultDeviceOptions(testing::validatedDeviceOptions());
         gpu::takeValidationMessages();
-        folder = fs::temp_directory_path() /
-                 ("drevik-snapshot-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
         music.durationSeconds = 20;
     }
     void TearDown() override {
@@ -69,16 +65,10 @@ protected:
         for (const auto& message : gpu::takeValidationMessages()) {
             ADD_FAILURE() << "validation: " << message;
         }
-        fs::remove_all(folder);
     }
 
-    std::vector<fs::path> filesIn(const fs::path& where) const {
-        std::vector<fs::path> names;
-        for (const auto& entry : fs::directory_iterator(where)) names.push_back(entry.path().filename());
-        return names;
-    }
-
-    fs::path folder;
+    testing::TemporaryFolder scratch{"drevik-snapshot"};
+    const fs::path& folder = scratch.path();
     MusicTimeline music;
 };
 
@@ -95,7 +85,7 @@ TEST_F(SnapshotTest, AnExistingFileIsRefusedAndLeftUntouched) {
     std::ifstream in(target);
     std::string content((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(content, "precious");
-    EXPECT_EQ(filesIn(folder).size(), 1u);
+    EXPECT_EQ(testing::namesIn(folder).size(), 1u);
 }
 
 TEST_F(SnapshotTest, NothingOnScreenGivesAnOpaqueBlackImageInNewFolders) {
@@ -109,14 +99,14 @@ TEST_F(SnapshotTest, NothingOnScreenGivesAnOpaqueBlackImageInNewFolders) {
         ASSERT_EQ(image.rgba[i] + image.rgba[i + 1] + image.rgba[i + 2], 0) << i;
         ASSERT_EQ(image.rgba[i + 3], 255) << i;
     }
-    EXPECT_EQ(filesIn(target.parent_path()), std::vector<fs::path>{"empty.png"});
+    EXPECT_EQ(testing::namesIn(target.parent_path()), std::vector<std::string>{"empty.png"});
 }
 
 TEST_F(SnapshotTest, ANameOfMaximalLengthIsWritten) {
     const fs::path target = folder / (std::string(251, 'n') + ".png");
     MetalSnapshot::write(target, 8, 8, 0.5, horizontalLine(0.0), music);
     EXPECT_EQ(readPng(target).width, 8u);
-    EXPECT_EQ(filesIn(folder).size(), 1u);
+    EXPECT_EQ(testing::namesIn(folder).size(), 1u);
 }
 
 TEST_F(SnapshotTest, ADrawingNearTheTopLandsNearTheTopOfTheFile) {
@@ -151,7 +141,7 @@ TEST_F(SnapshotTest, SizesTheDeviceCannotRenderWriteNothing) {
             EXPECT_EQ(std::string(error.what()), "Metal could not allocate the snapshot texture.");
         }
     }
-    EXPECT_TRUE(filesIn(folder).empty());
+    EXPECT_TRUE(testing::namesIn(folder).empty());
 }
 
 TEST_F(SnapshotTest, AnUnwritableFolderLeavesNoFileAndNoTemporary) {
@@ -167,7 +157,7 @@ TEST_F(SnapshotTest, AnUnwritableFolderLeavesNoFileAndNoTemporary) {
         EXPECT_EQ(std::string(error.what()), "Could not write snapshot: " + target.string());
     }
     fs::permissions(locked, fs::perms::owner_all);
-    EXPECT_TRUE(filesIn(locked).empty());
+    EXPECT_TRUE(testing::namesIn(locked).empty());
 }
 
 TEST_F(SnapshotTest, NoVulkanDeviceIsReportedAsNoDevice) {
@@ -182,7 +172,7 @@ TEST_F(SnapshotTest, NoVulkanDeviceIsReportedAsNoDevice) {
     if (saved.empty()) ::unsetenv("VK_DRIVER_FILES");
     else ::setenv("VK_DRIVER_FILES", saved.c_str(), 1);
     gpu::takeValidationMessages();   // the loader's complaint about the missing driver file
-    EXPECT_TRUE(filesIn(folder).empty());
+    EXPECT_TRUE(testing::namesIn(folder).empty());
 }
 
 // A name that is taken by the time the finished image is moved into place (here a dangling link,
@@ -197,7 +187,7 @@ TEST_F(SnapshotTest, ANameTakenMeanwhileIsNotReplaced) {
         EXPECT_EQ(error.kind(), SnapshotError::Kind::outputExists);
     }
     EXPECT_TRUE(fs::is_symlink(target));
-    EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"late.png"});
+    EXPECT_EQ(testing::namesIn(folder), std::vector<std::string>{"late.png"});
 }
 
 // The image is encoded, but the file system refuses the final name: the temporary file goes too.
@@ -209,7 +199,7 @@ TEST_F(SnapshotTest, AFileThatCannotBeCreatedLeavesNothing) {
     } catch (const SnapshotError& error) {
         EXPECT_EQ(std::string(error.what()), "Could not write snapshot: " + target.string());
     }
-    EXPECT_TRUE(filesIn(folder).empty());
+    EXPECT_TRUE(testing::namesIn(folder).empty());
 }
 
 TEST_F(SnapshotTest, AFolderThatCannotBeMadeIsReportedAndTheFileInItsWayKept) {
@@ -224,7 +214,7 @@ TEST_F(SnapshotTest, AFolderThatCannotBeMadeIsReportedAndTheFileInItsWayKept) {
             << error.what();
     }
     EXPECT_TRUE(fs::is_regular_file(blocker));
-    EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"plain-file"});
+    EXPECT_EQ(testing::namesIn(folder), std::vector<std::string>{"plain-file"});
 }
 
 // The full-size frame: the read-back is width × 4 bytes per row, and the file has that size.
@@ -240,13 +230,13 @@ TEST_F(SnapshotTest, FullHdReadsBackEveryRow) {
 // Encoding alone: a write error surfaces as such, and the colour order is RGB from BGRA.
 TEST(PngWriterTest, SwapsBgraToRgbaAndReportsWriteErrors) {
     const std::vector<std::uint8_t> bgra{10, 20, 30, 255, 40, 50, 60, 7};
-    const fs::path path = fs::temp_directory_path() / ("drevik-png-" + std::to_string(::getpid()) + ".png");
+    const testing::TemporaryFolder folder("drevik-png");
+    const fs::path path = folder.path() / "two.png";
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(writeBgraAsPng(file, bgra.data(), 2, 1, 8), PngWriteResult::written);
     std::fclose(file);
     Image image = readPng(path);
-    fs::remove(path);
     ASSERT_EQ(image.rgba.size(), 8u);
     EXPECT_EQ(image.rgba, (std::vector<std::uint8_t>{30, 20, 10, 255, 60, 50, 40, 255}));
 

@@ -1,6 +1,6 @@
 // The .deb package and the portable bundle, each built from this build folder with its one command,
 // unpacked into a temporary folder and run; and the GPU check's verdict on a picture that differs.
-#include "tests/temporary_folder.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,42 +1,30 @@
-// The warm-start cache: the key → bytes store and its checks, the compiled modules and the driver's
-// pipeline cache kept by a device, and the folder the program chooses.
+// The warm-start cache: the compiled modules and the driver's pipeline cache a device keeps in its
+// store (tests/platform/disk_cache_test.cpp has the store itself), and the folder the program chooses.
 #include "app/cache_folder.hpp"
-#include "render/gpu/disk_cache.hpp"
 #include "render/gpu/pipeline_cache.hpp"
 #include "render/gpu/vulkan_internal.hpp"
 #include "render/scene_renderer.hpp"
 #include "render/shader_source.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace drevik {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
+using testing::filesIn;
+using testing::readBytes;
+using testing::writeBytes;
 
 struct TemporaryFolder : testing::TemporaryFolder {
     TemporaryFolder() : testing::TemporaryFolder("drevik-cache-test") {}
 };
-
-Bytes readFile(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(stream), {});
-}
-
-void writeFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
-                                                                  static_cast<std::streamsize>(bytes.size()));
-}
 
 Bytes pattern(std::size_t size, std::uint8_t seed) {
     Bytes bytes(size);
@@ -44,123 +32,6 @@ Bytes pattern(std::size_t size, std::uint8_t seed) {
     return bytes;
 }
 
-std::vector<fs::path> filesIn(const fs::path& folder) {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(folder)) files.push_back(entry.path());
-    return files;
-}
-
-// ---------------------------------------------------------------------------------------------------
-// The store
-
-TEST(DiskCacheTest, GivesBackWhatWasStoredUnderTheSameKeyOnly) {
-    TemporaryFolder folder;
-    const gpu::DiskCache cache(folder.path() / "nested" / "drevik");
-    EXPECT_FALSE(cache.load("spirv", "key").has_value());
-    const Bytes payload = pattern(1000, 3);
-    ASSERT_TRUE(cache.store("spirv", "key", payload));
-    EXPECT_EQ(cache.load("spirv", "key"), payload);
-    EXPECT_FALSE(cache.load("spirv", "other key").has_value());
-    EXPECT_FALSE(cache.load("pipelines", "key").has_value());
-    ASSERT_TRUE(cache.store("spirv", "key", Bytes{}));   // an empty payload is a payload
-    EXPECT_EQ(cache.load("spirv", "key"), Bytes{});
-    // Only the entry itself is left in the folder: no temporary files.
-    EXPECT_EQ(filesIn(cache.folder()), std::vector<fs::path>{cache.entryPath("spirv", "key")});
-}
-
-TEST(DiskCacheTest, AStoreWithoutAFolderKeepsNothing) {
-    const gpu::DiskCache cache{fs::path()};
-    EXPECT_FALSE(cache.enabled());
-    EXPECT_FALSE(cache.store("spirv", "key", pattern(10, 1)));
-    EXPECT_FALSE(cache.load("spirv", "key").has_value());
-}
-
-TEST(DiskCacheTest, AnEntryWhoseFileNameMatchesButWhoseKeyDiffersIsNotTrusted) {
-    TemporaryFolder folder;
-    const gpu::DiskCache cache(folder.path());
-    ASSERT_TRUE(cache.store("spirv", "first", pattern(64, 1)));
-    // Another key's valid file put where "second" is looked for, as a hash collision would.
-    fs::copy_file(cache.entryPath("spirv", "first"), cache.entryPath("spirv", "second"));
-    EXPECT_FALSE(cache.load("spirv", "second").has_value());
-}
-
-TEST(DiskCacheTest, DamagedFilesAreIgnoredAndRewritten) {
-    TemporaryFolder folder;
-    const gpu::DiskCache cache(folder.path());
-    const Bytes payload = pattern(300, 9);
-    ASSERT_TRUE(cache.store("spirv", "the key", payload));
-    const fs::path file = cache.entryPath("spirv", "the key");
-    const Bytes good = readFile(file);
-
-    std::vector<Bytes> damaged;
-    for (std::size_t length : {std::size_t{0}, std::size_t{7}, std::size_t{39}, std::size_t{40}, good.size() - 1}) {
-        damaged.emplace_back(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(length));
-    }
-    Bytes longer = good;
-    longer.push_back(0);
-    damaged.push_back(longer);
-    // One flipped bit anywhere: magic, version, lengths, checksum, key, payload.
-    for (std::size_t at = 0; at < good.size(); at += 5) {
-        Bytes flipped = good;
-        flipped[at] ^= 0x10;
-        damaged.push_back(flipped);
-    }
-    for (const Bytes& bytes : damaged) {
-        writeFile(file, bytes);
-        EXPECT_FALSE(cache.load("spirv", "the key").has_value()) << bytes.size() << " bytes";
-        ASSERT_TRUE(cache.store("spirv", "the key", payload));
-        EXPECT_EQ(cache.load("spirv", "the key"), payload);
-    }
-    // Not a file at all.
-    fs::remove(file);
-    fs::create_directory(file);
-    EXPECT_FALSE(cache.load("spirv", "the key").has_value());
-}
-
-TEST(DiskCacheTest, AnUnwritableFolderOnlyLosesTheCache) {
-    TemporaryFolder folder;
-    writeFile(folder.path() / "a file", pattern(4, 0));
-    // A folder inside a regular file can never be made, whoever runs the test.
-    const gpu::DiskCache cache(folder.path() / "a file" / "drevik");
-    EXPECT_FALSE(cache.store("spirv", "key", pattern(10, 1)));
-    EXPECT_FALSE(cache.load("spirv", "key").has_value());
-    EXPECT_FALSE(gpu::replaceFileAtomically(folder.path() / "a file" / "target", pattern(4, 0)));
-}
-
-TEST(DiskCacheTest, ProcessesWritingTheSameEntryAtOnceLeaveOneWholeFile) {
-    TemporaryFolder folder;
-    const gpu::DiskCache cache(folder.path());
-    // Large payloads, so that a reader would catch a half-written file if there could be one.
-    const std::vector<Bytes> payloads = {pattern(600000, 1), pattern(900000, 2), pattern(700000, 3)};
-    std::vector<pid_t> writers;
-    for (std::size_t w = 0; w < payloads.size(); ++w) {
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            bool ok = true;
-            for (int round = 0; round < 15; ++round) ok = cache.store("spirv", "shared", payloads[w]) && ok;
-            ::_exit(ok ? 0 : 1);
-        }
-        writers.push_back(pid);
-    }
-    int reads = 0;
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        if (auto payload = cache.load("spirv", "shared")) {
-            ++reads;
-            EXPECT_NE(std::find(payloads.begin(), payloads.end(), *payload), payloads.end());
-        }
-    }
-    for (pid_t pid : writers) {
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    const auto last = cache.load("spirv", "shared");
-    ASSERT_TRUE(last.has_value());
-    EXPECT_NE(std::find(payloads.begin(), payloads.end(), *last), payloads.end());
-    EXPECT_EQ(filesIn(folder.path()).size(), 1u);   // no temporary file left behind
-    RecordProperty("reads while writing", reads);
-}
 
 TEST(CacheFolderTest, FollowsTheUsersCacheHome) {
     EXPECT_EQ(cacheFolderFor("/var/cache/me", "/home/me"), fs::path("/var/cache/me/drevik"));
@@ -295,9 +166,9 @@ TEST_F(WarmStartTest, ADamagedModuleIsCompiledAgainAndRewritten) {
     const Bytes expected = render(makeDevice(folder.path()));
     const auto modules = entries(folder.path(), "spirv");
     ASSERT_FALSE(modules.empty());
-    Bytes bytes = readFile(modules[0]);
+    Bytes bytes = readBytes(modules[0]);
     bytes[bytes.size() - 9] ^= 0x40;   // inside the SPIR-V payload
-    writeFile(modules[0], bytes);
+    writeBytes(modules[0], bytes);
 
     auto compiled = gpu::vk::shaderCompilationCount();
     EXPECT_EQ(render(makeDevice(folder.path())), expected);
@@ -313,11 +184,11 @@ TEST_F(WarmStartTest, APipelineCacheOfAnotherDeviceIsIgnoredAndReplaced) {
     const Bytes expected = render(makeDevice(folder.path()));
     const auto files = entries(folder.path(), "pipelines");
     ASSERT_EQ(files.size(), 1u);
-    const Bytes good = readFile(files[0]);
+    const Bytes good = readBytes(files[0]);
 
     // A well-formed entry (right key, right checksum) whose driver header names another vendor: the
     // key is read from the file, the payload through the store, then stored again with one change.
-    const gpu::DiskCache cache(folder.path());
+    const DiskCache cache(folder.path());
     const std::string storedKey = [&] {
         std::uint64_t keyLength = 0;
         std::memcpy(&keyLength, good.data() + 16, 8);
@@ -340,7 +211,7 @@ TEST_F(WarmStartTest, APipelineCacheOfAnotherDeviceIsIgnoredAndReplaced) {
 
 TEST_F(WarmStartTest, AnUnwritableCacheFolderStillDraws) {
     TemporaryFolder folder;
-    writeFile(folder.path() / "a file", pattern(4, 0));
+    writeBytes(folder.path() / "a file", pattern(4, 0));
     const Bytes expected = render(makeDevice({}));
     EXPECT_EQ(render(makeDevice(folder.path() / "a file" / "drevik")), expected);
 }

@@ -2,7 +2,7 @@
 // a 4-sample pass resolved into them, and what the X server then shows; all under the validation layer.
 #include "render/gpu/gpu.hpp"
 #include "tests/render/gpu_test_support.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <SDL2/SDL_vulkan.h>
 #include <vulkan/vulkan.h>
@@ -14,24 +14,11 @@
 namespace drevik {
 namespace {
 
-testing::VirtualDisplay* display = nullptr;
-
-class GpuSwapchainTest : public ::testing::Test {
+class GpuSwapchainTest : public testing::WindowDisplaySuite {
 protected:
-    static void SetUpTestSuite() {
-        testing::preferSoftwareDriver();
-        display = new testing::VirtualDisplay();
-        if (display->running()) setenv("DISPLAY", display->name().c_str(), 1);
-        setenv("SDL_VIDEODRIVER", "x11", 1);
-    }
-    static void TearDownTestSuite() {
-        delete display;
-        display = nullptr;
-        unsetenv("SDL_VIDEODRIVER");
-    }
-
     void SetUp() override {
-        if (!display->running()) GTEST_SKIP() << "Xvfb could not be started";
+        WindowDisplaySuite::SetUp();
+        if (IsSkipped()) return;
         ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_VIDEO), 0) << SDL_GetError();
         window = SDL_CreateWindow("swapchain test", 0, 0, 160, 90, SDL_WINDOW_VULKAN);
         ASSERT_NE(window, nullptr) << SDL_GetError();

@@ -140,11 +140,25 @@ TEST(ShaderInterface, IncludesResolveOnlyFromTheEmbeddedHeaders) {
     EXPECT_NE(message.find("missing.h"), std::string::npos) << message;
 }
 
-TEST(ShaderInterface, TheKeyTextOfTheProgramCarriesTheHeaderItIncludes) {
-    const std::string keyText = shaderSourceWithHeaders(lineShaderSource());
-    EXPECT_EQ(keyText.rfind(lineShaderSource(), 0), 0u);
-    EXPECT_NE(keyText.find(shaderInterfaceSource()), std::string::npos);
-    EXPECT_NE(lineShaderSource().find("#include \"shader_interface.h\""), std::string_view::npos);
+// A part of the program edited on its own must change the key of the compiled modules.
+TEST(ShaderInterface, TheKeyTextOfTheProgramCarriesEveryFileItIncludes) {
+    const std::string_view program = lineShaderSource();
+    const std::string keyText = shaderSourceWithHeaders(program);
+    EXPECT_EQ(keyText.rfind(program, 0), 0u);
+    std::vector<std::string> included;
+    for (std::size_t at = program.find("\n#include \""); at != std::string_view::npos;
+         at = program.find("\n#include \"", at + 1)) {
+        const std::size_t start = at + 11;
+        included.emplace_back(program.substr(start, program.find('"', start) - start));
+    }
+    EXPECT_EQ(included, (std::vector<std::string>{"shader_interface.h", "line_numeric.glsl", "line_volume.glsl",
+                                                  "line_roles.glsl", "line_screen.glsl"}));
+    for (const std::string& name : included) {
+        const std::optional<std::string_view> text = embeddedShaderHeader(name);
+        ASSERT_TRUE(text.has_value()) << name;
+        EXPECT_FALSE(text->empty()) << name;
+        EXPECT_NE(keyText.find(*text), std::string::npos) << name;
+    }
 }
 
 } // namespace

@@ -4,9 +4,9 @@
 // it; each old timeline is freed by whichever thread lets go of it last.
 #include "app/audio_player.hpp"
 #include "app/show_frames.hpp"
-#include "app/show_inputs.hpp"
+#include "app/inputs.hpp"
 #include "app/show_reload.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/show_inputs.hpp"
+#include "app/inputs.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "core/file_bytes.hpp"
+#include "platform/file_bytes.hpp"
 
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // The two input files as every mode reads them: the drawing, the soundtrack at the program's sample and
 // analysis rates, and the check that both describe the same length of show. The launch driver reads them
 // once at start-up; the show reads them again when they are saved.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
 

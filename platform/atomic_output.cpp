@@ -1,4 +1,4 @@
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

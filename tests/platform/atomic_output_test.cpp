@@ -1,6 +1,6 @@
 // The atomic output facility: temporaries beside the target, moves that never replace (or that
 // replace, for caches), removal on failure, on SIGTERM, and of leftovers whose writer was killed.
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 
 #include <gtest/gtest.h>
 

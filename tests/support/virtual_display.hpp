@@ -1,5 +1,12 @@
 #pragma once
-// A private X server (Xvfb) for tests that open windows, and a look at the pixels it shows.
+// A private X server (Xvfb) for tests that open windows, the environment that points SDL at it, and
+// a look at the pixels it shows.
+
+// gtest comes before Xlib (through SDL_syswm.h), whose macros (None) would break it.
+#include "tests/render/gpu_test_support.hpp"
+
+#include <gtest/gtest.h>
+
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_syswm.h>
 
@@ -93,21 +100,46 @@ inline std::array<int, 3> screenPixel(SDL_Window* window, int x, int y) {
     return pixels.empty() ? std::array<int, 3>{-1, -1, -1} : pixels[0];
 }
 
-// The display of a suite of show-window tests: a new Xvfb (named in DISPLAY when it runs), SDL's X11
-// video driver and its dummy audio driver. stopShowDisplay undoes it all.
-inline VirtualDisplay* startShowDisplay() {
-    auto* display = new VirtualDisplay();
-    if (display->running()) setenv("DISPLAY", display->name().c_str(), 1);
-    setenv("SDL_AUDIODRIVER", "dummy", 1);
-    setenv("SDL_VIDEODRIVER", "x11", 1);
-    return display;
-}
+// The display of tests that open windows: a new Xvfb, named in DISPLAY while it runs, and SDL's X11
+// video driver (and, unless told otherwise, its dummy audio driver). The destructor undoes it all.
+class WindowDisplay {
+public:
+    explicit WindowDisplay(bool dummyAudio = true) : dummyAudio_(dummyAudio) {
+        if (display_.running()) setenv("DISPLAY", display_.name().c_str(), 1);
+        if (dummyAudio_) setenv("SDL_AUDIODRIVER", "dummy", 1);
+        setenv("SDL_VIDEODRIVER", "x11", 1);
+    }
+    ~WindowDisplay() {
+        if (dummyAudio_) unsetenv("SDL_AUDIODRIVER");
+        unsetenv("SDL_VIDEODRIVER");
+    }
+    WindowDisplay(const WindowDisplay&) = delete;
+    WindowDisplay& operator=(const WindowDisplay&) = delete;
+    bool running() const { return display_.running(); }
 
-inline void stopShowDisplay(VirtualDisplay*& display) {
-    delete display;
-    display = nullptr;
-    unsetenv("SDL_AUDIODRIVER");
-    unsetenv("SDL_VIDEODRIVER");
-}
+private:
+    VirtualDisplay display_;
+    bool dummyAudio_;
+};
+
+// A suite whose tests share one WindowDisplay on the software GPU driver; each test is skipped
+// where Xvfb cannot be started.
+class WindowDisplaySuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        preferSoftwareDriver();
+        display_ = new WindowDisplay();
+    }
+    static void TearDownTestSuite() {
+        delete display_;
+        display_ = nullptr;
+    }
+    void SetUp() override {
+        if (!display_->running()) GTEST_SKIP() << "Xvfb could not be started";
+    }
+
+private:
+    inline static WindowDisplay* display_ = nullptr;
+};
 
 } // namespace drevik::testing

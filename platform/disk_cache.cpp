@@ -1,6 +1,6 @@
-#include "render/gpu/disk_cache.hpp"
+#include "platform/disk_cache.hpp"
 
-#include "core/atomic_output.hpp"
+#include "platform/atomic_output.hpp"
 
 #include <array>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace drevik::gpu {
+namespace drevik {
 namespace {
 
 // File layout, integers little-endian:
@@ -162,4 +162,4 @@ bool DiskCache::store(std::string_view kind, std::string_view key, std::span<con
     return replaceFileAtomically(entryPath(kind, key), file);
 }
 
-} // namespace drevik::gpu
+} // namespace drevik

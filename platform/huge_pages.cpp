@@ -1,4 +1,4 @@
-#include "core/huge_pages.hpp"
+#include "platform/huge_pages.hpp"
 
 #include <cstdint>
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace drevik::gpu {
+namespace drevik {
 
 class DiskCache {
 public:
@@ -55,4 +55,4 @@ std::uint64_t cacheHash(std::string_view text, std::uint64_t seed = 0xcbf29ce484
 // anything fails. False on failure (errno is not preserved).
 bool replaceFileAtomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes);
 
-} // namespace drevik::gpu
+} // namespace drevik

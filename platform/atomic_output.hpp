@@ -15,7 +15,7 @@
 // left by a writer that was killed outright is removed by the next write to the same target:
 // every writer holds an advisory lock (flock) on its temporary while it lives, and a leftover
 // whose lock can be taken has lost its writer. A running writer's temporary is never touched.
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 #include <cstdio>
 #include <filesystem>
