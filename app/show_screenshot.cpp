@@ -83,15 +83,11 @@ void ScreenshotWriter::writeOne(const Job& job) {
     // moves on to the next free one.
     for (int attempt = 0; attempt < 100; ++attempt) {
         try {
-            AtomicFile file(location);
-            std::FILE* stream = file.stream();
-            if (stream == nullptr ||
-                writeBgraAsPng(stream, job.picture.bgra.data(), job.picture.width, job.picture.height,
-                               job.picture.width * 4) != PngWriteResult::written) {
+            if (writePngFile(location, job.picture.bgra.data(), job.picture.width, job.picture.height,
+                             job.picture.width * 4, false) != PngWriteResult::written) {
                 reason = "the picture could not be encoded";
                 break;
             }
-            file.commit();
             std::fprintf(out_, "Wrote %s\n", location.c_str());
             std::fflush(out_);
             if (written_) written_(location);

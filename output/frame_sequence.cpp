@@ -65,10 +65,22 @@ public:
     void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override {
         const std::filesystem::path file = folder_ / frameFileName(frameIndex, plan_.frameCount);
         if (outputLocationTaken(file)) return; // written by an earlier run
-        AtomicFile temporary = openAtomicFile(file);
-        std::FILE* stream = temporary.stream();
-        if (stream == nullptr || !writeFrame(stream, bgra, stride, plan_, transparent_, straight_)) failWriting(file);
-        commitShared(temporary, file);
+        const std::uint8_t* picture = bgra;
+        if (transparent_) {
+            straight_.assign(bgra, bgra + stride * plan_.height);
+            straightenAdditiveAlpha(straight_, static_cast<std::size_t>(plan_.width),
+                                    static_cast<std::size_t>(plan_.height), static_cast<std::size_t>(stride));
+            picture = straight_.data();
+        }
+        try {
+            if (writePngFile(file, picture, static_cast<std::size_t>(plan_.width), static_cast<std::size_t>(plan_.height),
+                             static_cast<std::size_t>(stride), transparent_) != PngWriteResult::written) {
+                failWriting(file);
+            }
+        } catch (const AtomicOutputError& error) {
+            // One there already (the same file, written by another run of the same part) is kept.
+            if (!error.targetExists()) throwOutputFailure(error, file, file.string());
+        }
     }
     void appendAudio(std::span<const float>) override {}
     void finish() override {}

@@ -1,9 +1,14 @@
 #include "output/png_writer.hpp"
 
+#include "platform/atomic_output.hpp"
+
 #include <png.h>
 #include <zlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <csetjmp>
+#include <system_error>
 #include <vector>
 
 namespace drevik {
@@ -88,6 +93,21 @@ PngWriteResult writeBgraAsPng(std::FILE* file, const std::uint8_t* bgra, std::si
 PngWriteResult writeBgraAsPngWithAlpha(std::FILE* file, const std::uint8_t* bgra, std::size_t width,
                                        std::size_t height, std::size_t bytesPerRow) {
     return writePng(file, bgra, width, height, bytesPerRow, true);
+}
+
+PngWriteResult writePngFile(const std::filesystem::path& location, const std::uint8_t* bgra, std::size_t width,
+                            std::size_t height, std::size_t bytesPerRow, bool keepAlpha) {
+    AtomicFile file(location);
+    std::FILE* stream = file.stream();
+    const PngWriteResult result = stream == nullptr ? PngWriteResult::cannotWrite
+                                                    : writePng(stream, bgra, width, height, bytesPerRow, keepAlpha);
+    if (result == PngWriteResult::cannotWrite) {
+        const int error = errno != 0 ? errno : EIO;
+        throw AtomicOutputError(AtomicOutputError::Stage::write, std::error_code(error, std::generic_category()),
+                                "Could not write " + location.string() + ": " + std::strerror(error));
+    }
+    if (result == PngWriteResult::written) file.commit();
+    return result;
 }
 
 } // namespace drevik

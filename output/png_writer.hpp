@@ -1,8 +1,9 @@
 #pragma once
-// PNG encoding of rendered frames.
+// PNG encoding of rendered frames, into a stream or atomically into a file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace drevik {
@@ -18,5 +19,13 @@ PngWriteResult writeBgraAsPng(std::FILE* file, const std::uint8_t* bgra, std::si
 // The same keeping the pixels' alpha (straight, as PNG stores it) instead of writing them opaque.
 PngWriteResult writeBgraAsPngWithAlpha(std::FILE* file, const std::uint8_t* bgra, std::size_t width,
                                        std::size_t height, std::size_t bytesPerRow);
+
+// The one PNG target of every picture written alone (the snapshot, the show's screenshots, each frame
+// of a part of a frame sequence): encoded into a temporary file beside location (its folder made
+// first), flushed and moved there unless something has appeared there meanwhile. cannotEncode when
+// the encoder cannot be set up; every failure of the file itself throws AtomicOutputError
+// (targetExists() for a location taken meanwhile), and no temporary is left.
+PngWriteResult writePngFile(const std::filesystem::path& location, const std::uint8_t* bgra, std::size_t width,
+                            std::size_t height, std::size_t bytesPerRow, bool keepAlpha);
 
 } // namespace drevik

@@ -8,7 +8,6 @@
 
 #include <memory>
 #include <new>
-#include <optional>
 #include <vector>
 
 namespace drevik::MetalSnapshot {
@@ -45,30 +44,14 @@ void write(const std::filesystem::path& location, std::int64_t width, std::int64
 
     // Encoded into a temporary file beside the target (the folder made first, with every missing
     // parent), then given the target's name, refusing a file that appeared meanwhile.
-    std::optional<AtomicFile> file;
+    PngWriteResult written = PngWriteResult::written;
     try {
-        file.emplace(location);
-    } catch (const AtomicOutputError&) {
-        throw SnapshotError::cannotWrite(location);
-    }
-    std::FILE* stream = file->stream();
-    if (!stream) {
-        throw SnapshotError::cannotWrite(location);
-    }
-    const PngWriteResult written =
-        transparent ? writeBgraAsPngWithAlpha(stream, pixels.data(), pixelWidth, pixelHeight, bytesPerRow)
-                    : writeBgraAsPng(stream, pixels.data(), pixelWidth, pixelHeight, bytesPerRow);
-    switch (written) {
-    case PngWriteResult::written: break;
-    case PngWriteResult::cannotEncode: throw SnapshotError::cannotCreateImage();
-    case PngWriteResult::cannotWrite: throw SnapshotError::cannotWrite(location);
-    }
-    try {
-        file->commit();
+        written = writePngFile(location, pixels.data(), pixelWidth, pixelHeight, bytesPerRow, transparent);
     } catch (const AtomicOutputError& error) {
         if (error.targetExists()) throw SnapshotError::outputExists(location);
         throw SnapshotError::cannotWrite(location);
     }
+    if (written == PngWriteResult::cannotEncode) throw SnapshotError::cannotCreateImage();
 }
 
 } // namespace drevik::MetalSnapshot
