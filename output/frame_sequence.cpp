@@ -239,12 +239,8 @@ void exportFrameSequencePart(const std::filesystem::path& location, const MovieP
         AtomicFile temporary = openAtomicFile(file);
         {
             WavWriter wav(temporary.path(), plan.sampleRate, plan.audioSampleCount, WavWriter::FileMode::overwrite);
-            std::vector<float> chunk;
-            for (std::int64_t from = 0; from < plan.audioSampleCount; from += 65'536) {
-                chunk.resize(static_cast<std::size_t>(std::min<std::int64_t>(65'536, plan.audioSampleCount - from)));
-                copyResampledAudio(music.samples, plan.audioSampleCount, from, chunk);
-                wav.append(chunk);
-            }
+            SoundtrackFeeder feeder(music, plan.audioSampleCount, plan.sampleRate, plan.framesPerSecond);
+            feeder.feedAll([&](std::span<const float> samples) { wav.append(samples); });
             wav.finish();
         }
         commitShared(temporary, file);

@@ -643,29 +643,7 @@ void VulkanCommandBuffer::copyToBuffer(const std::shared_ptr<Texture>& texture, 
     endOpenPass();
     retain(source);
     retain(target);
-    if (!source->written.load()) {
-        // Never rendered: zeros rather than undefined contents, as getBytes gives.
-        vkCmdFillBuffer(frame_->commands, target->handle(), 0, region.width * region.height * 4, 0);
-    } else {
-        // The render pass leaves the texture ready for transfer reads, and its outgoing dependency makes
-        // its writes visible to this copy.
-        VkBufferImageCopy copy{};
-        copy.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-        copy.imageOffset = {static_cast<std::int32_t>(region.x), static_cast<std::int32_t>(region.y), 0};
-        copy.imageExtent = {static_cast<std::uint32_t>(region.width), static_cast<std::uint32_t>(region.height), 1};
-        vkCmdCopyImageToBuffer(frame_->commands, source->image(), VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL,
-                               target->handle(), 1, &copy);
-    }
-    auto barrier = vkStruct<VkBufferMemoryBarrier>(VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER);
-    barrier.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
-    barrier.dstAccessMask = VK_ACCESS_HOST_READ_BIT;
-    barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    barrier.buffer = target->handle();
-    barrier.offset = 0;
-    barrier.size = VK_WHOLE_SIZE;
-    vkCmdPipelineBarrier(frame_->commands, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_HOST_BIT, 0, 0, nullptr,
-                         1, &barrier, 0, nullptr);
+    recordCopyToBuffer(frame_->commands, *source, region, *target);
 }
 
 class VulkanCommandQueue final : public CommandQueue {

@@ -1,5 +1,5 @@
 // Textures: 2-D and 2-D multisample render targets in device memory, and the read-back of a
-// single-sample colour target into the caller's bytes.
+// single-sample colour target into a buffer (recorded in a frame's command buffer) or the caller's bytes.
 #include "render/gpu/vulkan_internal.hpp"
 
 #include <cstring>
@@ -76,6 +76,33 @@ std::shared_ptr<VulkanTexture> VulkanTexture::create(const std::shared_ptr<Devic
     }
     core->nameObject(VK_OBJECT_TYPE_IMAGE, image, descriptor.label);
     return std::make_shared<VulkanTexture>(core, descriptor, image, memory, view);
+}
+
+void recordCopyToBuffer(VkCommandBuffer commands, const VulkanTexture& texture, Region region,
+                        const VulkanBuffer& buffer) {
+    if (!texture.written.load()) {
+        // Never rendered: zeros rather than undefined contents.
+        vkCmdFillBuffer(commands, buffer.handle(), 0, region.width * region.height * 4, 0);
+    } else {
+        // The render pass leaves the texture ready for transfer reads, and its outgoing dependency
+        // makes its writes visible to this copy.
+        VkBufferImageCopy copy{};
+        copy.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+        copy.imageOffset = {static_cast<std::int32_t>(region.x), static_cast<std::int32_t>(region.y), 0};
+        copy.imageExtent = {static_cast<std::uint32_t>(region.width), static_cast<std::uint32_t>(region.height), 1};
+        vkCmdCopyImageToBuffer(commands, texture.image(), VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, buffer.handle(), 1,
+                               &copy);
+    }
+    auto barrier = vkStruct<VkBufferMemoryBarrier>(VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER);
+    barrier.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+    barrier.dstAccessMask = VK_ACCESS_HOST_READ_BIT;
+    barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    barrier.buffer = buffer.handle();
+    barrier.offset = 0;
+    barrier.size = VK_WHOLE_SIZE;
+    vkCmdPipelineBarrier(commands, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_HOST_BIT, 0, 0, nullptr, 1,
+                         &barrier, 0, nullptr);
 }
 
 VulkanTexture::VulkanTexture(std::shared_ptr<DeviceCore> core, const TextureDescriptor& descriptor, VkImage image,
@@ -166,22 +193,7 @@ void VulkanTexture::getBytes(void* bytes, std::size_t bytesPerRow, Region region
     auto begin = vkStruct<VkCommandBufferBeginInfo>(VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO);
     begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
     check(vkBeginCommandBuffer(commands, &begin), GpuStage::readBack, "vkBeginCommandBuffer");
-    VkBufferImageCopy copy{};
-    copy.bufferOffset = 0;
-    copy.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-    copy.imageOffset = {static_cast<std::int32_t>(region.x), static_cast<std::int32_t>(region.y), 0};
-    copy.imageExtent = {static_cast<std::uint32_t>(region.width), static_cast<std::uint32_t>(region.height), 1};
-    vkCmdCopyImageToBuffer(commands, image_, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, staging_->handle(), 1, &copy);
-    auto barrier = vkStruct<VkBufferMemoryBarrier>(VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER);
-    barrier.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
-    barrier.dstAccessMask = VK_ACCESS_HOST_READ_BIT;
-    barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    barrier.buffer = staging_->handle();
-    barrier.offset = 0;
-    barrier.size = VK_WHOLE_SIZE;
-    vkCmdPipelineBarrier(commands, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_HOST_BIT, 0, 0, nullptr, 1,
-                         &barrier, 0, nullptr);
+    recordCopyToBuffer(commands, *this, region, *staging_);
     check(vkEndCommandBuffer(commands), GpuStage::readBack, "vkEndCommandBuffer");
 
     auto fenceInfo = vkStruct<VkFenceCreateInfo>(VK_STRUCTURE_TYPE_FENCE_CREATE_INFO);

@@ -220,6 +220,12 @@ private:
     std::shared_ptr<const void> owner_;
 };
 
+// Records the copy of a region of a single-sample colour texture (after its render passes) into the
+// buffer from offset 0, rows tightly packed, and the barrier that makes it visible to the host; a
+// texture no pass has written gives zeros. The caller has checked that everything fits.
+void recordCopyToBuffer(VkCommandBuffer commands, const VulkanTexture& texture, Region region,
+                        const VulkanBuffer& buffer);
+
 // One VkSwapchainKHR with a semaphore per image that its presentation waits on. Destroyed when the
 // swapchain has been replaced (or dropped) and the last of its drawables is gone.
 struct SwapchainHandle {
