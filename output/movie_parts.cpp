@@ -15,6 +15,7 @@ extern "C" {
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <string_view>
@@ -254,6 +255,11 @@ struct PartReader::State {
     bool remakeDecodingTimes = false;
     std::int64_t reorderDelay = 0;
     std::int64_t packetsRead = 0;
+    // Counted while reading: the packets read ahead to learn the reorder delay, and whether the count
+    // is still to be checked at the end.
+    std::deque<std::unique_ptr<AVPacket, PacketFreer>> readAhead;
+    bool countAtEnd = false;
+    std::int64_t expectedPackets = 0;
 };
 
 PartReader::PartReader(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -264,7 +270,7 @@ PartReader& PartReader::operator=(PartReader&&) noexcept = default;
 const PartFacts& PartReader::facts() const { return state_->facts; }
 const VideoStreamParameters& PartReader::parameters() const { return state_->parameters; }
 
-PartReader PartReader::open(const fs::path& file) {
+PartReader PartReader::open(const fs::path& file, Counting counting) {
     auto state = std::make_unique<State>();
     AVFormatContext* raw = nullptr;
     if (const int status = avformat_open_input(&raw, file.c_str(), nullptr, nullptr); status < 0) {
@@ -288,7 +294,14 @@ PartReader PartReader::open(const fs::path& file) {
     std::int64_t entries = 0;
     std::int64_t end = 0;
     const std::int64_t fileSize = avio_size(format->pb);
-    if (std::string_view(format->iformat->name).find("matroska") != std::string_view::npos) {
+    const bool matroska = std::string_view(format->iformat->name).find("matroska") != std::string_view::npos;
+    if (matroska && counting == Counting::whileReading) {
+        entries = facts->frames.count(); // checked at the end of reading
+        end = fileSize;
+        state->remakeDecodingTimes = true;
+        state->countAtEnd = true;
+        state->expectedPackets = entries;
+    } else if (matroska) {
         const PacketCount packets = countPackets(file, facts->framesPerSecond);
         entries = packets.count;
         end = fileSize;
@@ -312,14 +325,44 @@ PartReader PartReader::open(const fs::path& file) {
         throw std::bad_alloc();
     }
     state->parameters = VideoStreamParameters(parameters.release(), ParametersFreer{});
+    if (state->countAtEnd && facts->framesPerSecond > 0) {
+        // The reorder delay from the packets of the first group of pictures, read ahead: the encoder
+        // holds back the same number of pictures in every group.
+        const AVRational frames{1, static_cast<int>(facts->framesPerSecond)};
+        const std::int64_t group = 2 * facts->framesPerSecond;
+        while (static_cast<std::int64_t>(state->readAhead.size()) < group) {
+            std::unique_ptr<AVPacket, PacketFreer> ahead(av_packet_alloc());
+            if (!ahead) throw std::bad_alloc();
+            const int status = av_read_frame(format, ahead.get());
+            if (status == AVERROR_EOF) break;
+            if (status < 0 || (ahead->flags & AV_PKT_FLAG_CORRUPT) != 0 || ahead->pts == AV_NOPTS_VALUE) {
+                throw MoviePartError("cannot be read to the end");
+            }
+            const std::int64_t pts = av_rescale_q(ahead->pts, state->timeBase, frames);
+            state->reorderDelay = std::max(state->reorderDelay, static_cast<std::int64_t>(state->readAhead.size()) - pts);
+            state->readAhead.push_back(std::move(ahead));
+        }
+    }
     return PartReader(std::move(state));
 }
 
 bool PartReader::next(EncodedVideoPacket& packet) {
     State& s = *state_;
     av_packet_unref(s.packet.get());
-    const int status = av_read_frame(s.format.get(), s.packet.get());
-    if (status == AVERROR_EOF) return false;
+    int status = 0;
+    if (!s.readAhead.empty()) {
+        av_packet_move_ref(s.packet.get(), s.readAhead.front().get());
+        s.readAhead.pop_front();
+    } else {
+        status = av_read_frame(s.format.get(), s.packet.get());
+    }
+    if (status == AVERROR_EOF) {
+        if (s.countAtEnd && s.packetsRead != s.expectedPackets) {
+            throw MoviePartError("is incomplete (" + std::to_string(s.packetsRead) + " frames of " +
+                                 std::to_string(s.expectedPackets) + ")");
+        }
+        return false;
+    }
     if (status < 0 || (s.packet->flags & AV_PKT_FLAG_CORRUPT) != 0) {
         throw MoviePartError("cannot be read to the end");
     }
@@ -545,7 +588,7 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
         const fs::path file = partLocation(location, k, parts);
         missing(file, "part " + std::to_string(k) + " of " + std::to_string(parts));
         try {
-            PartReader reader = PartReader::open(file);
+            PartReader reader = PartReader::open(file, PartReader::Counting::whileReading);
             if (const auto why = partMismatch(reader.facts(), wanted)) throw MoviePartError(*why);
             if (parameters == nullptr) {
                 encoderSettings = reader.facts().encoderSettings;

@@ -68,7 +68,11 @@ PartFacts expectedPartFacts(const MoviePlan& plan, std::int64_t part, std::int64
 // part of a Drevik movie (unreadable, untagged, other streams, data cut off).
 class PartReader {
 public:
-    static PartReader open(const std::filesystem::path& file);
+    // Where a Matroska part, which indexes only its key frames, is counted to the end: at once
+    // (reading it through before the first packet), or while its packets are read, once, by a
+    // reader that takes them all (next() then fails at the end of an incomplete part).
+    enum class Counting { atOpen, whileReading };
+    static PartReader open(const std::filesystem::path& file, Counting counting = Counting::atOpen);
     ~PartReader();
     PartReader(PartReader&&) noexcept;
     PartReader& operator=(PartReader&&) noexcept;

@@ -364,6 +364,18 @@ TEST_F(PartedMovie, PartsCarryTheCodecQualityAndTransparency) {
                                       " was encoded with other settings (hevc in mkv, quality 30;"))
         << mixed.err;
     EXPECT_FALSE(fs::exists(folder() / "show.mkv"));
+
+    // A Matroska part is counted while the join copies it, once: one cut short stops the join there.
+    const fs::path cut = folder() / "show.mkv.part-02-of-04.mkv";
+    const std::string whole = contents(cut);
+    std::ofstream(cut, std::ios::binary | std::ios::trunc) << whole.substr(0, whole.size() * 2 / 3);
+    const Outcome shortened = run(hevc + " --join 4");
+    EXPECT_EQ(shortened.status, 1);
+    EXPECT_TRUE(shortened.err.starts_with("Drevik: Cannot join " + (folder() / "show.mkv").string() + ": " +
+                                          cut.string() + " "))
+        << shortened.err;
+    EXPECT_FALSE(fs::exists(folder() / "show.mkv"));
+    std::ofstream(cut, std::ios::binary | std::ios::trunc) << whole;
     ASSERT_EQ(run(hevc + " --join 4").status, 0);
 
     // Matroska keeps no decoding times; the joined ones must still run on without a repeat.
