@@ -1,6 +1,7 @@
 #include "output/movie_error.hpp"
 #include "output/movie_export.hpp"
 #include "tests/output/movie_probe.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -75,15 +76,6 @@ public:
 
 class MovieExport : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() /
-                 ("drevik-movie-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
     std::vector<std::string> folderEntries(const fs::path& where) const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(where)) {
@@ -114,7 +106,8 @@ protected:
         return text;
     }
 
-    fs::path folder;
+    testing::TemporaryFolder scratch{"drevik-movie"};
+    const fs::path& folder = scratch.path();
     bool hardwareEncoder = true; // falls back to libx264 where there is none
 };
 
