@@ -6,6 +6,7 @@
 #include "core/csv_contract_error.hpp"
 #include "platform/file_bytes.hpp"
 #include "platform/huge_pages.hpp"
+#include "platform/system_memory.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,8 +16,6 @@
 #include <limits>
 #include <new>
 #include <optional>
-
-#include <unistd.h>
 
 namespace drevik {
 namespace {
@@ -36,16 +35,6 @@ constexpr std::string_view kReasonValue = "channel values must be empty or norma
 constexpr std::string_view kReasonTooMany = "too many channel fields";
 
 bool isNormalized(double value) { return value >= 0.0 && value <= 1.0; }
-
-// The machine's physical memory in bytes; infinite when the system does not say.
-double physicalMemoryBytes() {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long pageSize = ::sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0) {
-        return std::numeric_limits<double>::infinity();
-    }
-    return static_cast<double>(pages) * static_cast<double>(pageSize);
-}
 
 // Decodes UTF-8, replacing each maximal ill-formed subsequence with U+FFFD.
 std::string decodeUtf8(std::string_view bytes) {

@@ -131,11 +131,7 @@ TEST(MemorySoak, TheShowsFramesKeepAFlatMemoryInAWindow) {
         const bool tooLong = std::chrono::steady_clock::now() - began > std::chrono::seconds(240);
         if (shown >= warmUpFrames + measuredFrames || tooLong) {
             framesAtEnd = shown;
-            SDL_Event event{};
-            event.type = SDL_KEYDOWN;
-            event.key.keysym.scancode = SDL_SCANCODE_ESCAPE;
-            event.key.state = SDL_PRESSED;
-            SDL_PushEvent(&event);
+            testing::pushKey(SDL_SCANCODE_ESCAPE);
             escaped = true;
         }
     };

@@ -29,10 +29,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void writeFile(const std::filesystem::path& location, const std::string& text) {
-    std::ofstream out(location, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+const auto& writeFile = testing::writeText;
 
 // Saves as editors do: in place, by writing a temporary file and renaming it over, or by deleting the
 // file and creating it again.
@@ -224,13 +221,7 @@ namespace drevik {
 namespace {
 
 
-void pushKey(SDL_Scancode scancode) {
-    SDL_Event event{};
-    event.type = SDL_KEYDOWN;
-    event.key.keysym.scancode = scancode;
-    event.key.state = SDL_PRESSED;
-    SDL_PushEvent(&event);
-}
+using testing::pushKey;
 
 // Pixels of two pictures of the same size that differ clearly.
 std::size_t differingPixels(const std::vector<std::array<int, 3>>& a, const std::vector<std::array<int, 3>>& b) {

@@ -55,13 +55,7 @@ public:
 using testing::screenPixel;
 using testing::screenPixels;
 
-void pushKey(SDL_Scancode scancode) {
-    SDL_Event event{};
-    event.type = SDL_KEYDOWN;
-    event.key.keysym.scancode = scancode;
-    event.key.state = SDL_PRESSED;
-    SDL_PushEvent(&event);
-}
+using testing::pushKey;
 
 class ShowWindow : public testing::WindowDisplaySuite {
 protected:

@@ -27,18 +27,9 @@ using testing::probeMovie;
 using testing::quoted;
 using testing::runCommand;
 
-std::string contents(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
+std::string contents(const fs::path& file) { return testing::readText(file); }
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = testing::ProcessOutcome;
 
 // A one-second show of four lines; every export is 64×36 at 12 frames per second.
 class ExportFormats : public ::testing::Test {
@@ -57,14 +48,7 @@ protected:
     }
 
     Outcome run(const std::string& arguments) const {
-        const fs::path out = folder() / ".stdout", err = folder() / ".stderr";
-        const std::string line = "cd " + quoted(folder()) + " && " + command(arguments) + " >" + quoted(out) +
-                                 " 2>" + quoted(err) + " </dev/null";
-        const int status = std::system(line.c_str());
-        Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(out), contents(err)};
-        fs::remove(out);
-        fs::remove(err);
-        return outcome;
+        return testing::runShell(command(arguments), testing::ProcessOptions().in(folder()));
     }
 
     std::vector<std::string> entries(const fs::path& where) const {

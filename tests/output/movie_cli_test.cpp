@@ -1,6 +1,7 @@
 // The movie mode through the built program: a tiny show rendered on the system's GPU (or its
 // software driver), progress and "Wrote" lines, and the refusals that leave nothing behind.
 #include "tests/output/movie_probe.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,57 +19,23 @@ namespace fs = std::filesystem;
 using testing::probeMovie;
 using testing::quoted;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = testing::ProcessOutcome;
 
-std::string contents(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
+std::string contents(const fs::path& file) { return testing::readText(file); }
 
 class MovieMode : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "drevik-movie-cli-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        fs::create_directory(folder());
-        testing::writeFourLineShow(folder());
-    }
-    void TearDown() override { fs::remove_all(root_); }
+    void SetUp() override { testing::writeFourLineShow(folder()); }
 
-    fs::path folder() const { return root_ / "run"; }
+    const fs::path& folder() const { return root_.path(); }
 
     Outcome run(const std::string& arguments) const {
-        const fs::path out = root_ / "stdout", err = root_ / "stderr";
-        // Under AddressSanitizer the software GPU driver's shader memory shows up as leaks from a
-        // module already unloaded at exit, which no suppression can name: leak checking of our own
-        // code is done in process by the other movie tests.
-        const char* sanitizer = std::getenv("ASAN_OPTIONS");
-        const std::string environment =
-            "ASAN_OPTIONS='" + std::string(sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0' ";
-        const std::string command = "cd " + quoted(folder()) + " && " + environment + DREVIK_BINARY + " " +
-                                    arguments + " >" +
-                                    quoted(out) + " 2>" + quoted(err) + " </dev/null";
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(out), contents(err)};
+        return testing::runShell(DREVIK_BINARY " " + arguments, testing::ProcessOptions().in(folder()));
     }
 
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder())) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> entries() const { return testing::namesIn(folder()); }
 
-    fs::path root_;
+    testing::TemporaryFolder root_{"drevik-movie-cli"};
 };
 
 TEST_F(MovieMode, WritesTheMovieWithProgressAndWroteLines) {

@@ -2,6 +2,7 @@
 #include "app/export_progress.hpp"
 #include "output/movie_export.hpp"
 #include "tests/output/movie_probe.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -76,15 +77,6 @@ public:
 
 class MovieExport : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() /
-                 ("drevik-movie-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
     std::vector<std::string> folderEntries(const fs::path& where) const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(where)) {
@@ -116,7 +108,8 @@ protected:
         return text;
     }
 
-    fs::path folder;
+    testing::TemporaryFolder scratch{"drevik-movie"};
+    const fs::path& folder = scratch.path();
     bool hardwareEncoder = true; // falls back to libx264 where there is none
 };
 

@@ -23,18 +23,9 @@ namespace fs = std::filesystem;
 using testing::quoted;
 using testing::runCommand;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = testing::ProcessOutcome;
 
-std::string contents(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
+std::string contents(const fs::path& file) { return testing::readText(file); }
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -79,14 +70,7 @@ protected:
     }
 
     Outcome run(const std::string& arguments) const {
-        const fs::path out = folder() / ".stdout", err = folder() / ".stderr";
-        const std::string command = "cd " + quoted(folder()) + " && " + sanitizerEnvironment() + DREVIK_BINARY + " " +
-                                    arguments + " >" + quoted(out) + " 2>" + quoted(err) + " </dev/null";
-        const int status = std::system(command.c_str());
-        Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(out), contents(err)};
-        fs::remove(out);
-        fs::remove(err);
-        return outcome;
+        return testing::runShell(DREVIK_BINARY " " + arguments, testing::ProcessOptions().in(folder()));
     }
 
     void renderParts(const std::string& options = show, int parts = 4) const {

@@ -1,5 +1,7 @@
 #pragma once
 // Test helpers: read an MP4 back with ffprobe (JSON) and ffmpeg.
+#include "tests/support/process.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -23,21 +25,6 @@ inline void writeFourLineShow(const std::filesystem::path& folder) {
                                            "0,1,0.5\n"
                                            "0.5,,0.2\n";
 }
-
-inline std::string runCommand(const std::string& command) {
-    std::string output;
-    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t read = 0;
-        while ((read = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            output.append(buffer, read);
-        }
-        ::pclose(pipe);
-    }
-    return output;
-}
-
-inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
 // The flat "key": value pairs of one JSON object (nested objects such as tags are skipped).
 using ProbeFields = std::map<std::string, std::string>;

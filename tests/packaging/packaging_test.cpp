@@ -1,5 +1,6 @@
 // The .deb package and the portable bundle, each built from this build folder with its one command,
 // unpacked into a temporary folder and run; and the GPU check's verdict on a picture that differs.
+#include "tests/support/process.hpp"
 #include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
@@ -34,25 +35,15 @@ struct Result {
 };
 
 Result shell(const std::string& command) {
-    Result result;
-    std::FILE* pipe = ::popen(("( " + command + " ) 2>&1").c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
-    const int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    // Making a package takes a while; the test's own limit (ctest's) is ten minutes.
+    const testing::ProcessOutcome outcome =
+        testing::runShell("( " + command + " ) 2>&1", testing::ProcessOptions().limit(std::chrono::seconds(580)));
+    return {outcome.status, outcome.out};
 }
 
-std::string contents(const Path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
+std::string contents(const Path& file) { return testing::readText(file); }
 
-std::string quoted(const Path& path) { return "'" + path.string() + "'"; }
+using testing::quoted;
 
 // The last line of a command's output: the scripts print the path of what they made there.
 std::string lastLine(std::string text) {

@@ -164,6 +164,12 @@ inline ProcessOutcome runShell(const std::string& command, const ProcessOptions&
     return runProcess({"/bin/sh", "-c", command}, options);
 }
 
+// A path quoted for a shell command line (paths with a single quote are not supported).
+inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+// The standard output of a shell command line.
+inline std::string runCommand(const std::string& command) { return runShell(command).out; }
+
 // The words of a command line split at spaces (no quoting): runDrevik(words("--movie out.mp4")).
 inline std::vector<std::string> words(std::string_view line) {
     std::vector<std::string> result;

@@ -94,6 +94,15 @@ inline std::vector<std::array<int, 3>> screenPixels(SDL_Window* window, int x, i
     return pixels;
 }
 
+// Queues a key press for the window, as the keyboard would.
+inline void pushKey(SDL_Scancode scancode) {
+    SDL_Event event{};
+    event.type = SDL_KEYDOWN;
+    event.key.keysym.scancode = scancode;
+    event.key.state = SDL_PRESSED;
+    SDL_PushEvent(&event);
+}
+
 // One pixel of the window as the X server shows it; -1s when it cannot be read.
 inline std::array<int, 3> screenPixel(SDL_Window* window, int x, int y) {
     std::vector<std::array<int, 3>> pixels = screenPixels(window, x, y, 1, 1);

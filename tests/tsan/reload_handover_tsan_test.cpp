@@ -44,10 +44,7 @@ std::string drawing(int lines) {
     return csv;
 }
 
-void writeFile(const std::filesystem::path& location, const std::string& text) {
-    std::ofstream out(location, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+const auto& writeFile = testing::writeText;
 
 TEST(ReloadThreads, NewTimelinesPassFromTheReloaderToTheFrameWorkerAndTheSound) {
     ::setenv("SDL_AUDIODRIVER", "dummy", 1);
