@@ -2,8 +2,8 @@
 // A movie rendered in parts: part K of N holds a contiguous run of whole groups of pictures (one
 // key frame each, 2 × fps frames), video only, in a file beside the movie that records what it is
 // (frame range, movie, encoder settings, inputs). Parts can be rendered anywhere that sees the
-// movie's folder; the join checks them and copies their packets, in order, into the movie, with
-// the soundtrack encoded once for the whole movie.
+// movie's folder; part 0 also encodes the whole soundtrack once into a file of its own; the join
+// checks them all and copies their packets, in order, into the movie, encoding nothing.
 #include "platform/error.hpp"
 #include "core/music_timeline.hpp"
 #include "output/movie_encoder.hpp"
@@ -117,8 +117,10 @@ struct JoinOptions {
 
 // Checks that the `parts` parts of the movie at location are all there, complete and made from the
 // same inputs and settings (expected: expectedPartFacts of part 0, whose part number is ignored),
-// then writes the movie through an AtomicFile: their video packets in order, the soundtrack encoded
-// as the one-process export encodes it. The parts are removed once the movie is in place.
+// and that part 0's soundtrack is there, complete and of the same movie, then writes the movie
+// through an AtomicFile: their video packets in order and the soundtrack's packets beside them, so
+// the sound is byte for byte the one-process export's (the music is not read again). Each part is
+// opened and read once. The parts and the soundtrack are removed once the movie is in place.
 // MoviePartError names the first part that fails a check; nothing is written and nothing removed.
 void joinParts(const std::filesystem::path& location, const MoviePlan& plan, std::int64_t parts,
                const MusicTimeline& music, const PartFacts& expected, const JoinOptions& options = {});
