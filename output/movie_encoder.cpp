@@ -587,10 +587,10 @@ void MovieEncoder::appendVideoFrame(const std::uint8_t* bgra, std::int64_t strid
     if (s.hardware.frames != nullptr) {
         if (!s.uploaded) s.uploaded.reset(av_frame_alloc());
         if (s.uploaded) av_frame_unref(s.uploaded.get());
-        if (!s.uploaded || av_hwframe_get_buffer(s.hardware.frames, s.uploaded.get(), 0) < 0 ||
-            av_hwframe_transfer_data(s.uploaded.get(), s.picture.get(), 0) < 0) {
-            throw MovieRendererError::cannotAppendFrame();
-        }
+        if (!s.uploaded) fail("cannot upload frame " + std::to_string(frameIndex), AVERROR(ENOMEM));
+        int status = av_hwframe_get_buffer(s.hardware.frames, s.uploaded.get(), 0);
+        if (status >= 0) status = av_hwframe_transfer_data(s.uploaded.get(), s.picture.get(), 0);
+        if (status < 0) fail("cannot upload frame " + std::to_string(frameIndex), status);
         s.uploaded->pts = frameIndex;
         sent = s.uploaded.get();
     }
