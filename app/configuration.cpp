@@ -123,6 +123,22 @@ std::int64_t sizeArgument(const std::optional<std::string>& value, std::int64_t 
     return std::max(minimum, n);
 }
 
+// --listen and --list-inputs. A live input has nothing to offer a picture, a movie or a report of
+// the soundtrack, so those are refused with it.
+void readListening(const Arguments& options, Configuration& configuration) {
+    configuration.listInputs = options.flag("--list-inputs");
+    if (!options.flag("--listen")) return;
+    configuration.listen = options.value("--listen").value_or("default");
+    const char* refused = configuration.snapshotURL     ? "--snapshot"
+                          : configuration.movieURL        ? "--movie"
+                          : options.flag("--describe-music") ? "--describe-music"
+                                                          : nullptr;
+    if (refused != nullptr) {
+        throw ConfigurationError(std::string("--listen shows the live sound in the window; it does not go with ") +
+                                 refused + ".");
+    }
+}
+
 } // namespace
 
 ConfigurationError::ConfigurationError()
@@ -277,6 +293,7 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
     if (configuration.moviePart && configuration.joinParts) {
         throw ConfigurationError("Choose either --part or --join: parts are rendered first, then joined.");
     }
+    readListening(options, configuration);
     return configuration;
 }
 

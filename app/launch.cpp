@@ -1,6 +1,7 @@
 #include "app/launch.hpp"
 
 #include "app/configuration.hpp"
+#include "app/live_sound.hpp"
 #include "app/scene_report.hpp"
 #include "app/show.hpp"
 #include "core/atomic_output.hpp"
@@ -96,6 +97,19 @@ void runPartedMovie(const Configuration& configuration, const OutputFormat& form
     }
 }
 
+// The show with its sound live from an input: no soundtrack is read and nothing plays.
+void runListeningShow(const GraphicsTimeline& graphics, const Configuration& configuration,
+                      const std::filesystem::path& cacheFolder) {
+    const std::string input = *configuration.listen == defaultSoundInput ? std::string("the default sound input")
+                                                                         : "\"" + *configuration.listen + "\"";
+    printLine("Loaded " + std::to_string(graphics.frames.size()) + " frames / " +
+              std::to_string(graphics.segments.size()) + " lines; listening to " + input + ".");
+    MusicTimeline silence;
+    silence.durationSeconds = graphics.durationSeconds;
+    silence.samples.clear();
+    runShow(graphics, silence, configuration, cacheFolder);
+}
+
 } // namespace
 
 void run(const std::vector<std::string>& arguments, const std::filesystem::path& cacheFolder) {
@@ -107,6 +121,10 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     }
 
     const Configuration configuration = Configuration::fromArguments(arguments);
+    if (configuration.listInputs) {
+        for (const std::string& name : soundInputNames()) printLine(name);
+        return;
+    }
     // The output's format is decided, and refused when it cannot be written, before any input is read.
     OutputFormat format;
     if (configuration.movieURL) {
@@ -122,6 +140,11 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     const GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
     if (configuration.describeScenes) {
         printSceneReport(graphics);
+        return;
+    }
+
+    if (configuration.listen) {
+        runListeningShow(graphics, configuration, cacheFolder);
         return;
     }
 

@@ -93,6 +93,13 @@ FIGURES = [
     ("Reload: reading it alone", "counter", [r"BM_ReloadOnScreen", "read"], None, "<=", "s", "wall"),
     ("Reload: longest gap between frames", "counter",
      [r"BM_ReloadOnScreen", "longest_frame_gap"], None, "<=", "ms", "wall"),
+    # A burst played into a private sound server's null sink until the live features show it, through
+    # the capture of the sink's monitor (mean over the bursts; the worst and the median as counters).
+    ("Live sound to features", "time", [r"BM_LiveSoundToFeatures"], 25, "<=", "ms", "wall"),
+    ("Live sound to features, worst burst", "counter",
+     [r"BM_LiveSoundToFeatures", "worst_ms"], None, "<=", "ms", "wall"),
+    ("Live sound to features, median burst", "counter",
+     [r"BM_LiveSoundToFeatures", "median_ms"], 25, "<=", "ms", "wall"),
 ]
 
 

@@ -15,6 +15,8 @@ packages=(
   libshaderc-dev glslang-dev glslang-tools spirv-tools
   # window, input and sound
   libsdl2-dev libasound2-dev xvfb xauth
+  # the private sound server of the live input's tests and benchmark
+  pulseaudio pulseaudio-utils
   # images and movies
   libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   # the .deb package and the portable bundle (scripts/build-deb.sh, scripts/build-bundle.sh)
