@@ -9,6 +9,7 @@
 // the step's end, so a live step is ready as soon as its last sample has been captured.
 #include "core/music_timeline.hpp"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -18,6 +19,45 @@ namespace drevik {
 
 // Upper edges of bands 0, 1 and 2 in hertz; band 3 holds everything above the last.
 inline constexpr double soundBandEdgesHz[3] = {250.0, 2000.0, 6000.0};
+
+// The loudness a sound is analysed at, in LUFS (EBU R128 integrated loudness): a sound measured at
+// L LUFS is analysed with the gain soundAnalysisGain(L), so a quiet and a loud master of one song
+// give the same features.
+inline constexpr double soundAnalysisLoudnessLufs = -12.0;
+float soundAnalysisGain(double integratedLufs);
+
+// The four bands of a mono signal, sample by sample: Linkwitz-Riley crossovers (24 dB per octave)
+// at the band edges, each branch turned by the other crossovers' all-pass so that the four add up
+// to the signal at full level at every frequency; only its phase turns, as in a loudspeaker's
+// crossover.
+class SoundBandSplitter {
+public:
+    explicit SoundBandSplitter(std::int64_t sampleRate);
+    // The next sample of each band.
+    std::array<double, 4> split(double sample);
+    // Sets every filter state that has decayed below audibility to zero, so that long silences do
+    // not slow the filters down with denormal numbers.
+    void flushTinyStates();
+
+    struct Biquad {
+        double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+        double s1 = 0, s2 = 0;
+        double run(double x) {
+            const double y = b0 * x + s1;
+            s1 = b1 * x - a1 * y + s2;
+            s2 = b2 * x - a2 * y;
+            return y;
+        }
+    };
+
+private:
+    // At 2 kHz: low pass twice and the all-pass; the 6 kHz all-pass for the low branch.
+    Biquad lowMid_[2], allPassMid_, allPassHighOnLow_;
+    // At 250 Hz on the low branch.
+    Biquad lowLow_[2], allPassLow_;
+    // The 250 Hz all-pass for the high branch, then 6 kHz on it.
+    Biquad allPassLowOnHigh_, lowHigh_[2], allPassHigh_;
+};
 
 enum class SoundLoudness {
     fixed,    // the gain given, for example from a file's integrated loudness
@@ -39,6 +79,10 @@ public:
 
     // Samples pushed since the last completed step.
     std::int64_t pendingSamples() const;
+
+    // Completes the step in progress, even a partial one, then appends steps without samples
+    // (silent, with the pulse decaying) until this analyser has made `stepCount` steps in all.
+    void finish(std::int64_t stepCount, std::vector<AudioFeatures>& steps);
 
 private:
     struct State;
