@@ -48,6 +48,8 @@ public:
     // Why the show is silent, in one line; empty while the input is open. Notices an input that has
     // gone since the last call.
     const std::string& problem();
+    // Whether the input is open (as far as the last problem() call knows).
+    bool listening() const { return id_ != 0; }
     // Samples per block asked of the device, and what it gave.
     int blockFrames() const { return blockFrames_; }
 

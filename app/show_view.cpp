@@ -326,6 +326,7 @@ void DrevikAppDelegate::reportLiveSound() {
     if (problem == liveProblem_) return;
     liveProblem_ = problem;
     if (problem.empty()) return;
+    view_->setNeedsDisplay(); // a paused picture falls silent too
     SDL_SetWindowTitle(window_, (std::string(showFailedFrameTitlePrefix) + problem).c_str());
     const std::string line = "Drevik: " + problem + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);

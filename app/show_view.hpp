@@ -116,10 +116,11 @@ public:
 
     // True when a new frame can be started (the previous one is finished and shown).
     bool readyForFrame() const { return worker_->idle(); }
-    // Whether there is anything new to draw: the show plays or listens, something changed the picture
-    // since it was last drawn, or a screenshot waits. A paused show with nothing new draws nothing.
+    // Whether there is anything new to draw: the show plays or hears its input, something changed the
+    // picture since it was last drawn, or a screenshot waits. A paused show with nothing new draws nothing.
     bool needsFrame() const {
-        return transport_.playing() || live_ != nullptr || redrawFrames_ > 0 || screenshotWanted_;
+        return transport_.playing() || (live_ != nullptr && live_->listening()) || redrawFrames_ > 0 ||
+               screenshotWanted_;
     }
     // Something may have changed the picture (a size, an expose, new show data): draw it again.
     void setNeedsDisplay() { redrawFrames_ = settleFrames; }
