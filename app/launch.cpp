@@ -106,7 +106,6 @@ void runListeningShow(const GraphicsTimeline& graphics, const Configuration& con
               std::to_string(graphics.segments.size()) + " lines; listening to " + input + ".");
     MusicTimeline silence;
     silence.durationSeconds = graphics.durationSeconds;
-    silence.samples.clear();
     runShow(graphics, silence, configuration, cacheFolder);
 }
 

@@ -50,12 +50,8 @@ public:
     const std::string& problem();
     // Whether the input is open (as far as the last problem() call knows).
     bool listening() const { return id_ != 0; }
-    // Samples per block asked of the device, and what it gave.
+    // Samples in each block the device delivers: half an analysis step when it takes what is asked.
     int blockFrames() const { return blockFrames_; }
-
-    // Analyses one captured block received at `nowSeconds` and publishes the newest step: what the
-    // device thread does with each block.
-    void receive(std::span<const float> block, double nowSeconds);
 
 private:
     struct Published {
@@ -64,6 +60,9 @@ private:
     };
 
     static void SDLCALL capture(void* user, Uint8* stream, int length);
+    // Analyses one captured block received at `nowSeconds` and publishes the newest step: what the
+    // device thread does with each block.
+    void receive(std::span<const float> block, double nowSeconds);
     void open(std::int64_t sampleRate);
     std::string nameInText() const;
 
