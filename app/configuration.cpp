@@ -255,6 +255,7 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
     if (auto duration = options.value("--duration")) configuration.movieDuration = realArgument(*duration);
     configuration.framesPerSecond = sizeArgument(options.value("--fps"), 60, 1);
     configuration.describeScenes = options.flag("--describe-scenes");
+    configuration.describeMusic = options.flag("--describe-music");
     if (auto display = options.value("--display")) configuration.display = integerArgument(*display);
     configuration.reload = !options.flag("--no-reload");
     configuration.outputFormat.codec = options.value("--codec");
