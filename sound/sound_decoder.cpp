@@ -17,6 +17,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -91,6 +92,51 @@ void checkLength(double seconds, std::int64_t channels, std::int64_t sampleRate,
     if (!(bytes <= physicalMemoryBytes() / 2)) {
         throw SoundFileError(name + " lasts " + secondsText(seconds) +
                              ", too long a soundtrack for the memory of this machine.");
+    }
+}
+
+std::uint32_t littleEndian(const unsigned char* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// A WAV file cut off before the end of its data chunk. FFmpeg reads such a file as far as it goes,
+// so a recording interrupted while being written would play shorter without a word; its header
+// still says how much sound there should be.
+void checkWavComplete(const std::filesystem::path& location, const std::string& name) {
+    std::ifstream file(location, std::ios::binary);
+    unsigned char header[12] = {};
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
+        std::memcmp(header + 8, "WAVE", 4) != 0) {
+        return;
+    }
+    std::error_code error;
+    const auto fileBytes = static_cast<std::uint64_t>(std::filesystem::file_size(location, error));
+    if (error) {
+        return;
+    }
+    std::uint64_t offset = 12;
+    std::uint32_t byteRate = 0, blockAlign = 1;
+    for (int chunks = 0; chunks < 64; ++chunks) {
+        unsigned char chunk[16] = {};
+        file.seekg(static_cast<std::streamoff>(offset));
+        if (!file.read(reinterpret_cast<char*>(chunk), 8)) {
+            return;
+        }
+        const std::uint32_t size = littleEndian(chunk + 4);
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && file.read(reinterpret_cast<char*>(chunk), 16)) {
+            byteRate = littleEndian(chunk + 8);
+            blockAlign = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(chunk[12]) | static_cast<std::uint32_t>(chunk[13]) << 8);
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            // 0 and 0xFFFFFFFF mark a size that was never filled in (a stream, or a 64-bit WAV).
+            const std::uint64_t held = fileBytes - std::min(fileBytes, offset + 8);
+            if (size != 0 && size != 0xFFFFFFFFu && byteRate > 0 && size > held + blockAlign) {
+                throw SoundFileError(name + " is truncated: it declares " + secondsText(size / double(byteRate)) +
+                                     " of sound but holds " + secondsText(static_cast<double>(held) / byteRate) + ".");
+            }
+            return;
+        }
+        offset += 8 + size + (size & 1);
     }
 }
 
@@ -264,6 +310,7 @@ private:
 
 DecodedSound decodeSoundFile(const std::filesystem::path& location, std::int64_t sampleRate) {
     const std::string name = location.filename().string();
+    checkWavComplete(location, name);
     AVFormatContext* opened = nullptr;
     if (const int status = avformat_open_input(&opened, location.c_str(), nullptr, nullptr); status < 0) {
         throw SoundFileError("Could not read " + location.string() + ": " + errorText(status));
