@@ -1,12 +1,11 @@
 // Decoding a recording with FFmpeg: the best audio stream, resampled to the program's rate as 32-bit
-// float frames with the recording's own channels, plus its mono mix and integrated loudness. Every
+// float frames with the recording's own channels, plus its mono mix, handed on as it is made. Every
 // way a recording can fail to be the whole soundtrack is refused with its reason.
 #include "sound/sound_file.hpp"
 
 #include "core/music_timeline.hpp"
 
 extern "C" {
-#include <ebur128.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
@@ -42,9 +41,6 @@ struct PacketFreer {
 };
 struct ResamplerFreer {
     void operator()(SwrContext* context) const { swr_free(&context); }
-};
-struct LoudnessFreer {
-    void operator()(ebur128_state* state) const { ebur128_destroy(&state); }
 };
 
 std::string errorText(int status) {
@@ -140,11 +136,12 @@ void checkWavComplete(const std::filesystem::path& location, const std::string& 
     }
 }
 
-// Decoder, resampler and loudness meter of one stream, filling the decoded sound as frames arrive.
+// Decoder and resampler of one stream, filling the decoded sound as frames arrive.
 class StreamDecoder {
 public:
-    StreamDecoder(AVFormatContext& format, int streamIndex, std::int64_t sampleRate, std::string name)
-        : stream_(*format.streams[streamIndex]), sampleRate_(sampleRate), name_(std::move(name)) {
+    StreamDecoder(AVFormatContext& format, int streamIndex, std::int64_t sampleRate, std::string name,
+                  const MonoPieceHandler& onMono)
+        : stream_(*format.streams[streamIndex]), sampleRate_(sampleRate), name_(std::move(name)), onMono_(onMono) {
         const AVCodecParameters& parameters = *stream_.codecpar;
         const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
         if (codec == nullptr) {
@@ -158,6 +155,8 @@ public:
         // Damage is an error, not something to hide.
         codec_->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
         codec_->pkt_timebase = stream_.time_base;
+        // Codecs that can decode several frames at once (FLAC, among others) use the machine's cores.
+        codec_->thread_count = 0;
         if (const int status = avcodec_open2(codec_.get(), codec, nullptr); status < 0) {
             throw SoundFileError(name_ + " holds sound in a codec this FFmpeg cannot decode (" + codec->name + ": " +
                                  errorText(status) + ").");
@@ -168,10 +167,6 @@ public:
         sound_.channels = codec_->ch_layout.nb_channels;
         frame_.reset(av_frame_alloc());
         if (!frame_) {
-            throw std::bad_alloc();
-        }
-        loudness_.reset(ebur128_init(1, static_cast<unsigned long>(sampleRate), EBUR128_MODE_I));
-        if (!loudness_) {
             throw std::bad_alloc();
         }
     }
@@ -205,19 +200,12 @@ public:
         }
     }
 
-    // Drains the resampler and measures the loudness.
+    // Drains the resampler and hands over the rest of the mix.
     DecodedSound finish() {
         if (resampler_) {
             convert(nullptr);
         }
-        if (!sound_.mono.empty()) {
-            ebur128_add_frames_float(loudness_.get(), sound_.mono.data() + measured_, sound_.mono.size() - measured_);
-        }
-        double lufs = -HUGE_VAL;
-        if (ebur128_loudness_global(loudness_.get(), &lufs) != EBUR128_SUCCESS) {
-            lufs = -HUGE_VAL;
-        }
-        sound_.integratedLufs = lufs;
+        handOver(0);
         return std::move(sound_);
     }
 
@@ -286,11 +274,17 @@ private:
                 sound_.mono.push_back(sum * scale);
             }
         }
-        // The meter takes the mix in pieces of a few seconds.
-        constexpr std::size_t kMeterPiece = 1 << 17;
-        while (sound_.mono.size() - measured_ >= kMeterPiece) {
-            ebur128_add_frames_float(loudness_.get(), sound_.mono.data() + measured_, kMeterPiece);
-            measured_ += kMeterPiece;
+        handOver(1 << 16);
+    }
+
+    // Passes the mix made since the last piece on once it is at least `least` frames long.
+    void handOver(std::size_t least) {
+        const std::size_t made = sound_.mono.size() - handed_;
+        if (onMono_ && made > 0 && made >= least) {
+            onMono_(std::span<const float>(sound_.mono.data() + handed_, made));
+        }
+        if (made >= least) {
+            handed_ = sound_.mono.size();
         }
     }
 
@@ -300,15 +294,16 @@ private:
     std::unique_ptr<AVCodecContext, CodecFreer> codec_;
     std::unique_ptr<AVFrame, FrameFreer> frame_;
     std::unique_ptr<SwrContext, ResamplerFreer> resampler_;
-    std::unique_ptr<ebur128_state, LoudnessFreer> loudness_;
+    const MonoPieceHandler& onMono_;
     int inputRate_ = 0;
-    std::size_t measured_ = 0;
+    std::size_t handed_ = 0;
     DecodedSound sound_;
 };
 
 } // namespace
 
-DecodedSound decodeSoundFile(const std::filesystem::path& location, std::int64_t sampleRate) {
+DecodedSound decodeSoundFile(const std::filesystem::path& location, std::int64_t sampleRate,
+                             const MonoPieceHandler& onMono) {
     const std::string name = location.filename().string();
     checkWavComplete(location, name);
     AVFormatContext* opened = nullptr;
@@ -327,7 +322,7 @@ DecodedSound decodeSoundFile(const std::filesystem::path& location, std::int64_t
     if (streamIndex < 0) {
         throw SoundFileError(name + " holds sound in a codec this FFmpeg cannot decode.");
     }
-    StreamDecoder decoder(*format, streamIndex, sampleRate, name);
+    StreamDecoder decoder(*format, streamIndex, sampleRate, name, onMono);
     const double declared = declaredSeconds(*format, *format->streams[streamIndex]);
     checkLength(declared, decoder.channels(), sampleRate, name);
     decoder.reserve(declared);

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,12 +25,15 @@ struct DecodedSound {
     std::int64_t channels = 1;
     std::vector<float> interleaved; // frames × channels, at the requested rate
     std::vector<float> mono;        // the mean of the channels, frame by frame
-    double integratedLufs = 0;      // EBU R128 integrated loudness of the mono mix; -inf for silence
 };
+
+// Called with each new piece of the mono mix, in order, as decoding goes (the span lasts for the call).
+using MonoPieceHandler = std::function<void(std::span<const float>)>;
 
 // Decodes the file's best audio stream; throws SoundFileError for a file without sound, a codec this
 // FFmpeg lacks, damage, truncation and a length Drevik cannot play.
-DecodedSound decodeSoundFile(const std::filesystem::path& location, std::int64_t sampleRate);
+DecodedSound decodeSoundFile(const std::filesystem::path& location, std::int64_t sampleRate,
+                             const MonoPieceHandler& onMono = {});
 
 // Whether the file's content is a recording that FFmpeg recognises (false for text, so every
 // Music.csv, also a broken one, is not).
@@ -38,10 +43,6 @@ bool looksLikeSoundFile(const std::filesystem::path& location);
 // sound file analysed at the given rates. A file that is neither gets the Music.csv reader's error.
 MusicTimeline readSoundtrack(const std::filesystem::path& location, std::int64_t sampleRate,
                              std::int64_t analysisRate);
-
-// The analysis of a decoded sound: its mono mix at the loudness gain, in analysisRate steps.
-MusicTimeline soundTimeline(DecodedSound sound, const std::string& name, std::int64_t sampleRate,
-                            std::int64_t analysisRate);
 
 // The length in seconds of a soundtrack file, a Music.csv's declared duration or a recording's
 // sample count at 48 kHz; throws the same errors as readSoundtrack.
