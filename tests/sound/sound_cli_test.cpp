@@ -177,5 +177,29 @@ TEST_F(SoundCli, AStereoRecordingSurvivesIntoMoviesAndFrameSequences) {
     EXPECT_LT(found.relativeError, 0.001);
 }
 
+TEST_F(SoundCli, JoinedPartsCarryTheRecordingAndRefuseAPartMadeFromAnotherSound) {
+    testing::writeUndeclaredDrawing(at("Graphics.csv"));
+    ffmpeg("-f lavfi -i 'aevalsrc=0.5*sin(2*PI*440*t)|0.2*sin(2*PI*660*t):d=1' " + quoted(at("song.flac")));
+    ffmpeg("-f lavfi -i 'aevalsrc=0.5*sin(2*PI*330*t)|0.2*sin(2*PI*660*t):d=1' " + quoted(at("other.flac")));
+    const std::string movie = " --width 32 --height 32 --fps 10 --movie show.mp4";
+    ASSERT_EQ(runDrevik(folder_.path(), "--music song.flac --part 0/1" + movie).status, 0);
+    const testing::Outcome refused = runDrevik(folder_.path(), "--music other.flac --join 1" + movie);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("was rendered from another Music.csv"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(at("show.mp4")));
+
+    const testing::Outcome joined = runDrevik(folder_.path(), "--music song.flac --join 1" + movie);
+    ASSERT_EQ(joined.status, 0) << joined.err;
+    const testing::Probe probe = testing::probeMovie(at("show.mp4"));
+    bool stereo = false;
+    for (const auto& stream : probe.streams) {
+        stereo = stereo || (stream.at("codec_name") == "aac" && stream.at("channels") == "2");
+    }
+    EXPECT_TRUE(stereo);
+    const std::vector<float> written = testing::decodedSamples(at("show.mp4"), 2);
+    EXPECT_NEAR(testing::rms(written, 2, 0), 0.5 / std::sqrt(2.0), 0.02);
+    EXPECT_NEAR(testing::rms(written, 2, 1), 0.2 / std::sqrt(2.0), 0.02);
+}
+
 } // namespace
 } // namespace drevik
