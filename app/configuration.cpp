@@ -129,10 +129,10 @@ void readListening(const Arguments& options, Configuration& configuration) {
     configuration.listInputs = options.flag("--list-inputs");
     if (!options.flag("--listen")) return;
     configuration.listen = options.value("--listen").value_or("default");
-    const char* refused = configuration.snapshotURL     ? "--snapshot"
-                          : configuration.movieURL        ? "--movie"
-                          : options.flag("--describe-music") ? "--describe-music"
-                                                          : nullptr;
+    const char* refused = configuration.snapshotURL   ? "--snapshot"
+                          : configuration.movieURL      ? "--movie"
+                          : configuration.describeMusic ? "--describe-music"
+                                                        : nullptr;
     if (refused != nullptr) {
         throw ConfigurationError(std::string("--listen shows the live sound in the window; it does not go with ") +
                                  refused + ".");
@@ -271,6 +271,7 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
     if (auto duration = options.value("--duration")) configuration.movieDuration = realArgument(*duration);
     configuration.framesPerSecond = sizeArgument(options.value("--fps"), 60, 1);
     configuration.describeScenes = options.flag("--describe-scenes");
+    configuration.describeMusic = options.flag("--describe-music");
     if (auto display = options.value("--display")) configuration.display = integerArgument(*display);
     configuration.reload = !options.flag("--no-reload");
     configuration.outputFormat.codec = options.value("--codec");

@@ -54,6 +54,8 @@ struct Configuration {
     std::optional<double> movieDuration;
     std::int64_t framesPerSecond = 60;
     bool describeScenes = false;
+    // Print the soundtrack's analysis, step by step, and exit (--describe-music); reads only the music.
+    bool describeMusic = false;
     // The display the show opens on (--display N, 0 the first); the system's choice when absent.
     std::optional<std::int64_t> display;
     // Whether the show reads Graphics.csv and Music.csv again when they are saved (off with --no-reload).

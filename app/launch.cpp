@@ -2,6 +2,7 @@
 
 #include "app/configuration.hpp"
 #include "app/live_sound.hpp"
+#include "app/music_report.hpp"
 #include "app/scene_report.hpp"
 #include "app/show.hpp"
 #include "core/atomic_output.hpp"
@@ -136,7 +137,11 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     } else if (configuration.snapshotURL) {
         format = chooseSnapshotFormat(configuration.outputFormat);
     }
-    const GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
+    if (configuration.describeMusic) {
+        printMusicReport(readMusic(configuration.musicURL));
+        return;
+    }
+    GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
     if (configuration.describeScenes) {
         printSceneReport(graphics);
         return;
@@ -148,7 +153,7 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     }
 
     const MusicTimeline music = readMusic(configuration.musicURL);
-    checkDurations(graphics.durationSeconds, music.durationSeconds);
+    fitToSoundtrack(graphics, music);
     printLine("Loaded " + std::to_string(graphics.frames.size()) + " frames / " +
               std::to_string(graphics.segments.size()) + " lines; " + std::to_string(music.samples.size()) +
               " audio samples at " + std::to_string(music.sampleRate) + " Hz.");

@@ -109,11 +109,39 @@ void SoundBandSplitter::flushTinyStates() {
     }
 }
 
-struct SoundAnalyser::State {
+SoundFeatureSteps::SoundFeatureSteps(std::int64_t analysisRate, SoundLoudness loudness, float gain)
+    : analysisRate_(analysisRate), loudness_(loudness), gain_(gain) {}
+
+AudioFeatures SoundFeatureSteps::next(const SoundStepPower& power) {
+    double g = gain_;
+    if (loudness_ == SoundLoudness::adaptive) {
+        const double seconds = power.input > followedMeanSquare_ ? kAttackSeconds : kReleaseSeconds;
+        const double rate = 1.0 - std::exp(-1.0 / (seconds * static_cast<double>(analysisRate_)));
+        followedMeanSquare_ += (power.input - followedMeanSquare_) * rate;
+        g = std::min(std::sqrt(targetMeanSquare() / std::max(followedMeanSquare_, 1e-30)), kMaxAdaptiveGain);
+    }
+    std::array<float, 4> levels;
+    float flux = 0.0f;
+    for (std::size_t band = 0; band < 4; ++band) {
+        levels[band] = levelOf(power.bands[band] * g * g);
+        const float rise = levels[band] - envelopes_[band];
+        flux += rise > 0.0f ? rise : 0.0f;
+        envelopes_[band] = envelopes_[band] * 0.7f + levels[band] * 0.3f;
+    }
+    const float energy = std::max(std::max(levels[0], levels[1]), std::max(levels[2], levels[3]));
+    // Half-wave rectified flux of the band levels against their envelopes, above 1.5 times its own
+    // recent mean, so the steady flicker of a dense mix does not count as a beat.
+    const float onset = flux - 1.5f * fluxFloor_;
+    const float impulse = onset >= 0.0f ? std::min(onset * 5.5f, 1.0f) : 0.0f;
+    const float pulse = std::max(previousPulse_ * 0.86f, impulse);
+    fluxFloor_ = fluxFloor_ * 0.9f + flux * 0.1f;
+    previousPulse_ = pulse;
+    return AudioFeatures{Float4{levels[0], levels[1], levels[2], levels[3]}, energy, pulse};
+}
+
+struct SoundStepMeter::State {
     std::int64_t sampleRate;
     std::int64_t analysisRate;
-    SoundLoudness loudness;
-    double gain;
     SoundBandSplitter bands;
 
     std::int64_t samplesPushed = 0;
@@ -123,58 +151,26 @@ struct SoundAnalyser::State {
     double inputSum = 0.0;                           // squared input samples of the step
     std::int64_t count = 0;
 
-    // Onset detection: each band's smoothed level, the recent mean of the flux, the pulse.
-    std::array<float, 4> envelopes = {0.0f, 0.0f, 0.0f, 0.0f};
-    float fluxFloor = 0.0f;
-    float previousPulse = 0.0f;
-    // Adaptive loudness: the followed mean square of the input.
-    double followedMeanSquare = 0.0;
-
-    State(std::int64_t rate, std::int64_t steps, SoundLoudness mode, float fixedGain)
-        : sampleRate(rate), analysisRate(steps), loudness(mode), gain(fixedGain), bands(rate) {
+    State(std::int64_t rate, std::int64_t steps) : sampleRate(rate), analysisRate(steps), bands(rate) {
         stepEnd = endOfStep(0);
     }
 
     std::int64_t endOfStep(std::int64_t j) const { return ((j + 1) * sampleRate + analysisRate - 1) / analysisRate; }
 
-    double stepGain(double inputMeanSquare) {
-        if (loudness == SoundLoudness::fixed) {
-            return gain;
-        }
-        const double seconds = inputMeanSquare > followedMeanSquare ? kAttackSeconds : kReleaseSeconds;
-        const double rate = 1.0 - std::exp(-1.0 / (seconds * static_cast<double>(analysisRate)));
-        followedMeanSquare += (inputMeanSquare - followedMeanSquare) * rate;
-        const double wanted = std::sqrt(targetMeanSquare() / std::max(followedMeanSquare, 1e-30));
-        return std::min(wanted, kMaxAdaptiveGain);
-    }
-
-    AudioFeatures completeStep() {
+    SoundStepPower completeStep() {
         const double n = static_cast<double>(std::max<std::int64_t>(count, 1));
-        const double g = stepGain(inputSum / n);
-        std::array<float, 4> levels;
-        float flux = 0.0f;
+        SoundStepPower power;
         for (std::size_t band = 0; band < 4; ++band) {
-            levels[band] = levelOf(sums[band] / n * g * g);
-            const float rise = levels[band] - envelopes[band];
-            flux += rise > 0.0f ? rise : 0.0f;
-            envelopes[band] = envelopes[band] * 0.7f + levels[band] * 0.3f;
+            power.bands[band] = sums[band] / n;
         }
-        const float energy = std::max(std::max(levels[0], levels[1]), std::max(levels[2], levels[3]));
-        // Half-wave rectified flux of the band levels against their envelopes, above 1.5 times its
-        // own recent mean, so the steady flicker of a dense mix does not count as a beat.
-        const float onset = flux - 1.5f * fluxFloor;
-        const float impulse = onset >= 0.0f ? std::min(onset * 5.5f, 1.0f) : 0.0f;
-        const float pulse = std::max(previousPulse * 0.86f, impulse);
-        fluxFloor = fluxFloor * 0.9f + flux * 0.1f;
-        previousPulse = pulse;
-
+        power.input = inputSum / n;
         sums = {0.0, 0.0, 0.0, 0.0};
         inputSum = 0.0;
         count = 0;
         ++step;
         stepEnd = endOfStep(step);
         bands.flushTinyStates();
-        return AudioFeatures{Float4{levels[0], levels[1], levels[2], levels[3]}, energy, pulse};
+        return power;
     }
 
     void accumulate(const float* samples, std::int64_t n) {
@@ -195,14 +191,13 @@ struct SoundAnalyser::State {
     }
 };
 
-SoundAnalyser::SoundAnalyser(std::int64_t sampleRate, std::int64_t analysisRate, SoundLoudness loudness, float gain)
-    : state_(std::make_unique<State>(sampleRate, analysisRate, loudness, gain)) {}
+SoundStepMeter::SoundStepMeter(std::int64_t sampleRate, std::int64_t analysisRate)
+    : state_(std::make_unique<State>(sampleRate, analysisRate)) {}
+SoundStepMeter::~SoundStepMeter() = default;
+SoundStepMeter::SoundStepMeter(SoundStepMeter&&) noexcept = default;
+SoundStepMeter& SoundStepMeter::operator=(SoundStepMeter&&) noexcept = default;
 
-SoundAnalyser::~SoundAnalyser() = default;
-SoundAnalyser::SoundAnalyser(SoundAnalyser&&) noexcept = default;
-SoundAnalyser& SoundAnalyser::operator=(SoundAnalyser&&) noexcept = default;
-
-void SoundAnalyser::push(std::span<const float> mono, std::vector<AudioFeatures>& steps) {
+void SoundStepMeter::push(std::span<const float> mono, std::vector<SoundStepPower>& steps) {
     State& s = *state_;
     std::size_t done = 0;
     while (done < mono.size()) {
@@ -216,16 +211,46 @@ void SoundAnalyser::push(std::span<const float> mono, std::vector<AudioFeatures>
     }
 }
 
-std::int64_t SoundAnalyser::pendingSamples() const { return state_->count; }
+std::int64_t SoundStepMeter::pendingSamples() const { return state_->count; }
 
-void SoundAnalyser::finish(std::int64_t stepCount, std::vector<AudioFeatures>& steps) {
+void SoundStepMeter::finish(std::int64_t stepCount, std::vector<SoundStepPower>& steps) {
     State& s = *state_;
-    if (s.count > 0 && s.step < stepCount) {
-        steps.push_back(s.completeStep());
-    }
     while (s.step < stepCount) {
         steps.push_back(s.completeStep());
     }
+}
+
+struct SoundAnalyser::State {
+    SoundStepMeter meter;
+    SoundFeatureSteps features;
+    std::vector<SoundStepPower> measured;
+
+    void emit(std::vector<AudioFeatures>& steps) {
+        for (const SoundStepPower& power : measured) {
+            steps.push_back(features.next(power));
+        }
+        measured.clear();
+    }
+};
+
+SoundAnalyser::SoundAnalyser(std::int64_t sampleRate, std::int64_t analysisRate, SoundLoudness loudness, float gain)
+    : state_(std::make_unique<State>(
+          State{SoundStepMeter(sampleRate, analysisRate), SoundFeatureSteps(analysisRate, loudness, gain), {}})) {}
+
+SoundAnalyser::~SoundAnalyser() = default;
+SoundAnalyser::SoundAnalyser(SoundAnalyser&&) noexcept = default;
+SoundAnalyser& SoundAnalyser::operator=(SoundAnalyser&&) noexcept = default;
+
+void SoundAnalyser::push(std::span<const float> mono, std::vector<AudioFeatures>& steps) {
+    state_->meter.push(mono, state_->measured);
+    state_->emit(steps);
+}
+
+std::int64_t SoundAnalyser::pendingSamples() const { return state_->meter.pendingSamples(); }
+
+void SoundAnalyser::finish(std::int64_t stepCount, std::vector<AudioFeatures>& steps) {
+    state_->meter.finish(stepCount, state_->measured);
+    state_->emit(steps);
 }
 
 } // namespace drevik

@@ -64,6 +64,49 @@ enum class SoundLoudness {
     adaptive, // a gain that follows the recent loudness, for live sound
 };
 
+// The analyser in its two halves, for a sound whose gain is known only once all of it has been read
+// (a file's integrated loudness): the band powers of each step, the costly half that visits every
+// sample, and the features of measured steps. SoundAnalyser is the two in one.
+struct SoundStepPower {
+    std::array<double, 4> bands = {0.0, 0.0, 0.0, 0.0}; // mean square of each band over the step
+    double input = 0.0;                                   // mean square of the signal itself
+};
+
+class SoundStepMeter {
+public:
+    SoundStepMeter(std::int64_t sampleRate, std::int64_t analysisRate);
+    ~SoundStepMeter();
+    SoundStepMeter(SoundStepMeter&&) noexcept;
+    SoundStepMeter& operator=(SoundStepMeter&&) noexcept;
+
+    // As SoundAnalyser::push, with the powers of each step completed.
+    void push(std::span<const float> mono, std::vector<SoundStepPower>& steps);
+    std::int64_t pendingSamples() const;
+    // As SoundAnalyser::finish: the partial step, then steps without samples up to stepCount.
+    void finish(std::int64_t stepCount, std::vector<SoundStepPower>& steps);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Features of measured steps, one after the other (the onset and the adaptive loudness follow
+// the steps in order).
+class SoundFeatureSteps {
+public:
+    SoundFeatureSteps(std::int64_t analysisRate, SoundLoudness loudness, float gain = 1.0f);
+    AudioFeatures next(const SoundStepPower& power);
+
+private:
+    std::int64_t analysisRate_;
+    SoundLoudness loudness_;
+    double gain_;
+    std::array<float, 4> envelopes_ = {0.0f, 0.0f, 0.0f, 0.0f}; // each band's smoothed level
+    float fluxFloor_ = 0.0f;                                  // the recent mean of the flux
+    float previousPulse_ = 0.0f;
+    double followedMeanSquare_ = 0.0; // the adaptive loudness's view of the signal
+};
+
 // Not thread-safe: one analyser per stream, used from one thread.
 class SoundAnalyser {
 public:

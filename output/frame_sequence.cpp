@@ -100,11 +100,11 @@ std::string frameFileName(std::int64_t frameIndex, std::int64_t frameCount) {
 }
 
 WavWriter::WavWriter(const std::filesystem::path& file, std::int64_t sampleRate, std::int64_t sampleCount,
-                     FileMode mode)
+                     FileMode mode, std::int64_t channels)
     : file_(file), stream_(std::fopen(file.c_str(), mode == FileMode::create ? "wbx" : "wb")),
-      expected_(sampleCount) {
+      expected_(sampleCount * channels) {
     if (stream_ == nullptr) failWriting(file_);
-    const std::uint64_t dataBytes = static_cast<std::uint64_t>(sampleCount) * 2;
+    const std::uint64_t dataBytes = static_cast<std::uint64_t>(sampleCount) * 2 * static_cast<std::uint64_t>(channels);
     if (dataBytes > 0xFFFFFFFFu - 36) {
         std::fclose(stream_);
         throw MovieRendererError::writerFailed("the soundtrack is too long for a WAV file");
@@ -120,10 +120,10 @@ WavWriter::WavWriter(const std::filesystem::path& file, std::int64_t sampleRate,
     put("WAVEfmt ");
     putLittleEndian(header, 16, 4);                                          // chunk size
     putLittleEndian(header, 1, 2);                                           // PCM
-    putLittleEndian(header, 1, 2);                                           // mono
-    putLittleEndian(header, static_cast<std::uint32_t>(sampleRate), 4);      // samples per second
-    putLittleEndian(header, static_cast<std::uint32_t>(sampleRate * 2), 4);  // bytes per second
-    putLittleEndian(header, 2, 2);                                           // block size
+    putLittleEndian(header, static_cast<std::uint32_t>(channels), 2);                  // channels
+    putLittleEndian(header, static_cast<std::uint32_t>(sampleRate), 4);                // frames per second
+    putLittleEndian(header, static_cast<std::uint32_t>(sampleRate * 2 * channels), 4); // bytes per second
+    putLittleEndian(header, static_cast<std::uint32_t>(2 * channels), 2);              // block size
     putLittleEndian(header, 16, 2);                                          // bits per sample
     put("data");
     putLittleEndian(header, static_cast<std::uint32_t>(dataBytes), 4);
@@ -159,9 +159,11 @@ void WavWriter::finish() {
     if (std::fclose(stream) != 0) failWriting(file_);
 }
 
-FrameSequenceSink::FrameSequenceSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent)
+FrameSequenceSink::FrameSequenceSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent,
+                                     std::int64_t audioChannels)
     : folder_(folder), plan_(plan), transparent_(transparent),
-      soundtrack_(folder / soundtrackFileName, plan.sampleRate, plan.audioSampleCount) {}
+      soundtrack_(folder / soundtrackFileName, plan.sampleRate, plan.audioSampleCount, WavWriter::FileMode::create,
+                  audioChannels) {}
 
 void FrameSequenceSink::appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) {
     const std::filesystem::path file = folder_ / frameFileName(frameIndex, plan_.frameCount);
@@ -190,7 +192,7 @@ void exportFrameSequence(const std::filesystem::path& location, const MoviePlan&
         throw MovieRendererError::writerFailed("cannot create a folder beside " + location.string() + ": " +
                                                std::strerror(error.code().value()));
     }
-    FrameSequenceSink sink(folder->path(), plan, options.format.transparent);
+    FrameSequenceSink sink(folder->path(), plan, options.format.transparent, music.playbackChannels);
     renderAndEncode(plan, music, renderer, sink, options);
     try {
         folder->commit();
@@ -227,11 +229,13 @@ void exportFrameSequencePart(const std::filesystem::path& location, const MovieP
             failCommitting(file, failure);
         }
         {
-            WavWriter wav(temporary->path(), plan.sampleRate, plan.audioSampleCount, WavWriter::FileMode::overwrite);
+            WavWriter wav(temporary->path(), plan.sampleRate, plan.audioSampleCount, WavWriter::FileMode::overwrite,
+                          music.playbackChannels);
             std::vector<float> chunk;
             for (std::int64_t from = 0; from < plan.audioSampleCount; from += 65'536) {
-                chunk.resize(static_cast<std::size_t>(std::min<std::int64_t>(65'536, plan.audioSampleCount - from)));
-                copyResampledAudio(music.samples, plan.audioSampleCount, from, chunk);
+                chunk.resize(static_cast<std::size_t>(std::min<std::int64_t>(65'536, plan.audioSampleCount - from) *
+                                                      music.playbackChannels));
+                copyResampledFrames(music.playback(), music.playbackChannels, plan.audioSampleCount, from, chunk);
                 wav.append(chunk);
             }
             wav.finish();

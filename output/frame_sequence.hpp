@@ -18,14 +18,15 @@ inline constexpr const char* soundtrackFileName = "soundtrack.wav";
 // "000001.png" for frame index 0 of frameCount frames.
 std::string frameFileName(std::int64_t frameIndex, std::int64_t frameCount);
 
-// Writes a mono 16-bit PCM WAV of sampleCount samples, fed in order; samples are clipped to -1...1.
+// Writes a 16-bit PCM WAV of sampleCount frames of `channels` interleaved channels (mono unless said),
+// fed in order; samples are clipped to -1...1.
 class WavWriter {
 public:
     // create: a new file, refused when one is there; overwrite: an existing (empty temporary) file.
     enum class FileMode { create, overwrite };
     // Opens the file; throws MovieRendererError::writerFailed when it cannot.
     WavWriter(const std::filesystem::path& file, std::int64_t sampleRate, std::int64_t sampleCount,
-              FileMode mode = FileMode::create);
+              FileMode mode = FileMode::create, std::int64_t channels = 1);
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
@@ -37,7 +38,7 @@ public:
 private:
     std::filesystem::path file_;
     std::FILE* stream_;
-    std::int64_t expected_;
+    std::int64_t expected_; // samples, all channels together
     std::int64_t written_ = 0;
 };
 
@@ -45,7 +46,8 @@ private:
 // come as rendered over transparent black and are written with straight alpha.
 class FrameSequenceSink final : public MovieFrameSink {
 public:
-    FrameSequenceSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent);
+    FrameSequenceSink(const std::filesystem::path& folder, const MoviePlan& plan, bool transparent,
+                      std::int64_t audioChannels = 1);
     void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override;
     void appendAudio(std::span<const float> samples) override;
     void finish() override;

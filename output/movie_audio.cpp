@@ -34,6 +34,28 @@ void copyResampledAudio(std::span<const float> source, std::int64_t targetCount,
     }
 }
 
+void copyResampledFrames(std::span<const float> source, std::int64_t channels, std::int64_t targetFrames,
+                         std::int64_t from, std::span<float> out) {
+    if (channels == 1) {
+        copyResampledAudio(source, targetFrames, from, out);
+        return;
+    }
+    const auto width = static_cast<std::size_t>(channels);
+    const auto count = static_cast<std::int64_t>(source.size() / width);
+    if (count == 0) {
+        std::fill(out.begin(), out.end(), 0.0f);
+        return;
+    }
+    for (std::size_t k = 0; k < out.size() / width; ++k) {
+        const auto j = static_cast<Unsigned128>(from) + k;
+        const auto index = count == targetFrames ? static_cast<std::int64_t>(j)
+                                                 : static_cast<std::int64_t>(j * static_cast<Unsigned128>(count) /
+                                                                             static_cast<Unsigned128>(targetFrames));
+        const auto at = static_cast<std::size_t>(std::min(index, count - 1)) * width;
+        std::copy_n(source.begin() + static_cast<std::ptrdiff_t>(at), width, out.begin() + static_cast<std::ptrdiff_t>(k * width));
+    }
+}
+
 std::vector<float> resampledAudio(const MusicTimeline& music, double durationSeconds) {
     const std::int64_t target = resampledSampleCount(durationSeconds, music.sampleRate);
     if (target == static_cast<std::int64_t>(music.samples.size())) {

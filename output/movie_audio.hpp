@@ -18,6 +18,11 @@ std::int64_t resampledSampleCount(double durationSeconds, std::int64_t sampleRat
 void copyResampledAudio(std::span<const float> source, std::int64_t targetCount, std::int64_t from,
                         std::span<float> out);
 
+// The same for interleaved frames of `channels` channels: frames from, from + 1, ... of the
+// resampled sound of targetFrames frames into out (whole frames).
+void copyResampledFrames(std::span<const float> source, std::int64_t channels, std::int64_t targetFrames,
+                         std::int64_t from, std::span<float> out);
+
 // The whole resampled signal; unchanged samples when the duration is the music's own.
 std::vector<float> resampledAudio(const MusicTimeline& music, double durationSeconds);
 

@@ -87,8 +87,8 @@ private:
         target = std::min(target, plan_.audioSampleCount);
         while (fed_ < target) {
             const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
-            scratch_.resize(static_cast<std::size_t>(chunk));
-            copyResampledAudio(music_.samples, plan_.audioSampleCount, fed_, scratch_);
+            scratch_.resize(static_cast<std::size_t>(chunk * music_.playbackChannels));
+            copyResampledFrames(music_.playback(), music_.playbackChannels, plan_.audioSampleCount, fed_, scratch_);
             encoder.appendAudio(scratch_);
             fed_ += chunk;
         }
@@ -355,7 +355,8 @@ void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, c
     requireFreeLocation(location);
     AtomicFile temporary = makeTemporaryFile(location);
 
-    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
+    MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
+    settings.audioChannels = music.playbackChannels;
     MovieEncoder encoder(temporary.path(), settings);
     EncoderSink sink(encoder);
     renderAndEncode(plan, music, renderer, sink, options);

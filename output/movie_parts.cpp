@@ -360,8 +360,8 @@ private:
         target = std::min(target, plan_.audioSampleCount);
         while (fed_ < target) {
             const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
-            scratch_.resize(static_cast<std::size_t>(chunk));
-            copyResampledAudio(music_.samples, plan_.audioSampleCount, fed_, scratch_);
+            scratch_.resize(static_cast<std::size_t>(chunk * music_.playbackChannels));
+            copyResampledFrames(music_.playback(), music_.playbackChannels, plan_.audioSampleCount, fed_, scratch_);
             encoder.appendAudio(scratch_);
             fed_ += chunk;
         }
@@ -384,7 +384,8 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
     std::vector<fs::path> files;
     std::string encoderSettings;
     VideoStreamParameters parameters;
-    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
+    MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
+    settings.audioChannels = music.playbackChannels;
     for (std::int64_t k = 0; k < parts; ++k) {
         PartFacts wanted = expected;
         wanted.part = k;

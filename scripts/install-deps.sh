@@ -19,6 +19,8 @@ packages=(
   pulseaudio pulseaudio-utils
   # images and movies
   libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
+  # recordings: loudness measurement, and real recordings for the tests
+  libebur128-dev sound-theme-freedesktop
   # the .deb package and the portable bundle (scripts/build-deb.sh, scripts/build-bundle.sh)
   dpkg-dev patchelf python3
 )
