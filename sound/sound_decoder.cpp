@@ -155,8 +155,9 @@ public:
         // Damage is an error, not something to hide.
         codec_->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
         codec_->pkt_timebase = stream_.time_base;
-        // Codecs that can decode several frames at once (FLAC, among others) use the machine's cores.
-        codec_->thread_count = 0;
+        // One thread: the analysis runs beside the decoder already, and decoder threads hand over
+        // every frame of a few milliseconds, which costs more than it saves.
+        codec_->thread_count = 1;
         if (const int status = avcodec_open2(codec_.get(), codec, nullptr); status < 0) {
             throw SoundFileError(name_ + " holds sound in a codec this FFmpeg cannot decode (" + codec->name + ": " +
                                  errorText(status) + ").");
