@@ -364,6 +364,11 @@ DecodedSound decodeSoundFile(const std::filesystem::path& location, std::int64_t
 bool looksLikeSoundFile(const std::filesystem::path& location) {
     // Text never holds a zero byte; every recording's container does within its first few kilobytes.
     constexpr std::size_t kHead = 1 << 16;
+    // Pipes and devices are read once, by the Music.csv reader, as ever.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(location, error)) {
+        return false;
+    }
     std::ifstream file(location, std::ios::binary);
     if (!file) {
         return false;
