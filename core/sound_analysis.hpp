@@ -24,7 +24,7 @@ inline constexpr double soundBandEdgesHz[3] = {250.0, 2000.0, 6000.0};
 // The loudness a sound is analysed at, in LUFS (EBU R128 integrated loudness): a sound measured at
 // L LUFS is analysed with the gain soundAnalysisGain(L), so a quiet and a loud master of one song
 // give the same features.
-inline constexpr double soundAnalysisLoudnessLufs = -12.0;
+inline constexpr double soundAnalysisLoudnessLufs = -9.0;
 float soundAnalysisGain(double integratedLufs);
 
 // The four bands of a mono signal, sample by sample: Linkwitz-Riley crossovers (24 dB per octave)
