@@ -182,11 +182,20 @@ public:
     // Decodes one packet (nullptr drains the decoder at the end).
     void decode(const AVPacket* packet) {
         int status = avcodec_send_packet(codec_.get(), packet);
+        if (status == AVERROR(EAGAIN)) {
+            // The decoder is full: take its frames, then it takes the packet.
+            receiveFrames();
+            status = avcodec_send_packet(codec_.get(), packet);
+        }
         if (status < 0 && status != AVERROR_EOF) {
             throw damaged(status);
         }
+        receiveFrames();
+    }
+
+    void receiveFrames() {
         for (;;) {
-            status = avcodec_receive_frame(codec_.get(), frame_.get());
+            const int status = avcodec_receive_frame(codec_.get(), frame_.get());
             if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) {
                 return;
             }
