@@ -116,6 +116,9 @@ TEST_F(Soundtrack, TheDrawingsLengthFollowsTheRecording) {
     const MusicTimeline sound = readMusic(at("song.flac"));
     const double seconds = sound.durationSeconds;
     ASSERT_NEAR(seconds, 2.5, 0.01);
+    EXPECT_EQ(soundtrackDurationSeconds(at("song.flac")), seconds);
+    testing::writeFourLineShow(folder_.path());
+    EXPECT_EQ(soundtrackDurationSeconds(at("Music.csv")), 1.0);
 
     // No declared duration: the drawing takes the sound's, its boundaries (in seconds) placed again.
     GraphicsTimeline undeclared =
@@ -147,7 +150,6 @@ TEST_F(Soundtrack, TheDrawingsLengthFollowsTheRecording) {
     EXPECT_EQ(fixed.durationSeconds, seconds);
 
     // A Music.csv keeps today's rule and text.
-    testing::writeFourLineShow(folder_.path());
     GraphicsTimeline other = declared;
     EXPECT_THROW(fitToSoundtrack(other, readMusic(at("Music.csv"))), LaunchError);
 }
