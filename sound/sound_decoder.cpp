@@ -3,6 +3,7 @@
 // way a recording can fail to be the whole soundtrack is refused with its reason.
 #include "sound/sound_file.hpp"
 
+#include "core/huge_pages.hpp"
 #include "core/music_timeline.hpp"
 
 extern "C" {
@@ -177,6 +178,8 @@ public:
         const auto frames = static_cast<std::size_t>(seconds * static_cast<double>(sampleRate_) * 1.01) + 4096;
         sound_.interleaved.reserve(frames * static_cast<std::size_t>(sound_.channels));
         sound_.mono.reserve(frames);
+        preferHugePages(sound_.interleaved.data(), sound_.interleaved.capacity() * sizeof(float));
+        preferHugePages(sound_.mono.data(), sound_.mono.capacity() * sizeof(float));
     }
 
     // Decodes one packet (nullptr drains the decoder at the end).
@@ -257,15 +260,17 @@ private:
         }
         const std::size_t channels = static_cast<std::size_t>(sound_.channels);
         const std::size_t start = sound_.interleaved.size();
-        sound_.interleaved.resize(start + static_cast<std::size_t>(room) * channels);
-        auto* out = reinterpret_cast<std::uint8_t*>(sound_.interleaved.data() + start);
+        // Into a small buffer that stays in the cache, then appended: the samples are written once.
+        scratch_.resize(static_cast<std::size_t>(room) * channels);
+        auto* out = reinterpret_cast<std::uint8_t*>(scratch_.data());
         const int made = swr_convert(resampler_.get(), &out, room,
                                      frame != nullptr ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr,
                                      inputFrames);
         if (made < 0) {
             throw SoundFileError(name_ + " holds sound this FFmpeg cannot resample (" + errorText(made) + ").");
         }
-        sound_.interleaved.resize(start + static_cast<std::size_t>(made) * channels);
+        sound_.interleaved.insert(sound_.interleaved.end(), scratch_.begin(),
+                                  scratch_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(made) * channels));
         mix(start / channels, static_cast<std::size_t>(made));
     }
 
@@ -307,6 +312,7 @@ private:
     const MonoPieceHandler& onMono_;
     int inputRate_ = 0;
     std::size_t handed_ = 0;
+    std::vector<float> scratch_;
     DecodedSound sound_;
 };
 
