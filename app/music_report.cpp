@@ -1,3 +1,4 @@
+// The --describe-music report: the analysis of the soundtrack, one line per step.
 #include "app/music_report.hpp"
 
 #include <string>

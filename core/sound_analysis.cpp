@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace drevik {
 namespace {
 
-using Biquad = SoundBandSplitter::Biquad;
+struct Biquad {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+};
 
 // The edge of a band, kept below the Nyquist frequency of low sample rates.
 double usableEdge(double hertz, std::int64_t sampleRate) {
@@ -40,15 +43,26 @@ Biquad allPass(double hertz, std::int64_t sampleRate) {
     return filter;
 }
 
-void flushTiny(Biquad& filter) {
-    constexpr double kTiny = 1e-30;
-    if (std::fabs(filter.s1) < kTiny) {
-        filter.s1 = 0.0;
-    }
-    if (std::fabs(filter.s2) < kTiny) {
-        filter.s2 = 0.0;
-    }
+using Lanes = float __attribute__((vector_size(16)));
+
+Lanes load(const float (&lanes)[4]) {
+    Lanes v;
+    std::memcpy(&v, lanes, sizeof v);
+    return v;
 }
+
+void store(float (&lanes)[4], Lanes v) { std::memcpy(lanes, &v, sizeof v); }
+
+// The pipeline's lanes, four to a step. Step 0: the 2 kHz low pass (first half) and all-pass of the
+// input, the 2 kHz low pass (second half), the 6 kHz all-pass of the branch below 2 kHz. Step 1: the
+// 250 Hz all-pass of the branch above 2 kHz, then on the turned low branch the 250 Hz low pass (first
+// half) and all-pass, and on the turned high branch the 6 kHz low pass (first half). Step 2: the 6 kHz
+// all-pass of the turned high branch, the second halves of the 250 Hz and 6 kHz low passes, idle.
+enum Lane {
+    mid1, midAll, mid2, highOnLow,
+    lowOnHigh, low1, lowAll, high1,
+    highAll, low2, high2, idle,
+};
 
 // The Music.csv level of a mean square: (rms * 1.9)^0.62, at most 1.
 float levelOf(double meanSquare) {
@@ -78,34 +92,103 @@ float soundAnalysisGain(double integratedLufs) {
 
 SoundBandSplitter::SoundBandSplitter(std::int64_t sampleRate) {
     const double low = soundBandEdgesHz[0], mid = soundBandEdgesHz[1], high = soundBandEdgesHz[2];
-    lowMid_[0] = lowMid_[1] = butterworthLowPass(mid, sampleRate);
-    allPassMid_ = allPass(mid, sampleRate);
-    allPassHighOnLow_ = allPass(high, sampleRate);
-    lowLow_[0] = lowLow_[1] = butterworthLowPass(low, sampleRate);
-    allPassLow_ = allPass(low, sampleRate);
-    allPassLowOnHigh_ = allPass(low, sampleRate);
-    lowHigh_[0] = lowHigh_[1] = butterworthLowPass(high, sampleRate);
-    allPassHigh_ = allPass(high, sampleRate);
+    Biquad filters[12];
+    filters[mid1] = filters[mid2] = butterworthLowPass(mid, sampleRate);
+    filters[midAll] = allPass(mid, sampleRate);
+    filters[highOnLow] = filters[highAll] = allPass(high, sampleRate);
+    filters[lowOnHigh] = filters[lowAll] = allPass(low, sampleRate);
+    filters[low1] = filters[low2] = butterworthLowPass(low, sampleRate);
+    filters[high1] = filters[high2] = butterworthLowPass(high, sampleRate);
+    filters[idle] = Biquad{0, 0, 0, 0, 0};
+    for (int k = 0; k < 12; ++k) {
+        const Biquad& f = filters[k];
+        const double values[5] = {f.b0, f.b1, f.b2, f.a1, f.a2};
+        for (int c = 0; c < 5; ++c) {
+            coefficients_[k / 4][c][k % 4] = static_cast<float>(values[c]);
+        }
+    }
 }
 
-std::array<double, 4> SoundBandSplitter::split(double sample) {
-    // Split at the middle edge; the sum of both branches is the middle all-pass of the signal.
-    const double below = lowMid_[1].run(lowMid_[0].run(sample));
-    const double above = allPassMid_.run(sample) - below;
-    // Each branch passes the other branch's crossover all-pass, then splits at its own edge.
-    const double lowBranch = allPassHighOnLow_.run(below);
-    const double band0 = lowLow_[1].run(lowLow_[0].run(lowBranch));
-    const double band1 = allPassLow_.run(lowBranch) - band0;
-    const double highBranch = allPassLowOnHigh_.run(above);
-    const double band2 = lowHigh_[1].run(lowHigh_[0].run(highBranch));
-    const double band3 = allPassHigh_.run(highBranch) - band2;
-    return {band0, band1, band2, band3};
+void SoundBandSplitter::accumulateSquares(const float* samples, std::size_t count, std::array<double, 4>& squares) {
+    Lanes b0[3], b1[3], b2[3], a1[3], a2[3], s1[3], s2[3];
+    for (int k = 0; k < 3; ++k) {
+        b0[k] = load(coefficients_[k][0]);
+        b1[k] = load(coefficients_[k][1]);
+        b2[k] = load(coefficients_[k][2]);
+        a1[k] = load(coefficients_[k][3]);
+        a2[k] = load(coefficients_[k][4]);
+        s1[k] = load(states_[k][0]);
+        s2[k] = load(states_[k][1]);
+    }
+    Lanes y0 = load(outputs_[0]), y1 = load(outputs_[1]), y2 = load(outputs_[2]);
+    float middleAllPass = middleAllPass_, lowAllPass = lowAllPass_, highAllPass = highAllPass_;
+    double sum0 = squares[0], sum1 = squares[1], sum2 = squares[2], sum3 = squares[3];
+    for (std::size_t i = 0; i < count; ++i) {
+        // The bands of the sample leaving the pipeline; the high passes are all-pass minus low pass,
+        // the all-pass held one sample to meet the low pass's second half.
+        const float band0 = y2[low2 - 8];
+        const float band1 = lowAllPass - y2[low2 - 8];
+        const float band2 = y2[high2 - 8];
+        const float band3 = highAllPass - y2[high2 - 8];
+        sum0 += static_cast<double>(band0) * band0;
+        sum1 += static_cast<double>(band1) * band1;
+        sum2 += static_cast<double>(band2) * band2;
+        sum3 += static_cast<double>(band3) * band3;
+
+        // Every lane takes what the lanes before it gave one sample ago.
+        const float below = y0[mid2];
+        const float above = middleAllPass - y0[mid2];
+        const Lanes in0 = {samples[i], samples[i], y0[mid1], below};
+        const Lanes in1 = {above, y0[highOnLow], y0[highOnLow], y1[lowOnHigh - 4]};
+        const Lanes in2 = {y1[lowOnHigh - 4], y1[low1 - 4], y1[high1 - 4], 0.0f};
+        middleAllPass = y0[midAll];
+        lowAllPass = y1[lowAll - 4];
+        highAllPass = y2[highAll - 8];
+
+        const Lanes out0 = b0[0] * in0 + s1[0];
+        s1[0] = b1[0] * in0 - a1[0] * out0 + s2[0];
+        s2[0] = b2[0] * in0 - a2[0] * out0;
+        const Lanes out1 = b0[1] * in1 + s1[1];
+        s1[1] = b1[1] * in1 - a1[1] * out1 + s2[1];
+        s2[1] = b2[1] * in1 - a2[1] * out1;
+        const Lanes out2 = b0[2] * in2 + s1[2];
+        s1[2] = b1[2] * in2 - a1[2] * out2 + s2[2];
+        s2[2] = b2[2] * in2 - a2[2] * out2;
+        y0 = out0;
+        y1 = out1;
+        y2 = out2;
+    }
+    squares = {sum0, sum1, sum2, sum3};
+    for (int k = 0; k < 3; ++k) {
+        store(states_[k][0], s1[k]);
+        store(states_[k][1], s2[k]);
+    }
+    store(outputs_[0], y0);
+    store(outputs_[1], y1);
+    store(outputs_[2], y2);
+    middleAllPass_ = middleAllPass;
+    lowAllPass_ = lowAllPass;
+    highAllPass_ = highAllPass;
+}
+
+std::array<double, 4> SoundBandSplitter::split(float sample) {
+    const std::array<double, 4> bands = {outputs_[2][low2 - 8], lowAllPass_ - outputs_[2][low2 - 8],
+                                         outputs_[2][high2 - 8], highAllPass_ - outputs_[2][high2 - 8]};
+    std::array<double, 4> ignored = {0.0, 0.0, 0.0, 0.0};
+    accumulateSquares(&sample, 1, ignored);
+    return bands;
 }
 
 void SoundBandSplitter::flushTinyStates() {
-    for (Biquad* filter : {&lowMid_[0], &lowMid_[1], &allPassMid_, &allPassHighOnLow_, &lowLow_[0], &lowLow_[1],
-                           &allPassLow_, &allPassLowOnHigh_, &lowHigh_[0], &lowHigh_[1], &allPassHigh_}) {
-        flushTiny(*filter);
+    constexpr float kTiny = 1e-25f;
+    for (auto& step : states_) {
+        for (auto& state : step) {
+            for (float& value : state) {
+                if (std::fabs(value) < kTiny) {
+                    value = 0.0f;
+                }
+            }
+        }
     }
 }
 
@@ -174,17 +257,11 @@ struct SoundStepMeter::State {
     }
 
     void accumulate(const float* samples, std::int64_t n) {
-        std::array<double, 4> local = sums;
+        bands.accumulateSquares(samples, static_cast<std::size_t>(n), sums);
         double input = inputSum;
         for (std::int64_t i = 0; i < n; ++i) {
-            const double x = samples[i];
-            const std::array<double, 4> b = bands.split(x);
-            for (std::size_t band = 0; band < 4; ++band) {
-                local[band] += b[band] * b[band];
-            }
-            input += x * x;
+            input += static_cast<double>(samples[i]) * samples[i];
         }
-        sums = local;
         inputSum = input;
         count += n;
         samplesPushed += n;

@@ -10,6 +10,7 @@
 #include "core/music_timeline.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -23,40 +24,34 @@ inline constexpr double soundBandEdgesHz[3] = {250.0, 2000.0, 6000.0};
 // The loudness a sound is analysed at, in LUFS (EBU R128 integrated loudness): a sound measured at
 // L LUFS is analysed with the gain soundAnalysisGain(L), so a quiet and a loud master of one song
 // give the same features.
-inline constexpr double soundAnalysisLoudnessLufs = -12.0;
+inline constexpr double soundAnalysisLoudnessLufs = -9.0;
 float soundAnalysisGain(double integratedLufs);
 
 // The four bands of a mono signal, sample by sample: Linkwitz-Riley crossovers (24 dB per octave)
 // at the band edges, each branch turned by the other crossovers' all-pass so that the four add up
 // to the signal at full level at every frequency; only its phase turns, as in a loudspeaker's
-// crossover.
+// crossover. The eleven filters run as a pipeline of three four-lane steps, so each band sample
+// comes out `latencySamples` after its input sample.
 class SoundBandSplitter {
 public:
+    static constexpr int latencySamples = 5;
+
     explicit SoundBandSplitter(std::int64_t sampleRate);
-    // The next sample of each band.
-    std::array<double, 4> split(double sample);
+    // Takes one sample and gives the bands of the sample latencySamples before it.
+    std::array<double, 4> split(float sample);
+    // Takes the samples and adds the squares of the band samples they complete to `squares`.
+    void accumulateSquares(const float* samples, std::size_t count, std::array<double, 4>& squares);
     // Sets every filter state that has decayed below audibility to zero, so that long silences do
     // not slow the filters down with denormal numbers.
     void flushTinyStates();
 
-    struct Biquad {
-        double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-        double s1 = 0, s2 = 0;
-        double run(double x) {
-            const double y = b0 * x + s1;
-            s1 = b1 * x - a1 * y + s2;
-            s2 = b2 * x - a2 * y;
-            return y;
-        }
-    };
-
 private:
-    // At 2 kHz: low pass twice and the all-pass; the 6 kHz all-pass for the low branch.
-    Biquad lowMid_[2], allPassMid_, allPassHighOnLow_;
-    // At 250 Hz on the low branch.
-    Biquad lowLow_[2], allPassLow_;
-    // The 250 Hz all-pass for the high branch, then 6 kHz on it.
-    Biquad allPassLowOnHigh_, lowHigh_[2], allPassHigh_;
+    // Per pipeline step: coefficients b0, b1, b2, a1, a2 and states s1, s2, four lanes each.
+    alignas(16) float coefficients_[3][5][4] = {};
+    alignas(16) float states_[3][2][4] = {};
+    alignas(16) float outputs_[3][4] = {}; // each step's last outputs
+    // All-pass outputs held one sample, to meet the low passes' second stage.
+    float middleAllPass_ = 0, lowAllPass_ = 0, highAllPass_ = 0;
 };
 
 enum class SoundLoudness {

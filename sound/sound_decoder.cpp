@@ -3,6 +3,7 @@
 // way a recording can fail to be the whole soundtrack is refused with its reason.
 #include "sound/sound_file.hpp"
 
+#include "core/huge_pages.hpp"
 #include "core/music_timeline.hpp"
 
 extern "C" {
@@ -155,8 +156,9 @@ public:
         // Damage is an error, not something to hide.
         codec_->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
         codec_->pkt_timebase = stream_.time_base;
-        // Codecs that can decode several frames at once (FLAC, among others) use the machine's cores.
-        codec_->thread_count = 0;
+        // One thread: the analysis runs beside the decoder already, and decoder threads hand over
+        // every frame of a few milliseconds, which costs more than it saves.
+        codec_->thread_count = 1;
         if (const int status = avcodec_open2(codec_.get(), codec, nullptr); status < 0) {
             throw SoundFileError(name_ + " holds sound in a codec this FFmpeg cannot decode (" + codec->name + ": " +
                                  errorText(status) + ").");
@@ -176,16 +178,27 @@ public:
         const auto frames = static_cast<std::size_t>(seconds * static_cast<double>(sampleRate_) * 1.01) + 4096;
         sound_.interleaved.reserve(frames * static_cast<std::size_t>(sound_.channels));
         sound_.mono.reserve(frames);
+        preferHugePages(sound_.interleaved.data(), sound_.interleaved.capacity() * sizeof(float));
+        preferHugePages(sound_.mono.data(), sound_.mono.capacity() * sizeof(float));
     }
 
     // Decodes one packet (nullptr drains the decoder at the end).
     void decode(const AVPacket* packet) {
         int status = avcodec_send_packet(codec_.get(), packet);
+        if (status == AVERROR(EAGAIN)) {
+            // The decoder is full: take its frames, then it takes the packet.
+            receiveFrames();
+            status = avcodec_send_packet(codec_.get(), packet);
+        }
         if (status < 0 && status != AVERROR_EOF) {
             throw damaged(status);
         }
+        receiveFrames();
+    }
+
+    void receiveFrames() {
         for (;;) {
-            status = avcodec_receive_frame(codec_.get(), frame_.get());
+            const int status = avcodec_receive_frame(codec_.get(), frame_.get());
             if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) {
                 return;
             }
@@ -247,15 +260,17 @@ private:
         }
         const std::size_t channels = static_cast<std::size_t>(sound_.channels);
         const std::size_t start = sound_.interleaved.size();
-        sound_.interleaved.resize(start + static_cast<std::size_t>(room) * channels);
-        auto* out = reinterpret_cast<std::uint8_t*>(sound_.interleaved.data() + start);
+        // Into a small buffer that stays in the cache, then appended: the samples are written once.
+        scratch_.resize(static_cast<std::size_t>(room) * channels);
+        auto* out = reinterpret_cast<std::uint8_t*>(scratch_.data());
         const int made = swr_convert(resampler_.get(), &out, room,
                                      frame != nullptr ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr,
                                      inputFrames);
         if (made < 0) {
             throw SoundFileError(name_ + " holds sound this FFmpeg cannot resample (" + errorText(made) + ").");
         }
-        sound_.interleaved.resize(start + static_cast<std::size_t>(made) * channels);
+        sound_.interleaved.insert(sound_.interleaved.end(), scratch_.begin(),
+                                  scratch_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(made) * channels));
         mix(start / channels, static_cast<std::size_t>(made));
     }
 
@@ -297,6 +312,7 @@ private:
     const MonoPieceHandler& onMono_;
     int inputRate_ = 0;
     std::size_t handed_ = 0;
+    std::vector<float> scratch_;
     DecodedSound sound_;
 };
 
@@ -363,6 +379,11 @@ DecodedSound decodeSoundFile(const std::filesystem::path& location, std::int64_t
 bool looksLikeSoundFile(const std::filesystem::path& location) {
     // Text never holds a zero byte; every recording's container does within its first few kilobytes.
     constexpr std::size_t kHead = 1 << 16;
+    // Pipes and devices are read once, by the Music.csv reader, as ever.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(location, error)) {
+        return false;
+    }
     std::ifstream file(location, std::ios::binary);
     if (!file) {
         return false;

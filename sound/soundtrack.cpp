@@ -162,7 +162,12 @@ MusicTimeline readSoundtrack(const std::filesystem::path& location, std::int64_t
 }
 
 double soundtrackDurationSeconds(const std::filesystem::path& location) {
-    return readSoundtrack(location, 48000, 120).durationSeconds;
+    constexpr std::int64_t rate = 48000;
+    if (!looksLikeSoundFile(location)) {
+        return MusicTimeline::fromCsvFile(location, rate, 120).durationSeconds;
+    }
+    // Decoded to the last sample: a container's own figure may be an estimate.
+    return static_cast<double>(decodeSoundFile(location, rate).mono.size()) / static_cast<double>(rate);
 }
 
 } // namespace drevik

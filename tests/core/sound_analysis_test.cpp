@@ -63,6 +63,39 @@ TEST(SoundAnalysis, TheBandsAddUpToTheSignalAtFullLevelAtEveryFrequency) {
     }
 }
 
+// Amplitude of the bands below `edge` together and above it together, for a settled tone.
+std::pair<double, double> splitAmplitudes(double hertz, int edge) {
+    SoundBandSplitter bands(kRate);
+    const auto signal = tone(hertz, 1.0, 1.0);
+    double below = 0.0, above = 0.0;
+    for (std::size_t i = 0; i < signal.size(); ++i) {
+        const auto b = bands.split(signal[i]);
+        double low = 0.0, high = 0.0;
+        for (int k = 0; k < 4; ++k) (k <= edge ? low : high) += b[static_cast<std::size_t>(k)];
+        if (i >= signal.size() / 2) {
+            below += low * low;
+            above += high * high;
+        }
+    }
+    const double n = static_cast<double>(signal.size() / 2);
+    return {std::sqrt(2.0 * below / n), std::sqrt(2.0 * above / n)};
+}
+
+TEST(SoundAnalysis, EachEdgeIsALinkwitzRileyCrossover) {
+    // 24 dB an octave: two octaves from an edge the other side keeps (1/4)^4 / (1 + (1/4)^4) of a tone.
+    for (int edge = 0; edge < 3; ++edge) {
+        const double fc = soundBandEdgesHz[edge];
+        EXPECT_LT(splitAmplitudes(fc / 4, edge).second, 0.005) << "above " << fc;
+        const double high = std::min(4 * fc, 18000.0);
+        const double ratio = high / fc;
+        EXPECT_LT(splitAmplitudes(high, edge).first, 1.3 / (1 + std::pow(ratio, 4))) << "below " << fc;
+        // At the edge both sides carry half the amplitude, in phase.
+        const auto [low, up] = splitAmplitudes(fc, edge);
+        EXPECT_NEAR(low, 0.5, 0.01) << fc;
+        EXPECT_NEAR(up, 0.5, 0.01) << fc;
+    }
+}
+
 TEST(SoundAnalysis, LevelsFollowTheMusicCsvFormulaWithTheGain) {
     // Far from any edge a band carries nearly the whole tone (97%): rms 0.25 / sqrt 2, times the gain.
     const auto steps = analyse(tone(707.0, 0.5, 0.25), SoundLoudness::fixed, 2.0f);

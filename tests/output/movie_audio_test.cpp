@@ -44,6 +44,20 @@ TEST(MovieAudio, FullDurationKeepsTheSamplesShorterTakesEveryNthLongerRepeats) {
     EXPECT_EQ(stretched[95], 47.0f);
 }
 
+TEST(MovieAudio, ARecordingsFramesKeepTheirChannelsWhenSqueezed) {
+    // Ten stereo frames: left k, right -k.
+    std::vector<float> stereo;
+    for (int k = 0; k < 10; ++k) {
+        stereo.push_back(static_cast<float>(k));
+        stereo.push_back(-static_cast<float>(k));
+    }
+    std::vector<float> out(6);
+    copyResampledFrames(stereo, 2, 5, 1, out); // frames 1 to 3 of 5: source frames 2, 4, 6
+    EXPECT_EQ(out, (std::vector<float>{2, -2, 4, -4, 6, -6}));
+    copyResampledFrames(stereo, 2, 10, 7, out); // the recording's own length: frames as they are
+    EXPECT_EQ(out, (std::vector<float>{7, -7, 8, -8, 9, -9}));
+}
+
 TEST(MovieAudio, CountsRoundHalvesAwayFromZeroAndNeverReachZero) {
     EXPECT_EQ(resampledSampleCount(10, 48000), 480'000);
     EXPECT_EQ(resampledSampleCount(2.5, 1), 3);

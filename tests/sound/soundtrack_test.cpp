@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <fstream>
+#include <sys/stat.h>
+#include <thread>
 
 namespace drevik {
 namespace {
@@ -55,6 +57,13 @@ TEST_F(Soundtrack, TheContentDecidesTheReaderNotTheName) {
     EXPECT_EQ(renamed.samples, csv.samples);
     EXPECT_EQ(renamed.analysis, csv.analysis);
     EXPECT_TRUE(renamed.playbackSamples.empty());
+    // A Music.csv through a pipe is read once, by the Music.csv reader.
+    const fs::path fifo = at("piped.csv");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << testing::fileText(at("Music.csv")); });
+    const MusicTimeline piped = readMusic(fifo);
+    writer.join();
+    EXPECT_EQ(piped.samples, csv.samples);
     // A recording under the name Music.csv is a recording.
     fs::remove(at("Music.csv"));
     ffmpeg("-f lavfi -i 'sine=f=300:d=1' -f wav " + quoted(at("Music.csv")));
@@ -107,6 +116,9 @@ TEST_F(Soundtrack, TheDrawingsLengthFollowsTheRecording) {
     const MusicTimeline sound = readMusic(at("song.flac"));
     const double seconds = sound.durationSeconds;
     ASSERT_NEAR(seconds, 2.5, 0.01);
+    EXPECT_EQ(soundtrackDurationSeconds(at("song.flac")), seconds);
+    testing::writeFourLineShow(folder_.path());
+    EXPECT_EQ(soundtrackDurationSeconds(at("Music.csv")), 1.0);
 
     // No declared duration: the drawing takes the sound's, its boundaries (in seconds) placed again.
     GraphicsTimeline undeclared =
@@ -138,7 +150,6 @@ TEST_F(Soundtrack, TheDrawingsLengthFollowsTheRecording) {
     EXPECT_EQ(fixed.durationSeconds, seconds);
 
     // A Music.csv keeps today's rule and text.
-    testing::writeFourLineShow(folder_.path());
     GraphicsTimeline other = declared;
     EXPECT_THROW(fitToSoundtrack(other, readMusic(at("Music.csv"))), LaunchError);
 }
