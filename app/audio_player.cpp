@@ -34,7 +34,8 @@ std::int64_t CSVAudioPlayer::startFrame(double seconds, double rate, std::int64_
     return static_cast<std::int64_t>(frame);
 }
 
-CSVAudioPlayer::CSVAudioPlayer(const MusicTimeline& music) : samples_(music.samples) {
+CSVAudioPlayer::CSVAudioPlayer(const MusicTimeline& music) : samples_(music.playback()), channels_(music.playbackChannels) {
+    if (channels_ < 1 || channels_ > 8) throw AudioPlayerError();
     if (music.sampleRate <= 0 || music.sampleRate > INT_MAX) throw AudioPlayerError();
     rate_ = static_cast<double>(music.sampleRate);
 
@@ -42,11 +43,12 @@ CSVAudioPlayer::CSVAudioPlayer(const MusicTimeline& music) : samples_(music.samp
     SDL_AudioSpec wanted{};
     wanted.freq = static_cast<int>(music.sampleRate);
     wanted.format = AUDIO_F32SYS;
-    wanted.channels = 1;
+    wanted.channels = static_cast<Uint8>(channels_);
     wanted.samples = 1024;
     wanted.callback = &CSVAudioPlayer::render;
     wanted.userdata = this;
-    // No changes allowed: the device layer converts our mono float signal to whatever the hardware wants.
+    // No changes allowed: the device layer converts our float signal, mono or with the recording's
+    // own channels, to whatever the hardware wants.
     SDL_AudioSpec obtained{};
     device_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
     if (device_ == 0) {
@@ -63,7 +65,7 @@ CSVAudioPlayer::~CSVAudioPlayer() {
 }
 
 void CSVAudioPlayer::play(double fromSeconds) {
-    auto count = static_cast<std::int64_t>(samples_.size());
+    auto count = static_cast<std::int64_t>(samples_.size()) / channels_;
     std::int64_t start = startFrame(fromSeconds, rate_, count);
     DeviceLock lock(device_);
     active_ = false;
@@ -82,9 +84,9 @@ void CSVAudioPlayer::stopPlayback() {
 }
 
 void CSVAudioPlayer::replaceSignal(const MusicTimeline& music) {
-    const bool sameRate = static_cast<double>(music.sampleRate) == rate_;
+    const bool sameFormat = static_cast<double>(music.sampleRate) == rate_ && music.playbackChannels == channels_;
     DeviceLock lock(device_);
-    samples_ = sameRate ? std::span<const float>(music.samples) : std::span<const float>();
+    samples_ = sameFormat ? music.playback() : std::span<const float>();
 }
 
 bool CSVAudioPlayer::scheduled() const {
@@ -100,22 +102,25 @@ std::optional<double> CSVAudioPlayer::playbackPosition() const {
 
 void SDLCALL CSVAudioPlayer::render(void* user, Uint8* stream, int length) {
     auto* player = static_cast<CSVAudioPlayer*>(user);
-    player->fill(reinterpret_cast<float*>(stream), length / static_cast<int>(sizeof(float)));
+    player->fill(reinterpret_cast<float*>(stream), length / static_cast<int>(sizeof(float)) / player->channels_);
 }
 
 // Runs on the device thread with the device lock held.
 void CSVAudioPlayer::fill(float* out, std::int64_t frames) {
     std::int64_t written = 0;
     if (active_) {
-        auto count = static_cast<std::int64_t>(samples_.size());
+        auto count = static_cast<std::int64_t>(samples_.size()) / channels_;
         std::int64_t from = std::min(startFrame_ + framesPlayed_, count);
         written = std::min(frames, count - from);
-        if (written > 0) std::memcpy(out, samples_.data() + from, static_cast<std::size_t>(written) * sizeof(float));
+        if (written > 0) {
+            std::memcpy(out, samples_.data() + from * channels_,
+                        static_cast<std::size_t>(written * channels_) * sizeof(float));
+        }
         // The clock keeps running through the silence after the signal, so the show still reaches its end.
         framesPlayed_ += frames;
         rendered_ = true;
     }
-    std::fill(out + std::max<std::int64_t>(written, 0), out + frames, 0.0f);
+    std::fill(out + std::max<std::int64_t>(written, 0) * channels_, out + frames * channels_, 0.0f);
 }
 
 } // namespace drevik

@@ -1,5 +1,6 @@
 #pragma once
-// Plays the soundtrack's mono signal through the default sound output.
+// Plays the soundtrack through the default sound output: a Music.csv's mono signal, a recording with
+// its own channels.
 #include "app/show_transport.hpp"
 #include "platform/error.hpp"
 #include "core/music_timeline.hpp"
@@ -39,7 +40,7 @@ public:
     void stopPlayback() override;
     std::optional<double> playbackPosition() const override;
     // Swaps in the new signal under the device lock; playback goes on from the same frame. A signal at
-    // another sample rate cannot continue the same moment: the player then falls silent.
+    // another sample rate or with other channels cannot continue the same moment: the player then falls silent.
     void replaceSignal(const MusicTimeline& music) override;
 
     // The position of the first frame of the current playback.
@@ -55,7 +56,8 @@ private:
     static void SDLCALL render(void* user, Uint8* stream, int length);
     void fill(float* out, std::int64_t frames);
 
-    std::span<const float> samples_; // written on the owner's thread under the device lock
+    std::span<const float> samples_; // interleaved frames; written on the owner's thread under the device lock
+    std::int64_t channels_ = 1;
     double rate_ = 0;
     double scheduledFromSeconds_ = 0;
     SDL_AudioDeviceID device_ = 0;

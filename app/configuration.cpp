@@ -123,6 +123,22 @@ std::int64_t sizeArgument(const std::optional<std::string>& value, std::int64_t 
     return std::max(minimum, n);
 }
 
+// --listen and --list-inputs. A live input has nothing to offer a picture, a movie or a report of
+// the soundtrack, so those are refused with it.
+void readListening(const Arguments& options, Configuration& configuration) {
+    configuration.listInputs = options.flag("--list-inputs");
+    if (!options.flag("--listen")) return;
+    configuration.listen = options.value("--listen").value_or("default");
+    const char* refused = configuration.snapshotURL   ? "--snapshot"
+                          : configuration.movieURL      ? "--movie"
+                          : configuration.describeMusic ? "--describe-music"
+                                                        : nullptr;
+    if (refused != nullptr) {
+        throw ConfigurationError(std::string("--listen shows the live sound in the window; it does not go with ") +
+                                 refused + ".");
+    }
+}
+
 } // namespace
 
 ConfigurationError::ConfigurationError()
@@ -255,6 +271,7 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
     if (auto duration = options.value("--duration")) configuration.movieDuration = realArgument(*duration);
     configuration.framesPerSecond = sizeArgument(options.value("--fps"), 60, 1);
     configuration.describeScenes = options.flag("--describe-scenes");
+    configuration.describeMusic = options.flag("--describe-music");
     if (auto display = options.value("--display")) configuration.display = integerArgument(*display);
     configuration.reload = !options.flag("--no-reload");
     configuration.outputFormat.codec = options.value("--codec");
@@ -277,6 +294,7 @@ Configuration Configuration::fromArguments(const std::vector<std::string>& argum
     if (configuration.moviePart && configuration.joinParts) {
         throw ConfigurationError("Choose either --part or --join: parts are rendered first, then joined.");
     }
+    readListening(options, configuration);
     return configuration;
 }
 

@@ -54,6 +54,8 @@ struct Configuration {
     std::optional<double> movieDuration;
     std::int64_t framesPerSecond = 60;
     bool describeScenes = false;
+    // Print the soundtrack's analysis, step by step, and exit (--describe-music); reads only the music.
+    bool describeMusic = false;
     // The display the show opens on (--display N, 0 the first); the system's choice when absent.
     std::optional<std::int64_t> display;
     // Whether the show reads Graphics.csv and Music.csv again when they are saved (off with --no-reload).
@@ -66,11 +68,16 @@ struct Configuration {
     // --codec, --quality, --preset, --transparent and a --movie folder (a path ending in "/"), as
     // given; decided against the output path by chooseMovieFormat or chooseSnapshotFormat.
     OutputFormatRequest outputFormat;
+    // --listen DEVICE: the show takes its sound live from this input ("default" for the system's
+    // default input; also when no name follows) and reads no soundtrack. --list-inputs prints the
+    // inputs and ends.
+    std::optional<std::string> listen;
+    bool listInputs = false;
 
     // Builds the configuration from the arguments (without the program path). Unknown arguments,
     // missing values and bad numbers fall back to defaults; throws ConfigurationError for the two
-    // refused combinations, and for a --part or --join that is malformed, out of range, given
-    // without --movie or given together.
+    // refused combinations, for a --part or --join that is malformed, out of range, given without
+    // --movie or given together, and for --listen with an output or a music report.
     static Configuration fromArguments(const std::vector<std::string>& arguments,
                                        const LaunchEnvironment& environment);
     static Configuration fromArguments(const std::vector<std::string>& arguments);

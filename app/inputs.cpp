@@ -1,7 +1,10 @@
 #include "app/inputs.hpp"
 
+#include "sound/sound_file.hpp"
+
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 namespace drevik {
 
@@ -35,8 +38,38 @@ void checkDurations(double graphicsSeconds, double musicSeconds) {
     }
 }
 
+void fitToSoundtrack(GraphicsTimeline& graphics, const MusicTimeline& music) {
+    if (music.soundName.empty()) {
+        checkDurations(graphics.durationSeconds, music.durationSeconds);
+        return;
+    }
+    const double sound = music.durationSeconds;
+    if (graphics.durationDeclared) {
+        if (!(std::fabs(graphics.durationSeconds - sound) < durationTolerance)) {
+            char declaration[64];
+            std::snprintf(declaration, sizeof declaration, "%.6f", sound);
+            throw SoundDurationError("Graphics.csv is " + durationText(graphics.durationSeconds) + "s but " +
+                                     music.soundName + " is " + durationText(std::round(sound * 100.0) / 100.0) +
+                                     "s; declare # duration_seconds=" + declaration +
+                                     " in Graphics.csv to play it with this sound.");
+        }
+    } else {
+        // The boundaries were declared in seconds and placed on the stand-in duration.
+        for (double& boundary : graphics.sceneBoundaries) {
+            const double seconds = boundary * graphics.durationSeconds;
+            if (seconds > sound) {
+                throw SoundDurationError("Graphics.csv declares a scene boundary at " + durationText(seconds) +
+                                         "s, after the end of " + music.soundName + " at " +
+                                         durationText(std::round(sound * 100.0) / 100.0) + "s.");
+            }
+            boundary = seconds / sound;
+        }
+    }
+    graphics.durationSeconds = sound;
+}
+
 MusicTimeline readMusic(const std::filesystem::path& location) {
-    return MusicTimeline::fromCsvFile(location, musicSampleRate, musicAnalysisRate);
+    return readSoundtrack(location, musicSampleRate, musicAnalysisRate);
 }
 
 } // namespace drevik

@@ -33,7 +33,19 @@ std::string durationText(double seconds);
 // Throws LaunchError unless the two declared durations differ by less than a microsecond.
 void checkDurations(double graphicsSeconds, double musicSeconds);
 
-// Music.csv at the program's rates; throws its contract errors.
+// A drawing whose length does not fit the recording it plays with.
+class SoundDurationError : public Error {
+public:
+    using Error::Error;
+};
+
+// The drawing as it plays with this soundtrack. With a Music.csv both must declare the same
+// duration (checkDurations). A recording sets the length of the show: a drawing that declares no
+// duration takes the recording's, its scene boundaries (declared in seconds) placed again and
+// checked against it; a drawing that declares another duration is refused with SoundDurationError.
+void fitToSoundtrack(GraphicsTimeline& graphics, const MusicTimeline& music);
+
+// The soundtrack at the program's rates: a Music.csv (its contract errors as ever) or a sound file.
 MusicTimeline readMusic(const std::filesystem::path& location);
 
 } // namespace drevik

@@ -2,6 +2,8 @@
 
 #include "app/configuration.hpp"
 #include "app/export_progress.hpp"
+#include "app/live_sound.hpp"
+#include "app/music_report.hpp"
 #include "app/scene_report.hpp"
 #include "app/show.hpp"
 #include "platform/atomic_output.hpp"
@@ -134,6 +136,18 @@ void runPartedMovie(const Configuration& configuration, const OutputFormat& form
     }
 }
 
+// The show with its sound live from an input: no soundtrack is read and nothing plays.
+void runListeningShow(const GraphicsTimeline& graphics, const Configuration& configuration,
+                      const std::filesystem::path& cacheFolder) {
+    const std::string input = *configuration.listen == defaultSoundInput ? std::string("the default sound input")
+                                                                         : "\"" + *configuration.listen + "\"";
+    printLine("Loaded " + std::to_string(graphics.frames.size()) + " frames / " +
+              std::to_string(graphics.segments.size()) + " lines; listening to " + input + ".");
+    MusicTimeline silence;
+    silence.durationSeconds = graphics.durationSeconds;
+    runShow(graphics, silence, configuration, cacheFolder);
+}
+
 } // namespace
 
 void run(const std::vector<std::string>& arguments, const std::filesystem::path& cacheFolder) {
@@ -145,6 +159,10 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     }
 
     const Configuration configuration = Configuration::fromArguments(arguments);
+    if (configuration.listInputs) {
+        for (const std::string& name : soundInputNames()) printLine(name);
+        return;
+    }
     // The output's format is decided, and refused when it cannot be written, before any input is read.
     OutputFormat format;
     if (configuration.movieURL) {
@@ -157,14 +175,23 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
     } else if (configuration.snapshotURL) {
         format = chooseSnapshotFormat(configuration.outputFormat);
     }
-    const GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
+    if (configuration.describeMusic) {
+        printMusicReport(readMusic(configuration.musicURL));
+        return;
+    }
+    GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
     if (configuration.describeScenes) {
         printSceneReport(graphics);
         return;
     }
 
+    if (configuration.listen) {
+        runListeningShow(graphics, configuration, cacheFolder);
+        return;
+    }
+
     const MusicTimeline music = readMusic(configuration.musicURL);
-    checkDurations(graphics.durationSeconds, music.durationSeconds);
+    fitToSoundtrack(graphics, music);
     printLine("Loaded " + std::to_string(graphics.frames.size()) + " frames / " +
               std::to_string(graphics.segments.size()) + " lines; " + std::to_string(music.samples.size()) +
               " audio samples at " + std::to_string(music.sampleRate) + " Hz.");

@@ -1,6 +1,7 @@
 #include "app/process_setup.hpp"
 
 #include "app/cache_folder.hpp"
+#include "app/live_sound.hpp"
 #include "render/gpu/gpu.hpp"
 
 #include <alsa/asoundlib.h>
@@ -41,6 +42,7 @@ ProcessSettings setUpProcess() {
     // the user as the movie writer's failure anyway.
     ::setenv("SVT_LOG", "0", 0);
     snd_lib_error_set_handler(&ignoreAlsaError);
+    includeMonitorInputs();
     gpu::DeviceOptions device;
     device.validation = settings.gpuValidation;
     gpu::setDefaultDeviceOptions(device);

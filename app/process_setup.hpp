@@ -12,6 +12,8 @@
 //      chatter (statistics, warnings) is not wanted.
 //   3. ALSA's error handler: drops the sound library's reports. Without a sound card, opening the
 //      default output prints a dozen lines; the show then runs silently, which needs no telling.
+//      The sound library also lists the monitors of outputs among the inputs (what the machine
+//      plays, for --listen).
 //   4. GPU options for the whole run: DREVIK_GPU_VALIDATION=1 (a developer switch, read here and
 //      nowhere else) turns on the Vulkan validation layer for every device the program makes.
 //   5. Signal handling for output files being written: installed by the launch driver for the

@@ -171,10 +171,19 @@ bool ShowReloader::readDueFiles(double now) {
     // A file that fails is named before a mismatch, the drawing before the soundtrack, as at launch.
     reload.error = !graphicsFile_.error.empty() ? graphicsFile_.error : musicFile_.error;
     if (reload.error.empty()) {
-        reload.error = failureOf([this] { checkDurations(graphics_->durationSeconds, music_->durationSeconds); });
+        reload.error = failureOf([&] {
+            if (music_->soundName.empty()) {
+                checkDurations(graphics_->durationSeconds, music_->durationSeconds);
+                reload.graphics = graphics_;
+                return;
+            }
+            // A recording may set the drawing's length: the drawing as read stays for the next reload.
+            auto fitted = std::make_shared<GraphicsTimeline>(*graphics_);
+            fitToSoundtrack(*fitted, *music_);
+            reload.graphics = std::move(fitted);
+        });
     }
     if (reload.error.empty()) {
-        reload.graphics = graphics_;
         reload.music = music_;
     }
     publish(std::move(reload));

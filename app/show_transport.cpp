@@ -80,6 +80,12 @@ void ShowTransport::changeDuration(double durationSeconds) {
 
 double ShowTransport::frameSeconds() {
     double t = currentSeconds();
+    if (playing_ && t >= duration_ && looping_ && audio_ == nullptr && duration_ > 0) {
+        const double now = clock_.nowSeconds();
+        positionSeconds_ = std::fmod(std::max(0.0, positionSeconds_ + (now - hostAnchor_)), duration_);
+        hostAnchor_ = now;
+        return positionSeconds_;
+    }
     if (playing_ && t >= duration_) {
         positionSeconds_ = duration_;
         if (audio_) audio_->stopPlayback();

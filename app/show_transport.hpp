@@ -65,7 +65,13 @@ public:
     // and a playing show goes on playing.
     void changeDuration(double durationSeconds);
 
-    // The position to draw now. A playing show that has reached its end stops there, on the last frame.
+    // A looping show (one on its own clock, without a sound output) starts again from the top when
+    // it reaches its end, keeping the time it ran past the end; others stop on the last frame.
+    void setLooping(bool looping) { looping_ = looping; }
+    bool looping() const { return looping_; }
+
+    // The position to draw now. A playing show that has reached its end stops there, on the last
+    // frame, or loops.
     double frameSeconds();
     // seconds as a fraction of the duration; 0 when the duration is not positive.
     double normalizedTime(double seconds) const;
@@ -79,6 +85,7 @@ private:
     double positionSeconds_ = 0;
     double hostAnchor_ = 0;
     bool playing_ = false;
+    bool looping_ = false;
 };
 
 } // namespace drevik

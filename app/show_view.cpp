@@ -101,14 +101,16 @@ ShowKey showKeyForScancode(SDL_Scancode scancode) {
 
 MetalShowView::MetalShowView(int width, int height, const GraphicsTimeline& timeline, const MusicTimeline& music,
                              double startTime, bool autoplay, SDL_Window* window,
-                             const ShowFrameSourceFactory& makeSource)
+                             const ShowFrameSourceFactory& makeSource, LiveSound* live)
     : width_(width),
       height_(height),
       graphics_(borrowed(timeline)),
       music_(borrowed(music)),
       autoplay_(autoplay),
-      audioPlayer_(makeAudioPlayer(music)),
+      audioPlayer_(live != nullptr ? nullptr : makeAudioPlayer(music)),
+      live_(live),
       transport_(timeline.durationSeconds, startTime, audioPlayer_.get(), clock_) {
+    transport_.setLooping(live_ != nullptr);
     std::unique_ptr<ShowFrameSource> source = makeSource ? makeSource(window) : makeGpuFrameSource(*graphics_, window);
     presentsItself_ = source->presentsItself();
     worker_ = std::make_unique<ShowFrameWorker>(std::move(source), &wakeEventLoop);
@@ -197,7 +199,7 @@ void MetalShowView::draw() {
     request.width = static_cast<std::size_t>(std::max(pixelWidth, 1));
     request.height = static_cast<std::size_t>(std::max(pixelHeight, 1));
     request.normalizedTime = n;
-    request.features = music_->features(n);
+    request.features = live_ != nullptr ? live_->features(clock_.nowSeconds()) : music_->features(n);
     request.timeline = graphics_;
     lastFrameSeconds_ = t;
     requested_ = request;
@@ -258,6 +260,7 @@ DrevikAppDelegate::DrevikAppDelegate(const GraphicsTimeline& timeline, const Mus
 DrevikAppDelegate::~DrevikAppDelegate() {
     reloader_.reset();
     view_.reset();
+    live_.reset();
     screenshots_.reset();
     if (window_ != nullptr) SDL_DestroyWindow(window_);
 }
@@ -274,8 +277,9 @@ bool DrevikAppDelegate::applicationDidFinishLaunching() {
         window_ = SDL_CreateWindow(showWindowTitle, position, position, hooks_.width, hooks_.height, flags);
     if (window_ == nullptr) throw NoDisplayError(SDL_GetError());
     try {
+        if (configuration_.listen) live_ = std::make_unique<LiveSound>(*configuration_.listen);
         view_ = std::make_unique<MetalShowView>(hooks_.width, hooks_.height, timeline_, music_, configuration_.normalizedTime,
-                                                configuration_.autoplay, window_, hooks_.makeSource);
+                                                configuration_.autoplay, window_, hooks_.makeSource, live_.get());
     } catch (const std::exception& error) {
         SDL_DestroyWindow(window_);
         window_ = nullptr;
@@ -290,7 +294,7 @@ bool DrevikAppDelegate::applicationDidFinishLaunching() {
     SDL_ShowWindow(window_);
     SDL_RaiseWindow(window_);
     view_->viewDidMoveToWindow(window_);
-    if (configuration_.reload && !configuration_.graphicsURL.empty() && !configuration_.musicURL.empty()) {
+    if (configuration_.reload && !live_ && !configuration_.graphicsURL.empty() && !configuration_.musicURL.empty()) {
         reloader_ = std::make_unique<ShowReloader>(configuration_.graphicsURL, configuration_.musicURL,
                                                    borrowed(timeline_), borrowed(music_), &wakeEventLoop);
     }
@@ -314,6 +318,19 @@ void DrevikAppDelegate::applyReload() {
     const std::string line = "Drevik: " + reloadError_ + "\n";
     std::fwrite(line.data(), 1, line.size(), errors);
     std::fflush(errors);
+}
+
+void DrevikAppDelegate::reportLiveSound() {
+    if (!live_) return;
+    const std::string& problem = live_->problem();
+    if (problem == liveProblem_) return;
+    liveProblem_ = problem;
+    if (problem.empty()) return;
+    view_->setNeedsDisplay(); // a paused picture falls silent too
+    SDL_SetWindowTitle(window_, (std::string(showFailedFrameTitlePrefix) + problem).c_str());
+    const std::string line = "Drevik: " + problem + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
 }
 
 void DrevikAppDelegate::toggleFullScreen() {
@@ -355,6 +372,7 @@ void DrevikAppDelegate::run() {
         ~Teardown() {
             delegate.reloader_.reset(); // no more wake-ups for an event loop that is ending
             delegate.view_.reset();
+            delegate.live_.reset();
             delegate.screenshots_.reset(); // writes the screenshots still waiting
             if (delegate.window_ != nullptr) SDL_DestroyWindow(delegate.window_);
             delegate.window_ = nullptr;
@@ -414,6 +432,7 @@ void DrevikAppDelegate::run() {
         }
         if (quitting) break;
         applyReload();
+        reportLiveSound();
         if (view_->presentFinishedFrame() && hooks_.afterFrame) hooks_.afterFrame(*view_, window_);
         now = secondsNow();
         if (view_->readyForFrame() && view_->needsFrame() && now >= nextFrame) {

@@ -2,6 +2,7 @@
 // The interactive show: the application delegate that opens the window, and the view that keeps the
 // show clock, handles keys and draws one frame per display refresh.
 #include "app/configuration.hpp"
+#include "app/live_sound.hpp"
 #include "app/show_frames.hpp"
 #include "app/show_reload.hpp"
 #include "app/show_screenshot.hpp"
@@ -75,9 +76,12 @@ public:
 
     // Keeps references to both timelines, which must outlive the view, whatever replaceShow() brings.
     // Without an audio output the show runs silently on the steady clock. Frames are made for `window`
-    // (which must outlive the view) once the view has moved to it.
+    // (which must outlive the view) once the view has moved to it. With `live` (which must outlive the
+    // view) the show listens: the music is neither played nor read, the features are the live input's,
+    // and the drawing loops on the show's own clock.
     MetalShowView(int width, int height, const GraphicsTimeline& timeline, const MusicTimeline& music,
-                  double startTime, bool autoplay, SDL_Window* window, const ShowFrameSourceFactory& makeSource);
+                  double startTime, bool autoplay, SDL_Window* window, const ShowFrameSourceFactory& makeSource,
+                  LiveSound* live = nullptr);
     ~MetalShowView();
     MetalShowView(const MetalShowView&) = delete;
     MetalShowView& operator=(const MetalShowView&) = delete;
@@ -112,9 +116,12 @@ public:
 
     // True when a new frame can be started (the previous one is finished and shown).
     bool readyForFrame() const { return worker_->idle(); }
-    // Whether there is anything new to draw: the show plays, something changed the picture since it was
-    // last drawn, or a screenshot waits. A paused show with nothing new draws nothing.
-    bool needsFrame() const { return transport_.playing() || redrawFrames_ > 0 || screenshotWanted_; }
+    // Whether there is anything new to draw: the show plays or hears its input, something changed the
+    // picture since it was last drawn, or a screenshot waits. A paused show with nothing new draws nothing.
+    bool needsFrame() const {
+        return transport_.playing() || (live_ != nullptr && live_->listening()) || redrawFrames_ > 0 ||
+               screenshotWanted_;
+    }
     // Something may have changed the picture (a size, an expose, new show data): draw it again.
     void setNeedsDisplay() { redrawFrames_ = settleFrames; }
     // Where screenshots go (the working folder when empty) and who writes them (none: P does nothing).
@@ -138,8 +145,9 @@ public:
     double lastRenderSeconds() const { return lastRenderSeconds_; }
     // The last frame's picture; only its size when the frame went straight to the window.
     const ShowPicture& lastPicture() const { return picture_; }
-    // The show time of the picture last requested.
+    // The show time of the picture last requested, and the features it was drawn with.
     double lastFrameSeconds() const { return lastFrameSeconds_; }
+    const AudioFeatures& lastFrameFeatures() const { return requested_.features; }
 
 private:
     void blitToWindowSurface();
@@ -153,6 +161,7 @@ private:
     bool autoplay_;
     SteadyShowClock clock_;
     std::unique_ptr<ShowAudio> audioPlayer_;
+    LiveSound* live_;
     ShowTransport transport_;
     std::unique_ptr<ShowFrameWorker> worker_;
     bool presentsItself_ = false;
@@ -209,6 +218,8 @@ private:
     bool applicationDidFinishLaunching();
     // Takes what the reloader read: a new pair to play, or its failure for the title and standard error.
     void applyReload();
+    // Names a new problem of the live input in the title and on standard error.
+    void reportLiveSound();
     void toggleFullScreen();
     void constrainAspect();
 
@@ -219,8 +230,10 @@ private:
     SDL_Window* window_ = nullptr;
     std::unique_ptr<ScreenshotWriter> screenshots_; // outlives the view, which queues on it
     std::unique_ptr<MetalShowView> view_;
-    std::unique_ptr<ShowReloader> reloader_; // none with --no-reload
+    std::unique_ptr<ShowReloader> reloader_; // none with --no-reload, or while listening
     std::string reloadError_;                // the reload failure named in the title, if any
+    std::unique_ptr<LiveSound> live_;        // the input the show listens to (--listen)
+    std::string liveProblem_;                // why it is silent, as named in the title
 };
 
 } // namespace drevik

@@ -91,8 +91,20 @@ FIGURES = [
     ("Reload: reading it beside the show", "counter",
      [r"BM_ReloadOnScreen", "read_in_show"], None, "<=", "s", "wall"),
     ("Reload: reading it alone", "counter", [r"BM_ReloadOnScreen", "read"], None, "<=", "s", "wall"),
+    # A 3-minute stereo FLAC read and analysed, against FFmpeg's tool decoding it to mono floats, in turn.
+    ("Sound file read + analysis vs ffmpeg decode", "counter",
+     [r"BM_SoundReadAgainstFfmpeg", "read_over_ffmpeg"], 1.5, "<=", "×", "wall"),
+    ("Show start: a sound file later than its Music.csv", "counter",
+     [r"BM_ShowStartSoundAgainstMusicCsv", "sound_later"], 0.3, "<=", "s", "wall"),
     ("Reload: longest gap between frames", "counter",
      [r"BM_ReloadOnScreen", "longest_frame_gap"], None, "<=", "ms", "wall"),
+    # A burst played into a private sound server's null sink until the live features show it, through
+    # the capture of the sink's monitor (mean over the bursts; the worst and the median as counters).
+    ("Live sound to features", "time", [r"BM_LiveSoundToFeatures"], 25, "<=", "ms", "wall"),
+    ("Live sound to features, worst burst", "counter",
+     [r"BM_LiveSoundToFeatures", "worst_ms"], None, "<=", "ms", "wall"),
+    ("Live sound to features, median burst", "counter",
+     [r"BM_LiveSoundToFeatures", "median_ms"], 25, "<=", "ms", "wall"),
 ]
 
 

@@ -23,7 +23,7 @@ namespace {
 // The longest soundtrack Drevik accepts: 24 hours. At 48000 samples per second that is a
 // 16.6 GB sample buffer; a longer declaration is refused before anything is allocated, so a
 // mistyped duration cannot exhaust memory. (A 6-hour show needs about 4.1 GB.)
-constexpr std::int64_t kMaxMusicSeconds = 86400;
+constexpr std::int64_t kMaxMusicSeconds = maxSoundtrackSeconds;
 // The most channels a header may name. Every channel costs a name and a value, and every row
 // must carry a field for each, so the count is bounded to keep memory proportional to sense.
 constexpr std::size_t kMaxChannels = 65536;

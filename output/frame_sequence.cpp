@@ -103,11 +103,11 @@ std::string frameFileName(std::int64_t frameIndex, std::int64_t frameCount) {
 }
 
 WavWriter::WavWriter(const std::filesystem::path& file, std::int64_t sampleRate, std::int64_t sampleCount,
-                     FileMode mode)
+                     FileMode mode, std::int64_t channels)
     : file_(file), stream_(std::fopen(file.c_str(), mode == FileMode::create ? "wbx" : "wb")),
-      expected_(sampleCount) {
+      expected_(sampleCount * channels) {
     if (stream_ == nullptr) failWriting(file_);
-    const std::uint64_t dataBytes = static_cast<std::uint64_t>(sampleCount) * 2;
+    const std::uint64_t dataBytes = static_cast<std::uint64_t>(sampleCount) * 2 * static_cast<std::uint64_t>(channels);
     if (dataBytes > 0xFFFFFFFFu - 36) {
         std::fclose(stream_);
         throw MovieRendererError::writerFailed("the soundtrack is too long for a WAV file");
@@ -123,10 +123,10 @@ WavWriter::WavWriter(const std::filesystem::path& file, std::int64_t sampleRate,
     put("WAVEfmt ");
     putLittleEndian(header, 16, 4);                                          // chunk size
     putLittleEndian(header, 1, 2);                                           // PCM
-    putLittleEndian(header, 1, 2);                                           // mono
-    putLittleEndian(header, static_cast<std::uint32_t>(sampleRate), 4);      // samples per second
-    putLittleEndian(header, static_cast<std::uint32_t>(sampleRate * 2), 4);  // bytes per second
-    putLittleEndian(header, 2, 2);                                           // block size
+    putLittleEndian(header, static_cast<std::uint32_t>(channels), 2);                  // channels
+    putLittleEndian(header, static_cast<std::uint32_t>(sampleRate), 4);                // frames per second
+    putLittleEndian(header, static_cast<std::uint32_t>(sampleRate * 2 * channels), 4); // bytes per second
+    putLittleEndian(header, static_cast<std::uint32_t>(2 * channels), 2);              // block size
     putLittleEndian(header, 16, 2);                                          // bits per sample
     put("data");
     putLittleEndian(header, static_cast<std::uint32_t>(dataBytes), 4);
@@ -174,9 +174,11 @@ AtomicFolder openAtomicFolder(const std::filesystem::path& location) {
 
 } // namespace
 
-FrameFolderTarget::FrameFolderTarget(const std::filesystem::path& location, const MoviePlan& plan, bool transparent)
+FrameFolderTarget::FrameFolderTarget(const std::filesystem::path& location, const MoviePlan& plan, bool transparent,
+                                     std::int64_t audioChannels)
     : location_(location), folder_(openAtomicFolder(location)), plan_(plan), transparent_(transparent),
-      soundtrack_(folder_.path() / soundtrackFileName, plan.sampleRate, plan.audioSampleCount) {}
+      soundtrack_(folder_.path() / soundtrackFileName, plan.sampleRate, plan.audioSampleCount,
+                  WavWriter::FileMode::create, audioChannels) {}
 
 void FrameFolderTarget::appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) {
     const std::filesystem::path file = folder_.path() / frameFileName(frameIndex, plan_.frameCount);
@@ -208,7 +210,7 @@ void FrameFolderTarget::commit() {
 void exportFrameSequence(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                          MovieFrameRenderer& renderer, const MovieExportOptions& options) {
     requireFreeLocation(location);
-    FrameFolderTarget target(location, plan, options.format.transparent);
+    FrameFolderTarget target(location, plan, options.format.transparent, music.playbackChannels);
     exportInto(plan, music, renderer, target, options);
 }
 
@@ -238,7 +240,8 @@ void exportFrameSequencePart(const std::filesystem::path& location, const MovieP
         const std::filesystem::path file = location / soundtrackFileName;
         AtomicFile temporary = openAtomicFile(file);
         {
-            WavWriter wav(temporary.path(), plan.sampleRate, plan.audioSampleCount, WavWriter::FileMode::overwrite);
+            WavWriter wav(temporary.path(), plan.sampleRate, plan.audioSampleCount, WavWriter::FileMode::overwrite,
+                          music.playbackChannels);
             SoundtrackFeeder feeder(music, plan.audioSampleCount, plan.sampleRate, plan.framesPerSecond);
             feeder.feedAll([&](std::span<const float> samples) { wav.append(samples); });
             wav.finish();

@@ -19,14 +19,15 @@ inline constexpr const char* soundtrackFileName = "soundtrack.wav";
 // "000001.png" for frame index 0 of frameCount frames.
 std::string frameFileName(std::int64_t frameIndex, std::int64_t frameCount);
 
-// Writes a mono 16-bit PCM WAV of sampleCount samples, fed in order; samples are clipped to -1...1.
+// Writes a 16-bit PCM WAV of sampleCount frames of `channels` interleaved channels (mono unless said),
+// fed in order; samples are clipped to -1...1.
 class WavWriter {
 public:
     // create: a new file, refused when one is there; overwrite: an existing (empty temporary) file.
     enum class FileMode { create, overwrite };
     // Opens the file; throws MovieRendererError::writerFailed when it cannot.
     WavWriter(const std::filesystem::path& file, std::int64_t sampleRate, std::int64_t sampleCount,
-              FileMode mode = FileMode::create);
+              FileMode mode = FileMode::create, std::int64_t channels = 1);
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
@@ -38,7 +39,7 @@ public:
 private:
     std::filesystem::path file_;
     std::FILE* stream_;
-    std::int64_t expected_;
+    std::int64_t expected_; // samples, all channels together
     std::int64_t written_ = 0;
 };
 
@@ -47,7 +48,8 @@ private:
 // straight alpha. Each frame file is on the disk before the folder is moved into place.
 class FrameFolderTarget final : public ExportTarget {
 public:
-    FrameFolderTarget(const std::filesystem::path& location, const MoviePlan& plan, bool transparent);
+    FrameFolderTarget(const std::filesystem::path& location, const MoviePlan& plan, bool transparent,
+                      std::int64_t audioChannels = 1);
     void appendVideoFrame(const std::uint8_t* bgra, std::int64_t stride, std::int64_t frameIndex) override;
     void appendAudio(std::span<const float> samples) override;
     void finish() override;

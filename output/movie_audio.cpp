@@ -34,6 +34,28 @@ void copyResampledAudio(std::span<const float> source, std::int64_t targetCount,
     }
 }
 
+void copyResampledFrames(std::span<const float> source, std::int64_t channels, std::int64_t targetFrames,
+                         std::int64_t from, std::span<float> out) {
+    if (channels == 1) {
+        copyResampledAudio(source, targetFrames, from, out);
+        return;
+    }
+    const auto width = static_cast<std::size_t>(channels);
+    const auto count = static_cast<std::int64_t>(source.size() / width);
+    if (count == 0) {
+        std::fill(out.begin(), out.end(), 0.0f);
+        return;
+    }
+    for (std::size_t k = 0; k < out.size() / width; ++k) {
+        const auto j = static_cast<Unsigned128>(from) + k;
+        const auto index = count == targetFrames ? static_cast<std::int64_t>(j)
+                                                 : static_cast<std::int64_t>(j * static_cast<Unsigned128>(count) /
+                                                                             static_cast<Unsigned128>(targetFrames));
+        const auto at = static_cast<std::size_t>(std::min(index, count - 1)) * width;
+        std::copy_n(source.begin() + static_cast<std::ptrdiff_t>(at), width, out.begin() + static_cast<std::ptrdiff_t>(k * width));
+    }
+}
+
 std::vector<float> resampledAudio(const MusicTimeline& music, double durationSeconds) {
     const std::int64_t target = resampledSampleCount(durationSeconds, music.sampleRate);
     if (target == static_cast<std::int64_t>(music.samples.size())) {
@@ -45,9 +67,9 @@ std::vector<float> resampledAudio(const MusicTimeline& music, double durationSec
 }
 
 SoundtrackFeeder::SoundtrackFeeder(const MusicTimeline& music, std::int64_t sampleCount, std::int64_t sampleRate,
-                                   std::int64_t framesPerSecond, int channels)
+                                   std::int64_t framesPerSecond)
     : music_(music), sampleCount_(sampleCount), sampleRate_(sampleRate), framesPerSecond_(framesPerSecond),
-      channels_(std::max(1, channels)) {}
+      channels_(std::max<std::int64_t>(1, music.playbackChannels)) {}
 
 void SoundtrackFeeder::feedThroughFrame(std::int64_t frameIndex, const Append& append) {
     if (frameIndex < 0) return;
@@ -62,11 +84,7 @@ void SoundtrackFeeder::feedUntil(std::int64_t target, const Append& append) {
         const std::int64_t chunk = std::min<std::int64_t>(target - fed_, 65'536);
         const auto frames = static_cast<std::size_t>(chunk);
         scratch_.resize(frames * channels);
-        // The music is mono: each sample frame carries it on every channel.
-        copyResampledAudio(music_.samples, sampleCount_, fed_, std::span<float>(scratch_).first(frames));
-        for (std::size_t j = frames; channels > 1 && j-- > 0;) {
-            std::fill_n(scratch_.begin() + static_cast<std::ptrdiff_t>(j * channels), channels, scratch_[j]);
-        }
+        copyResampledFrames(music_.playback(), channels_, sampleCount_, fed_, scratch_);
         append(scratch_);
         fed_ += chunk;
     }

@@ -19,12 +19,17 @@ std::int64_t resampledSampleCount(double durationSeconds, std::int64_t sampleRat
 void copyResampledAudio(std::span<const float> source, std::int64_t targetCount, std::int64_t from,
                         std::span<float> out);
 
+// The same for interleaved frames of `channels` channels: frames from, from + 1, ... of the
+// resampled sound of targetFrames frames into out (whole frames).
+void copyResampledFrames(std::span<const float> source, std::int64_t channels, std::int64_t targetFrames,
+                         std::int64_t from, std::span<float> out);
+
 // The whole resampled signal; unchanged samples when the duration is the music's own.
 std::vector<float> resampledAudio(const MusicTimeline& music, double durationSeconds);
 
 // Hands the soundtrack, resampled, to a writer in chunks of at most 65536 sample frames, as far as
 // the video written so far reaches, so that a muxer receives both streams in step. Samples come
-// interleaved, `channels` to a sample frame (the music is mono: 1).
+// interleaved in the music's own channels (a Music.csv is mono: 1).
 class SoundtrackFeeder {
 public:
     using Append = std::function<void(std::span<const float> interleaved)>;
@@ -32,12 +37,12 @@ public:
     // sampleCount sample frames in all (0: a file without sound), at sampleRate, beside video at
     // framesPerSecond.
     SoundtrackFeeder(const MusicTimeline& music, std::int64_t sampleCount, std::int64_t sampleRate,
-                     std::int64_t framesPerSecond, int channels = 1);
+                     std::int64_t framesPerSecond);
 
     // Everything up to the end of frame frameIndex (nothing for a negative index).
     void feedThroughFrame(std::int64_t frameIndex, const Append& append);
     void feedAll(const Append& append) { feedUntil(sampleCount_, append); }
-    int channels() const { return channels_; }
+    std::int64_t channels() const { return channels_; }
 
 private:
     void feedUntil(std::int64_t target, const Append& append);
@@ -46,7 +51,7 @@ private:
     const std::int64_t sampleCount_;
     const std::int64_t sampleRate_;
     const std::int64_t framesPerSecond_;
-    const int channels_;
+    const std::int64_t channels_;
     std::int64_t fed_ = 0;
     std::vector<float> scratch_;
 };

@@ -319,7 +319,8 @@ struct MovieEncoder::State {
         videoStream->r_frame_rate = video->framerate;
     }
 
-    // Audio: native AAC, mono, 192 kb/s; Opus at 128 kb/s in WebM.
+    // Audio: native AAC, mono at 192 kb/s, 128 kb/s a channel for more; Opus in WebM, mono at
+    // 128 kb/s, 96 kb/s a channel for more.
     void addAudioStream(int sampleRate, bool globalHeader) {
         const bool opus = settings.format.container == Container::webm;
         const AVCodec* aac = avcodec_find_encoder_by_name(opus ? "libopus" : "aac");
@@ -340,9 +341,10 @@ struct MovieEncoder::State {
             }
         }
         audio->sample_rate = sampleRate;
-        audio->bit_rate = opus ? 128'000 : 192'000;
+        const auto channels = static_cast<int>(settings.audioChannels);
+        audio->bit_rate = channels == 1 ? (opus ? 128'000 : 192'000) : (opus ? 96'000 : 128'000) * channels;
         audio->time_base = AVRational{1, sampleRate};
-        av_channel_layout_default(&audio->ch_layout, 1);
+        av_channel_layout_default(&audio->ch_layout, channels);
         if (globalHeader) {
             audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
@@ -414,7 +416,7 @@ struct MovieEncoder::State {
         sound->format = audio->sample_fmt;
         sound->sample_rate = sampleRate;
         sound->nb_samples = audioFrameSize;
-        av_channel_layout_default(&sound->ch_layout, 1);
+        av_channel_layout_default(&sound->ch_layout, static_cast<int>(settings.audioChannels));
         if (const int status = av_frame_get_buffer(sound.get(), 0); status < 0) {
             fail(MovieWriterReason::cannotAllocateAudioBlock, status);
         }
@@ -446,11 +448,22 @@ struct MovieEncoder::State {
             fail("cannot prepare an audio frame", status);
         }
         sound->nb_samples = sampleCount;
-        std::copy_n(pendingAudio.begin() + static_cast<std::ptrdiff_t>(pendingStart), sampleCount,
-                    reinterpret_cast<float*>(sound->data[0]));
+        const auto channels = static_cast<std::size_t>(settings.audioChannels);
+        const auto frames = static_cast<std::size_t>(sampleCount);
+        const float* pending = pendingAudio.data() + pendingStart;
+        if (channels == 1 || !av_sample_fmt_is_planar(static_cast<AVSampleFormat>(sound->format))) {
+            std::copy_n(pending, frames * channels, reinterpret_cast<float*>(sound->data[0]));
+        } else {
+            for (std::size_t c = 0; c < channels; ++c) {
+                auto* plane = reinterpret_cast<float*>(sound->extended_data[c]);
+                for (std::size_t f = 0; f < frames; ++f) {
+                    plane[f] = pending[f * channels + c];
+                }
+            }
+        }
         sound->pts = audioPosition;
         audioPosition += sampleCount;
-        pendingStart += static_cast<std::size_t>(sampleCount);
+        pendingStart += frames * channels;
         if (const int status = avcodec_send_frame(audio.get(), sound.get()); status < 0) {
             fail(MovieWriterReason::couldNotAppendAudio, status);
         }
@@ -608,7 +621,9 @@ void MovieEncoder::appendAudio(std::span<const float> samples) {
     s.pendingAudio.erase(s.pendingAudio.begin(), s.pendingAudio.begin() + static_cast<std::ptrdiff_t>(s.pendingStart));
     s.pendingStart = 0;
     s.pendingAudio.insert(s.pendingAudio.end(), samples.begin(), samples.end());
-    while (static_cast<int>(std::min<std::size_t>(s.pendingAudio.size() - s.pendingStart, INT_MAX)) >= s.audioFrameSize) {
+    const auto channels = static_cast<std::size_t>(s.settings.audioChannels);
+    while (static_cast<int>(std::min<std::size_t>((s.pendingAudio.size() - s.pendingStart) / channels, INT_MAX)) >=
+           s.audioFrameSize) {
         s.encodeSound(s.audioFrameSize);
     }
 }
@@ -643,9 +658,10 @@ void MovieEncoder::State::finishAudio() {
     s.pendingAudio.erase(s.pendingAudio.begin(), s.pendingAudio.begin() + static_cast<std::ptrdiff_t>(s.pendingStart));
     s.pendingStart = 0;
     if (!s.pendingAudio.empty()) {
-        const int left = static_cast<int>(s.pendingAudio.size());
+        const auto channels = static_cast<std::size_t>(s.settings.audioChannels);
+        const int left = static_cast<int>(s.pendingAudio.size() / channels);
         if (!(s.audio->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME)) {
-            s.pendingAudio.resize(static_cast<std::size_t>(s.audioFrameSize), 0.0f);
+            s.pendingAudio.resize(static_cast<std::size_t>(s.audioFrameSize) * channels, 0.0f);
             s.encodeSound(s.audioFrameSize);
         } else {
             s.encodeSound(left);

@@ -1,6 +1,7 @@
 #pragma once
 // Movie writer on FFmpeg's libraries: video converted from BGRA frames (H.264 High in MP4 unless the
-// output format says otherwise) and mono audio from 32-bit float samples (AAC, or Opus in WebM),
+// output format says otherwise) and audio from interleaved 32-bit float samples, mono or with the
+// soundtrack's channels (AAC, or Opus in WebM),
 // interleaved by the muxer; MP4 and MOV get their index moved to the front on finish.
 // One thread at a time may use an encoder; it knows nothing of the GPU.
 #include "output/output_format.hpp"
@@ -24,6 +25,7 @@ struct MovieEncoderSettings {
     std::int64_t height = 0;
     std::int64_t framesPerSecond = 0;
     std::int64_t sampleRate = 48000;
+    std::int64_t audioChannels = 1; // the soundtrack's channels, interleaved in appendAudio
     // Try the hardware encoders first (NVENC, then VAAPI, for h264 and hevc); the software encoder is
     // used when they are absent or fail to open.
     bool allowHardwareEncoder = true;
@@ -109,7 +111,8 @@ public:
     void appendVideoPacket(const EncodedVideoPacket& packet);
     // Writes a packet of the copied soundtrack (see MovieContainerOptions::copiedAudio).
     void appendAudioPacket(const EncodedAudioPacket& packet);
-    // Queues mono samples; whole encoder frames are encoded as they fill up.
+    // Queues interleaved samples of settings.audioChannels channels (whole frames); whole encoder
+    // frames are encoded as they fill up.
     void appendAudio(std::span<const float> samples);
     // Encodes what is left, drains both encoders and completes the file. Nothing may follow.
     void finish();

@@ -356,7 +356,9 @@ void exportInto(const MoviePlan& plan, const MusicTimeline& music, MovieFrameRen
 void exportMovie(const std::filesystem::path& location, const MoviePlan& plan, const MusicTimeline& music,
                  MovieFrameRenderer& renderer, const MovieExportOptions& options) {
     requireFreeLocation(location);
-    MovieFileTarget target(location, movieEncoderSettings(plan, options.allowHardwareEncoder, options.format), {}, 0);
+    MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
+    settings.audioChannels = music.playbackChannels;
+    MovieFileTarget target(location, settings, {}, 0);
     exportInto(plan, music, renderer, target, options);
 }
 

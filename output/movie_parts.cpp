@@ -499,6 +499,7 @@ bool writeSoundtrack(const fs::path& location, const MoviePlan& plan, const Musi
         settings.framesPerSecond = plan.framesPerSecond;
         settings.sampleRate = plan.sampleRate;
         settings.format = format;
+        settings.audioChannels = music.playbackChannels;
         MovieContainerOptions container;
         container.video = false;
         container.audioPackets = [&](const EncodedAudioPacket& packet) {
@@ -550,7 +551,7 @@ bool sameHeaders(const AVCodecParameters& a, const AVCodecParameters& b) {
 
 } // namespace
 
-void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t parts, const MusicTimeline&,
+void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t parts, const MusicTimeline& music,
                const PartFacts& expected, const JoinOptions& options) {
     requireFreeLocation(location);
     const std::string prefix = "Cannot join " + location.string() + ": ";
@@ -559,7 +560,8 @@ void joinParts(const fs::path& location, const MoviePlan& plan, std::int64_t par
     std::vector<std::pair<fs::path, PartReader>> readers;
     std::string encoderSettings;
     VideoStreamParameters parameters;
-    const MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
+    MovieEncoderSettings settings = movieEncoderSettings(plan, options.allowHardwareEncoder, options.format);
+    settings.audioChannels = music.playbackChannels;
     const auto missing = [&](const fs::path& file, const std::string& what) {
         std::error_code error;
         if (!fs::is_regular_file(file, error)) throw MoviePartError(prefix + file.string() + " is missing (" + what + ").");

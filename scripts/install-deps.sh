@@ -15,8 +15,12 @@ packages=(
   libshaderc-dev glslang-dev glslang-tools spirv-tools
   # window, input and sound
   libsdl2-dev libasound2-dev xvfb xauth
+  # the private sound server of the live input's tests and benchmark
+  pulseaudio pulseaudio-utils
   # images and movies
   libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
+  # recordings: loudness measurement, and real recordings for the tests
+  libebur128-dev sound-theme-freedesktop
   # the .deb package and the portable bundle (scripts/build-deb.sh, scripts/build-bundle.sh)
   dpkg-dev patchelf python3
 )

@@ -116,6 +116,39 @@ TEST(CSVAudioPlayer, DeviceReceivesTheSignalFromTheSeekedFrame) {
     for (int i = 0; i < 2400; ++i) ASSERT_FLOAT_EQ(firstSound[i], static_cast<float>(96000 + i + 1) / 1e6f) << i;
 }
 
+// A recording plays with its own channels: the device gets whole frames, left and right, from the seeked frame.
+TEST(CSVAudioPlayer, AStereoRecordingReachesTheDeviceFrameByFrame) {
+    std::string file = ::testing::TempDir() + "drevik_disk_audio_stereo_" + std::to_string(getpid()) + ".raw";
+    {
+        AudioDriver driver("disk", file);
+        MusicTimeline music = rampMusic(48000, 480000);
+        music.playbackChannels = 2;
+        for (const float sample : music.samples) {
+            music.playbackSamples.push_back(sample);
+            music.playbackSamples.push_back(-sample);
+        }
+        CSVAudioPlayer player(music);
+        player.play(2.00001);
+        ASSERT_TRUE(waitFor([&] { return player.playbackPosition().value_or(0) > 2.05; }));
+        EXPECT_LT(*player.playbackPosition(), 3.0); // frames, not samples, are counted
+        player.stopPlayback();
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(file.c_str());
+    std::vector<float> written(bytes.size() / sizeof(float));
+    std::memcpy(written.data(), bytes.data(), written.size() * sizeof(float));
+
+    auto firstSound = std::find_if(written.begin(), written.end(), [](float v) { return v != 0.0f; });
+    ASSERT_NE(firstSound, written.end());
+    ASSERT_EQ((firstSound - written.begin()) % 2, 0) << "a frame begins with its left sample";
+    ASSERT_GE(written.end() - firstSound, 4800);
+    for (int i = 0; i < 2400; ++i) {
+        ASSERT_FLOAT_EQ(firstSound[2 * i], static_cast<float>(96000 + i + 1) / 1e6f) << i;
+        ASSERT_FLOAT_EQ(firstSound[2 * i + 1], -static_cast<float>(96000 + i + 1) / 1e6f) << i;
+    }
+}
+
 // A soundtrack read again while it plays: the device goes on from the next frame of the new signal.
 TEST(CSVAudioPlayer, ANewSignalGoesOnFromTheSameFrame) {
     const testing::TemporaryFolder folder("drevik-disk-audio");

@@ -167,6 +167,32 @@ TEST(Configuration, DisplayIsAnOptionalIntegerCheckedWhenTheShowOpens) {
     EXPECT_FALSE(parse({"--display"}).display);
 }
 
+TEST(Configuration, ListenTakesAnInputNameOrTheDefaultAndRefusesOutputsAndTheMusicReport) {
+    EXPECT_FALSE(parse({}).listen);
+    EXPECT_FALSE(parse({}).listInputs);
+    EXPECT_TRUE(parse({"--list-inputs"}).listInputs);
+    EXPECT_EQ(parse({"--listen", "Monitor of Speakers"}).listen, "Monitor of Speakers");
+    EXPECT_EQ(parse({"--listen", "default", "--music", "song.flac"}).listen, "default");
+    EXPECT_EQ(parse({"--listen"}).listen, "default") << "no name after it: the default input";
+    EXPECT_EQ(parse({"--listen", "--paused"}).listen, "--paused") << "a value is taken as it is";
+    EXPECT_EQ(parse({"--listen", "x", "--describe-scenes"}).listen, "x");
+    EXPECT_EQ(parse({"--listen", "x", "--snapshot"}).listen, "x") << "--snapshot without a path asks for nothing";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--listen", "default", "--snapshot", "a.png"}, "--snapshot"},
+        {{"--movie", "a.mp4", "--listen", "x"}, "--movie"},
+        {{"--listen", "x", "--movie", "frames/", "--part", "0/2"}, "--movie"},
+        {{"--describe-music", "--listen"}, "--describe-music"},
+    };
+    for (const auto& [arguments, option] : refused) {
+        try {
+            parse(arguments);
+            ADD_FAILURE() << "accepted " << ::testing::PrintToString(arguments);
+        } catch (const ConfigurationError& error) {
+            EXPECT_EQ(error.what(), "--listen shows the live sound in the window; it does not go with " + option + ".");
+        }
+    }
+}
+
 TEST(Configuration, ExportFormatOptionsAreKeptAsGivenAndAFolderEndsInASlash) {
     const Configuration plain = parse({"--movie", "show.mkv"});
     EXPECT_EQ(plain.outputFormat, OutputFormatRequest{});

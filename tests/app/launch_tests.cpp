@@ -165,6 +165,20 @@ TEST_F(Drevik, DescribeScenesNeverReadsTheMusic) {
     expectFailure({"--describe-scenes"}, "Graphics.csv:2: expected five normalized fields");
 }
 
+TEST_F(Drevik, ListeningReadsNoSoundtrack) {
+    // Without a display the show cannot open; by then the drawing has been read and the music not.
+    write("Graphics.csv", graphicsOfOneSecond);
+    write("broken.csv", "# duration_seconds=2\n");
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--music", "missing.csv", "--listen"}, {"--music", "broken.csv", "--listen", "Mic"}}) {
+        Outcome outcome = run(arguments);
+        const std::string input = arguments.size() == 3 ? "the default sound input" : "\"Mic\"";
+        EXPECT_EQ(outcome.out, "Loaded 3 frames / 5 lines; listening to " + input + ".\n");
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_TRUE(outcome.err.starts_with("Drevik: There is no display")) << outcome.err;
+    }
+}
+
 TEST_F(Drevik, DifferentDurationsAreRefusedUnderTheFixedFileNames) {
     write("g.csv", graphicsOf("180"));
     write("m.csv", musicOf("179.5"));

@@ -207,6 +207,29 @@ TEST_F(Reloader, FilesSavedTogetherAreReadTogether) {
     EXPECT_FALSE(next(500ms));
 }
 
+// A recording saved as the soundtrack is read again like a Music.csv, and a drawing without a declared
+// duration takes its length, each time from the drawing as it was read.
+TEST_F(Reloader, ARecordingSavedAsTheSoundtrackSetsTheLengthOfAnUndeclaredDrawing) {
+    save(graphicsLocation(), "time,x1,y1,x2,y2\n0,0.1,0.1,0.9,0.9\n", Save::inPlace);
+    std::optional<ShowReload> reload = next();
+    ASSERT_TRUE(reload);
+    EXPECT_EQ(reload->error, LaunchError(300, 2).what()); // with a Music.csv, as ever
+    for (const double seconds : {3.0, 4.5}) {
+        const std::filesystem::path made = folder.path() / ".made.flac";
+        const std::string command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=f=220:d=" +
+                                    std::to_string(seconds) + " '" + made.string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::filesystem::rename(made, musicLocation());
+        reload = next();
+        ASSERT_TRUE(reload);
+        EXPECT_EQ(reload->error, "");
+        ASSERT_TRUE(reload->graphics && reload->music);
+        EXPECT_EQ(reload->music->soundName, "Music.csv");
+        EXPECT_NEAR(reload->music->durationSeconds, seconds, 0.01);
+        EXPECT_EQ(reload->graphics->durationSeconds, reload->music->durationSeconds);
+    }
+}
+
 TEST(ReloaderWithoutAFolder, WatchesNothingAndReportsNothing) {
     ShowReloader reloader("/nonexistent-drevik-folder/Graphics.csv", "/nonexistent-drevik-folder/Music.csv",
                           nullptr, nullptr, [] {});

@@ -118,6 +118,25 @@ TEST(ShowTransport, StopsOnTheLastFrameAndSpaceThenStartsAgainFromZero) {
     EXPECT_EQ(audio.plays.back(), 0);
 }
 
+TEST(ShowTransport, ALoopingShowStartsAgainKeepingTheTimePastTheEnd) {
+    FakeClock clock;
+    ShowTransport transport(10, 0.9, nullptr, clock);
+    transport.setLooping(true);
+    transport.play();
+    clock.now += 1.5;
+    EXPECT_DOUBLE_EQ(transport.frameSeconds(), 0.5);
+    EXPECT_TRUE(transport.playing());
+    clock.now += 2;
+    EXPECT_DOUBLE_EQ(transport.frameSeconds(), 2.5);
+    clock.now += 25; // a long stall wraps as often as it needs
+    EXPECT_DOUBLE_EQ(transport.frameSeconds(), 7.5);
+    transport.handleKey(ShowKey::rightArrow); // to the end, playing: the top again
+    EXPECT_DOUBLE_EQ(transport.frameSeconds(), 0);
+    transport.handleKey(ShowKey::space);
+    clock.now += 30;
+    EXPECT_DOUBLE_EQ(transport.frameSeconds(), 0) << "a paused looping show stays put";
+}
+
 TEST(ShowTransport, ArrowsSeekFiveSecondsAndKeepThePlayState) {
     FakeClock clock;
     FakeAudio audio;

@@ -45,6 +45,20 @@ TEST(MovieAudio, FullDurationKeepsTheSamplesShorterTakesEveryNthLongerRepeats) {
     EXPECT_EQ(stretched[95], 47.0f);
 }
 
+TEST(MovieAudio, ARecordingsFramesKeepTheirChannelsWhenSqueezed) {
+    // Ten stereo frames: left k, right -k.
+    std::vector<float> stereo;
+    for (int k = 0; k < 10; ++k) {
+        stereo.push_back(static_cast<float>(k));
+        stereo.push_back(-static_cast<float>(k));
+    }
+    std::vector<float> out(6);
+    copyResampledFrames(stereo, 2, 5, 1, out); // frames 1 to 3 of 5: source frames 2, 4, 6
+    EXPECT_EQ(out, (std::vector<float>{2, -2, 4, -4, 6, -6}));
+    copyResampledFrames(stereo, 2, 10, 7, out); // the recording's own length: frames as they are
+    EXPECT_EQ(out, (std::vector<float>{7, -7, 8, -8, 9, -9}));
+}
+
 TEST(MovieAudio, CountsRoundHalvesAwayFromZeroAndNeverReachZero) {
     EXPECT_EQ(resampledSampleCount(10, 48000), 480'000);
     EXPECT_EQ(resampledSampleCount(2.5, 1), 3);
@@ -95,7 +109,7 @@ TEST(SoundtrackFeeder, FeedsInStepWithTheFramesInChunksAndInterleavesChannels) {
         chunks.push_back(samples.size());
         fed.insert(fed.end(), samples.begin(), samples.end());
     };
-    SoundtrackFeeder mono(music, 200'000, 48000, 30, 1);
+    SoundtrackFeeder mono(music, 200'000, 48000, 30);
     mono.feedThroughFrame(-1, keep);
     EXPECT_TRUE(fed.empty());
     mono.feedThroughFrame(0, keep); // through 1/30 s
@@ -105,9 +119,12 @@ TEST(SoundtrackFeeder, FeedsInStepWithTheFramesInChunksAndInterleavesChannels) {
     EXPECT_EQ(fed.back(), 199'999.0f);
 
     fed.clear();
-    SoundtrackFeeder stereo(music, 3, 48000, 30, 2);
+    music.playbackChannels = 2;
+    for (int i = 0; i < 200'000; ++i) music.playbackSamples.insert(music.playbackSamples.end(), {float(i), -float(i)});
+    SoundtrackFeeder stereo(music, 3, 48000, 30);
     stereo.feedAll(keep);
-    EXPECT_EQ(fed, (std::vector<float>{0, 0, 66'666, 66'666, 133'333, 133'333})); // every 66,666.67th sample
+    // every 66,666.67th sample frame, both channels
+    EXPECT_EQ(fed, (std::vector<float>{0, -0.0f, 66'666, -66'666, 133'333, -133'333}));
 }
 
 std::string refusal(std::int64_t width, std::int64_t height, std::int64_t fps, double seconds,
