@@ -1,0 +1,52 @@
+#pragma once
+// Pictures and videos decoded with FFmpeg into luminance frames, one after the other, for
+// tracing. PNG, JPEG and the other still pictures read as a video of one frame. Transparent
+// pixels are laid over a ground that sets the opaque ones apart: black under light pictures,
+// white under dark ones.
+#include "core/error.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace drevik {
+
+// A source that cannot be read as pictures: one line naming the file and the reason.
+class PictureSourceError : public Error {
+public:
+    using Error::Error;
+};
+
+// Luminance 0 (black) to 255 (white), full range, rows from the top.
+struct LuminanceFrame {
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> pixels; // width × height
+    double seconds = 0;               // from the source's first frame
+};
+
+class PictureSource {
+public:
+    // Opens the file and its first video stream. Throws PictureSourceError: the file is no
+    // picture or video, or holds no pictures (sound only); drevik::Error when it cannot be read.
+    explicit PictureSource(const std::string& location);
+    ~PictureSource();
+    PictureSource(const PictureSource&) = delete;
+    PictureSource& operator=(const PictureSource&) = delete;
+
+    // The stream's frame rate (the container's guess for a still picture).
+    double framesPerSecond() const { return framesPerSecond_; }
+    const std::string& name() const { return name_; }
+
+    // The next frame; none at the end. A broken stream throws PictureSourceError.
+    std::optional<LuminanceFrame> next();
+
+private:
+    struct Decoder;
+    std::unique_ptr<Decoder> decoder_;
+    std::string name_;
+    double framesPerSecond_ = 0;
+};
+
+} // namespace drevik
