@@ -100,7 +100,7 @@ struct StateFreer {
 } // namespace
 
 int speckArea(int width, int height) {
-    return std::max(2, int(std::lround(double(width) * double(height) / 50000.0)));
+    return std::max(2, int(std::lround(double(width) * double(height) / 500000.0)));
 }
 
 Threshold otsuThreshold(const LuminanceFrame& frame) {

@@ -33,7 +33,7 @@ VectorDrawing tracePicture(const LuminanceFrame& frame, const TraceSettings& set
 // The foreground a threshold gives: true for the pixels that tracePicture outlines.
 std::vector<bool> foregroundPixels(const LuminanceFrame& frame, const Threshold& threshold);
 
-// Specks smaller than this many pixels are dropped: about a fifty-thousandth of the picture, at
+// Specks smaller than this many pixels are dropped: about a half-millionth of the picture, at
 // least 2.
 int speckArea(int width, int height);
 
