@@ -17,6 +17,8 @@ packages=(
   libsdl2-dev libasound2-dev xvfb xauth
   # images and movies
   libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
+  # drawings from SVG files (SVG++ with libxml2) and, in the tests, an independent SVG renderer
+  libsvgpp-dev libxml2-dev libboost-dev librsvg2-bin
   # the .deb package and the portable bundle (scripts/build-deb.sh, scripts/build-bundle.sh)
   dpkg-dev patchelf python3
 )
