@@ -17,6 +17,8 @@ packages=(
   libsdl2-dev libasound2-dev xvfb xauth
   # images and movies
   libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
+  # drawings from SVG files (SVG++ with libxml2) and, in the tests, an independent SVG renderer
+  libsvgpp-dev libxml2-dev libboost-dev librsvg2-bin
   # drawings from text and traced pictures: fonts, the tracer; real fonts and pictures for the tests
   libfreetype-dev hershey-fonts-data libpotrace-dev fonts-dejavu-core desktop-base
   # the .deb package and the portable bundle (scripts/build-deb.sh, scripts/build-bundle.sh)
