@@ -65,7 +65,11 @@ std::string importUsageText() {
         "  --duration S     the length of the show in seconds\n"
         "  --music PATH     the length of the show from its Music.csv\n"
         "  --fps N          the sources are the frames of one animation at N frames a second\n"
-        "                   (else each source is one scene of equal length)\n"
+        "                   (else each source is one scene of equal length; a video keeps its own rate)\n"
+        "  --font FILE      text: a single-stroke font (.jhf) or a TrueType/OpenType font\n"
+        "                   (else the single-stroke futural); \\n in TEXT starts a new line\n"
+        "  --threshold T    trace: dark and bright split at T (0...1 of luminance; else chosen\n"
+        "                   for each picture)\n"
         "  -h, --help       this text";
     return text;
 }

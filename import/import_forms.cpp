@@ -2,6 +2,8 @@
 #include "import/import_forms.hpp"
 
 #include "import/svg_import.hpp"
+#include "import/text_form.hpp"
+#include "import/trace_form.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -23,6 +25,10 @@ std::optional<double> ImportRequest::positiveNumber(std::string_view name) const
 std::span<const ImportForm> importForms() {
     static const std::vector<ImportForm> forms = {
         {"svg", "FILE.svg...      -o Graphics.csv [--fps N] [--duration S | --music PATH]", {"--fps"}, readSvgForm},
+        {"text", "TEXT             -o Graphics.csv [--font FILE] [--duration S | --music PATH]", {"--font"},
+         readTextForm},
+        {"trace", "VIDEO|IMAGE...   -o Graphics.csv [--fps N] [--threshold T] [--duration S | --music PATH]",
+         {"--fps", "--threshold"}, readTraceForm},
     };
     return forms;
 }

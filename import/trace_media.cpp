@@ -206,6 +206,7 @@ TracedMedia traceMedia(const std::string& location, const TraceMediaSettings& se
     }
     media.frames.assign(std::make_move_iterator(frames.begin()), std::make_move_iterator(frames.end()));
     media.still = decoded == 1;
+    media.framesPerSecond = source.framesPerSecond();
     media.durationSeconds = media.still ? 0 : end;
     return media;
 }

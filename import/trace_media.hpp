@@ -25,6 +25,7 @@ struct TracedMedia {
     std::vector<double> cutSeconds;   // where a cut starts a new scene, increasing, above 0
     double durationSeconds = 0;       // to the end of the last frame; 0 for a single picture
     bool still = false;               // a picture rather than a video
+    double framesPerSecond = 0;       // the source's own rate
 };
 
 // Throws PictureSourceError (no picture or video, a video without pictures, a broken stream)
