@@ -156,7 +156,7 @@ public:
 
     // Viewports. The outermost one is the drawing's box.
     void set_viewport(double x, double y, double width, double height) {
-        if (stack_.size() == 2 && !sawViewport_) {
+        if (!sawViewport_) {
             sawViewport_ = true;
             const Point2 a = top().matrix.apply({x, y});
             drawing_.box = {a.x, a.y, width, height};
