@@ -60,6 +60,46 @@ bool fullRange(const AVFrame& frame) {
 
 } // namespace
 
+bool looksLikePictureOrVideo(std::string_view bytes) {
+    auto at = [&](std::size_t offset, std::string_view signature) {
+        return bytes.size() >= offset + signature.size() && bytes.substr(offset, signature.size()) == signature;
+    };
+    using namespace std::string_view_literals;
+    if (at(0, "\x89PNG\r\n\x1a\n"sv) || at(0, "\xFF\xD8\xFF"sv) || at(0, "GIF87a"sv) || at(0, "GIF89a"sv) ||
+        at(0, "II*\0"sv) || at(0, "MM\0*"sv) || at(0, "\x1A\x45\xDF\xA3"sv) || at(0, "OggS\0"sv) ||
+        at(0, "FLV\x01"sv) || at(0, "\0\0\x01\xBA"sv)) {
+        return true;
+    }
+    if (at(0, "RIFF"sv) && (at(8, "WEBP"sv) || at(8, "AVI "sv))) {
+        return true;
+    }
+    // MP4 and QuickTime: a box size, then "ftyp" (or an old file's first "moov"/"mdat" box).
+    if (at(4, "ftyp"sv) || (bytes.size() >= 8 && bytes[0] == 0 && (at(4, "moov"sv) || at(4, "mdat"sv)))) {
+        return true;
+    }
+    // BMP: "BM", then a header whose size field is one of the known ones.
+    auto byte = [&](std::size_t k) { return std::uint32_t(static_cast<unsigned char>(bytes[k])); };
+    if (at(0, "BM"sv) && bytes.size() >= 18) {
+        const std::uint32_t header = byte(14) | byte(15) << 8 | byte(16) << 16 | byte(17) << 24;
+        return header == 12 || header == 40 || header == 52 || header == 56 || header == 108 || header == 124;
+    }
+    // MPEG transport stream: binary packets of 188 bytes, each starting with the sync byte.
+    if (bytes.size() < 188 * 5) {
+        return false;
+    }
+    for (std::size_t packet = 0; packet < 5; ++packet) {
+        if (byte(packet * 188) != 0x47) {
+            return false;
+        }
+    }
+    for (std::size_t k = 0; k < 188; ++k) {
+        if (byte(k) == 0 || byte(k) >= 0x80) {
+            return true;
+        }
+    }
+    return false;
+}
+
 struct PictureSource::Decoder {
     std::unique_ptr<AVFormatContext, FormatCloser> format;
     std::unique_ptr<AVCodecContext, CodecCloser> codec;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace drevik {
@@ -25,6 +26,12 @@ struct LuminanceFrame {
     std::vector<std::uint8_t> pixels; // width × height
     double seconds = 0;               // from the source's first frame
 };
+
+// True when the first bytes of a file are those of a picture or video container FFmpeg reads:
+// PNG, JPEG, GIF, WebP, TIFF, BMP with its header, MP4 and QuickTime, Matroska and WebM, AVI,
+// Ogg, FLV, MPEG program and transport streams. Only signatures no text file begins with count,
+// so a Graphics.csv, even a broken one, never looks like a picture.
+bool looksLikePictureOrVideo(std::string_view bytes);
 
 class PictureSource {
 public:

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 
 namespace drevik {
 namespace {
@@ -122,6 +123,62 @@ TEST_F(ImportForms, TracingWhatIsNoPictureOrAskingABadThresholdIsRefused) {
     std::ofstream(at("taken.csv")) << "mine\n";
     EXPECT_EQ(run({"trace", wallpaper, "-o", at("taken.csv")}).status, 1);
     EXPECT_EQ(testing::fileText(at("taken.csv")), "mine\n");
+}
+
+// The lines of drevik --describe-scenes for a drawing source: one per scene.
+std::vector<std::string> sceneLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The "N lines" of a scene's line.
+std::string lineCount(const std::string& scene) {
+    const std::size_t end = scene.find(" lines");
+    const std::size_t start = scene.rfind(' ', end - 1);
+    return end == std::string::npos ? "" : scene.substr(start + 1, end - start - 1);
+}
+
+TEST_F(ImportForms, GraphicsTakesAPictureAVideoAndAFolderOfPicturesByContent) {
+    auto describe = [&](const std::string& source) {
+        return testing::runProcess(DREVIK_BINARY, {"--graphics", source, "--describe-scenes"}, folder.path());
+    };
+    const testing::ProcessResult picture = describe(wallpaper);
+    ASSERT_EQ(picture.status, 0) << picture.err;
+    ASSERT_EQ(sceneLines(picture.out).size(), 1u);
+    EXPECT_NE(picture.out.find("0.00–300.00s"), std::string::npos) << picture.out;
+
+    // The video's cuts are its scenes; its black opening is an empty scene the report leaves out.
+    const testing::ProcessResult clip = describe(video());
+    ASSERT_EQ(clip.status, 0) << clip.err;
+    const std::vector<std::string> scenes = sceneLines(clip.out);
+    ASSERT_EQ(scenes.size(), 2u) << clip.out;
+    EXPECT_NE(scenes[0].find("0.25–  0.75s"), std::string::npos) << clip.out;
+
+    // A folder: its pictures in the order of their names, other files passed over; a picture's
+    // name does not matter, its content does.
+    std::filesystem::create_directory(at("pictures"));
+    std::filesystem::copy_file(wallpaper, at("pictures/b.png"));
+    std::filesystem::copy_file(softWaves, at("pictures/a-picture-without-extension"));
+    std::ofstream(at("pictures/readme.txt")) << "time,x1,y1,x2,y2\n";
+    const testing::ProcessResult pictures = describe(at("pictures"));
+    ASSERT_EQ(pictures.status, 0) << pictures.err;
+    const std::vector<std::string> both = sceneLines(pictures.out);
+    ASSERT_EQ(both.size(), 2u) << pictures.out;
+    EXPECT_EQ(lineCount(both[1]), lineCount(sceneLines(picture.out)[0])) << "b.png comes second";
+    EXPECT_NE(lineCount(both[0]), lineCount(both[1]));
+
+    // Text files that begin like no picture stay Graphics.csv files, read as always.
+    std::ofstream(at("looks.png")) << "GIF8 is not how a picture starts\n";
+    const testing::ProcessResult text = describe(at("looks.png"));
+    EXPECT_EQ(text.status, 1);
+    EXPECT_EQ(text.err, "Drevik: looks.png is missing its CSV header.\n");
+    std::filesystem::create_directory(at("nothing"));
+    std::ofstream(at("nothing/notes.txt")) << "words\n";
+    const testing::ProcessResult nothing = describe(at("nothing"));
+    EXPECT_EQ(nothing.status, 1);
+    EXPECT_EQ(nothing.err, "Drevik: " + at("nothing") + " holds no SVG files, pictures or videos to draw.\n");
 }
 
 } // namespace
