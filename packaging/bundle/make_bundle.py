@@ -15,8 +15,8 @@ The bundle's folder:
   share/drevik/demo/            the demo show (the program finds it as an installed program does)
   share/drevik/gpu-check/       the software driver's pictures of the demo that drevik-gpu-check compares
   share/drevik/libraries.txt    what was bundled, replaced by a stub, or left to the system
-  lib/notices/                  the copyright and licence of every library carried (PACKAGE.copyright,
-                                from the Debian package it came from)
+  lib/notices/                  the copyright and licence of every library carried and of the built-in
+                                font (PACKAGE.copyright, from the Debian package it came from)
 
 Libraries are found as the dynamic linker finds them here (ldconfig's cache). Those named in
 system-libraries.txt are left to the system; those in stubbed-libraries.txt are replaced by stubs:
@@ -279,6 +279,9 @@ def main():
         shutil.copy(os.path.join(source, "LICENSE"), os.path.join(root, "LICENSE"))
         write_notices([cache[soname] for soname in list(bundled) + list(stubs)] +
                       [manifest_library, cache["libvulkan.so.1"]], os.path.join(root, "lib/notices"))
+        # The text form's default single-stroke font is built into the programs; its notice goes along.
+        shutil.copy("/usr/share/doc/hershey-fonts-data/copyright",
+                    os.path.join(root, "lib/notices/hershey-fonts-data.copyright"))
 
         os.makedirs(output, exist_ok=True)
         archive = os.path.join(output, name + ".tar.gz")
