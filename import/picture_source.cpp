@@ -117,8 +117,9 @@ PictureSource::PictureSource(const std::string& location)
     : decoder_(std::make_unique<Decoder>()), name_(std::filesystem::path(location).filename().string()) {
     std::error_code status;
     if (!std::filesystem::is_regular_file(location, status)) {
-        const std::string reason = std::filesystem::exists(location, status) ? "not a file"
-                                                                             : std::strerror(ENOENT);
+        const std::string reason = std::filesystem::is_directory(location, status) ? std::strerror(EISDIR)
+                                   : std::filesystem::exists(location, status)         ? "not a regular file"
+                                                                                       : std::strerror(ENOENT);
         throw Error("Could not read " + location + ": " + reason);
     }
     AVFormatContext* opened = nullptr;
@@ -190,6 +191,11 @@ std::optional<LuminanceFrame> PictureSource::next() {
         av_packet_unref(d.packet.get());
     }
 
+    if (double(frame->width) * double(frame->height) > double(maximumPicturePixels)) {
+        throw PictureSourceError(name_ + " is too large to trace (" + std::to_string(frame->width) + "×" +
+                                 std::to_string(frame->height) + " pixels; at most " +
+                                 std::to_string(maximumPicturePixels) + ")");
+    }
     LuminanceFrame out;
     out.width = frame->width;
     out.height = frame->height;

@@ -14,6 +14,9 @@
 
 namespace drevik {
 
+// The largest picture traced: 100 million pixels (a 1920×1080 frame has about 2 million).
+inline constexpr long long maximumPicturePixels = 100'000'000;
+
 // A source that cannot be read as pictures: one line naming the file and the reason.
 class PictureSourceError : public Error {
 public:
@@ -46,7 +49,8 @@ public:
     double framesPerSecond() const { return framesPerSecond_; }
     const std::string& name() const { return name_; }
 
-    // The next frame; none at the end. A broken stream throws PictureSourceError.
+    // The next frame; none at the end. A broken stream or a picture larger than
+    // maximumPicturePixels throws PictureSourceError.
     std::optional<LuminanceFrame> next();
 
 private:

@@ -119,6 +119,9 @@ TEST_F(ImportForms, TracingWhatIsNoPictureOrAskingABadThresholdIsRefused) {
     expectRefused({"trace", at("tone.m4a"), "-o", at("out.csv")}, "tone.m4a is a video without pictures (sound only)");
     expectRefused({"trace", at("gone.png"), "-o", at("out.csv")}, "Could not read " + at("gone.png") + ": No such file or directory");
     expectRefused({"trace", wallpaper, "-o", at("out.csv"), "--threshold", "1.5"}, "--threshold needs a number from 0 to 1, not \"1.5\".");
+    expectRefused({"trace", folder.path().string(), "-o", at("out.csv")}, "Could not read " + folder.path().string() + ": Is a directory");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -f lavfi -i color=white:s=10240x10240 -frames:v 1 " + at("huge.png")).c_str()), 0);
+    expectRefused({"trace", at("huge.png"), "-o", at("out.csv")}, "huge.png is too large to trace (10240×10240 pixels; at most 100000000)");
     // A taken output stays as it was.
     std::ofstream(at("taken.csv")) << "mine\n";
     EXPECT_EQ(run({"trace", wallpaper, "-o", at("taken.csv")}).status, 1);
