@@ -2,8 +2,7 @@
 // drawing asked for, notes go to standard error, and every bad input is one line, status 1 and
 // no file.
 #include "core/graphics_timeline.hpp"
-#include "tests/import/import_process.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/import/import_test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +16,30 @@ const std::string wallpaper = "/usr/share/desktop-base/joy-theme/grub/grub-16x9.
 const std::string softWaves = "/usr/share/desktop-base/softwaves-theme/grub/grub-16x9.png";
 const std::string dejaVu = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
+struct ProcessResult {
+    int status = -1;
+    std::string out, err;
+};
+
 class ImportForms : public ::testing::Test {
 protected:
-    testing::ProcessResult run(const std::vector<std::string>& arguments) {
-        return testing::runProcess(DREVIK_IMPORT_BINARY, arguments, folder.path());
+    // The program run with its standard output and standard error apart.
+    ProcessResult start(const std::string& program, const std::vector<std::string>& arguments) {
+        std::string command = testing::quoted(program);
+        for (const std::string& argument : arguments) command += " " + testing::quoted(argument);
+        const auto err = folder.path() / ".err";
+        const testing::CommandResult result = testing::runCommand(command + " 2>" + testing::quoted(err) + " </dev/null");
+        ProcessResult out{result.status, result.output, testing::readText(err)};
+        std::filesystem::remove(err);
+        return out;
     }
+    ProcessResult run(const std::vector<std::string>& arguments) { return start(DREVIK_IMPORT_BINARY, arguments); }
     std::string at(const std::string& name) const { return (folder.path() / name).string(); }
 
     // A run that must fail: one "Drevik: " line on standard error, status 1, nothing written.
     void expectRefused(const std::vector<std::string>& arguments, const std::string& message) {
         SCOPED_TRACE(message);
-        const testing::ProcessResult result = run(arguments);
+        const ProcessResult result = run(arguments);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, "Drevik: " + message + "\n");
         EXPECT_EQ(result.out, "");
@@ -50,7 +62,7 @@ protected:
 };
 
 TEST_F(ImportForms, TextBecomesOneUprightFrameAndMissingCharactersMakeOneNote) {
-    const testing::ProcessResult result = run({"text", "T\\nGrüße", "-o", at("out.csv"), "--duration", "12"});
+    const ProcessResult result = run({"text", "T\\nGrüße", "-o", at("out.csv"), "--duration", "12"});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "Wrote " + at("out.csv") + "\n");
     EXPECT_EQ(result.err, "Note: futural.jhf has no characters for \"ü\", \"ß\"; they are left out\n");
@@ -64,10 +76,10 @@ TEST_F(ImportForms, TextBecomesOneUprightFrameAndMissingCharactersMakeOneNote) {
         return line.endpoints.y == top && line.endpoints.w == top;
     });
     EXPECT_NE(bar, drawing.segments.end());
-    EXPECT_NE(testing::fileText(at("out.csv")).find("# Made by drevik-import text from T\\nGrüße\n"), std::string::npos);
+    EXPECT_NE(testing::readText(at("out.csv")).find("# Made by drevik-import text from T\\nGrüße\n"), std::string::npos);
 
     // An outline font draws the same words as closed outlines: more lines, no note.
-    const testing::ProcessResult outlined = run({"text", "T\\nGrüße", "-o", at("outline.csv"), "--font", dejaVu});
+    const ProcessResult outlined = run({"text", "T\\nGrüße", "-o", at("outline.csv"), "--font", dejaVu});
     ASSERT_EQ(outlined.status, 0) << outlined.err;
     EXPECT_EQ(outlined.err, "");
     const GraphicsTimeline outline = GraphicsTimeline::fromCsvFile(at("outline.csv"));
@@ -125,7 +137,7 @@ TEST_F(ImportForms, TracingWhatIsNoPictureOrAskingABadThresholdIsRefused) {
     // A taken output stays as it was.
     std::ofstream(at("taken.csv")) << "mine\n";
     EXPECT_EQ(run({"trace", wallpaper, "-o", at("taken.csv")}).status, 1);
-    EXPECT_EQ(testing::fileText(at("taken.csv")), "mine\n");
+    EXPECT_EQ(testing::readText(at("taken.csv")), "mine\n");
 }
 
 // The lines of drevik --describe-scenes for a drawing source: one per scene.
@@ -145,15 +157,15 @@ std::string lineCount(const std::string& scene) {
 
 TEST_F(ImportForms, GraphicsTakesAPictureAVideoAndAFolderOfPicturesByContent) {
     auto describe = [&](const std::string& source) {
-        return testing::runProcess(DREVIK_BINARY, {"--graphics", source, "--describe-scenes"}, folder.path());
+        return start(DREVIK_BINARY, {"--graphics", source, "--describe-scenes"});
     };
-    const testing::ProcessResult picture = describe(wallpaper);
+    const ProcessResult picture = describe(wallpaper);
     ASSERT_EQ(picture.status, 0) << picture.err;
     ASSERT_EQ(sceneLines(picture.out).size(), 1u);
     EXPECT_NE(picture.out.find("0.00–300.00s"), std::string::npos) << picture.out;
 
     // The video's cuts are its scenes; its black opening is an empty scene the report leaves out.
-    const testing::ProcessResult clip = describe(video());
+    const ProcessResult clip = describe(video());
     ASSERT_EQ(clip.status, 0) << clip.err;
     const std::vector<std::string> scenes = sceneLines(clip.out);
     ASSERT_EQ(scenes.size(), 2u) << clip.out;
@@ -165,7 +177,7 @@ TEST_F(ImportForms, GraphicsTakesAPictureAVideoAndAFolderOfPicturesByContent) {
     std::filesystem::copy_file(wallpaper, at("pictures/b.png"));
     std::filesystem::copy_file(softWaves, at("pictures/a-picture-without-extension"));
     std::ofstream(at("pictures/readme.txt")) << "time,x1,y1,x2,y2\n";
-    const testing::ProcessResult pictures = describe(at("pictures"));
+    const ProcessResult pictures = describe(at("pictures"));
     ASSERT_EQ(pictures.status, 0) << pictures.err;
     const std::vector<std::string> both = sceneLines(pictures.out);
     ASSERT_EQ(both.size(), 2u) << pictures.out;
@@ -174,12 +186,12 @@ TEST_F(ImportForms, GraphicsTakesAPictureAVideoAndAFolderOfPicturesByContent) {
 
     // Text files that begin like no picture stay Graphics.csv files, read as always.
     std::ofstream(at("looks.png")) << "GIF8 is not how a picture starts\n";
-    const testing::ProcessResult text = describe(at("looks.png"));
+    const ProcessResult text = describe(at("looks.png"));
     EXPECT_EQ(text.status, 1);
     EXPECT_EQ(text.err, "Drevik: looks.png is missing its CSV header.\n");
     std::filesystem::create_directory(at("nothing"));
     std::ofstream(at("nothing/notes.txt")) << "words\n";
-    const testing::ProcessResult nothing = describe(at("nothing"));
+    const ProcessResult nothing = describe(at("nothing"));
     EXPECT_EQ(nothing.status, 1);
     EXPECT_EQ(nothing.err, "Drevik: " + at("nothing") + " holds no SVG files, pictures or videos to draw.\n");
 }
