@@ -1,6 +1,7 @@
 // drevik-import: converts drawings into a Graphics.csv (see import_command.hpp).
 #include "core/error.hpp"
 #include "import/import_command.hpp"
+#include "import/picture_source.hpp"
 
 #include <cstdio>
 #include <exception>
@@ -10,6 +11,7 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    drevik::silenceMediaLog();
     try {
         for (const std::string& argument : arguments) {
             if (argument == "--help" || argument == "-h") {

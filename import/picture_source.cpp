@@ -100,6 +100,8 @@ bool looksLikePictureOrVideo(std::string_view bytes) {
     return false;
 }
 
+void silenceMediaLog() { av_log_set_level(AV_LOG_QUIET); }
+
 struct PictureSource::Decoder {
     std::unique_ptr<AVFormatContext, FormatCloser> format;
     std::unique_ptr<AVCodecContext, CodecCloser> codec;
@@ -152,6 +154,7 @@ PictureSource::PictureSource(const std::string& location)
     decoder_->codec.reset(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(decoder_->codec.get(), stream->codecpar);
     decoder_->codec->thread_count = 1; // decoding has one thread; the tracing uses the others
+    decoder_->codec->err_recognition |= AV_EF_EXPLODE; // a damaged picture is refused, not traced in part
     if (avcodec_open2(decoder_->codec.get(), codec, nullptr) < 0) {
         throw PictureSourceError(name_ + ": its pictures cannot be decoded");
     }
@@ -166,6 +169,9 @@ std::optional<LuminanceFrame> PictureSource::next() {
     AVFrame* frame = d.frame.get();
     for (;;) {
         const int received = avcodec_receive_frame(d.codec.get(), frame);
+        if (received == 0 && (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT))) {
+            throw PictureSourceError(name_ + " is damaged: its pictures cannot be decoded");
+        }
         if (received == 0) {
             break;
         }
@@ -173,7 +179,7 @@ std::optional<LuminanceFrame> PictureSource::next() {
             return std::nullopt;
         }
         if (received != AVERROR(EAGAIN)) {
-            throw PictureSourceError(name_ + ": its pictures cannot be decoded");
+            throw PictureSourceError(name_ + " is damaged: its pictures cannot be decoded");
         }
         if (d.draining) {
             return std::nullopt;
@@ -184,11 +190,11 @@ std::optional<LuminanceFrame> PictureSource::next() {
             avcodec_send_packet(d.codec.get(), nullptr);
             continue;
         }
-        if (d.packet->stream_index == d.stream) {
-            // A damaged packet is skipped, as players do; the frames around it still come.
-            avcodec_send_packet(d.codec.get(), d.packet.get());
-        }
+        const int sent = d.packet->stream_index == d.stream ? avcodec_send_packet(d.codec.get(), d.packet.get()) : 0;
         av_packet_unref(d.packet.get());
+        if (sent < 0 && sent != AVERROR(EAGAIN)) {
+            throw PictureSourceError(name_ + " is damaged: its pictures cannot be decoded");
+        }
     }
 
     if (double(frame->width) * double(frame->height) > double(maximumPicturePixels)) {

@@ -36,6 +36,10 @@ struct LuminanceFrame {
 // so a Graphics.csv, even a broken one, never looks like a picture.
 bool looksLikePictureOrVideo(std::string_view bytes);
 
+// FFmpeg's own messages off: the programs say what went wrong in their one line. For the start-up
+// of a program, never inside the library.
+void silenceMediaLog();
+
 class PictureSource {
 public:
     // Opens the file and its first video stream. Throws PictureSourceError: the file is no
