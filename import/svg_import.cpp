@@ -264,8 +264,10 @@ private:
             if (path.pieces.empty()) continue;
             path.start = state.matrix.apply(path.start);
             for (Point2& point : path.points) point = state.matrix.apply(point);
-            // A filled shape's outline is closed whether or not its path says so.
-            if (fill) path.closed = true;
+            // A filled shape's outline is closed whether or not its path says so; a lone straight
+            // piece has no area, and closing it would only draw it twice.
+            const bool loneLine = path.pieces.size() == 1 && path.pieces.front() == VectorPath::Piece::line;
+            if (fill && !loneLine) path.closed = true;
             drawing_.paths.push_back(std::move(path));
         }
     }
