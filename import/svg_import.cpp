@@ -141,9 +141,9 @@ public:
     }
 
     void on_exit_element() {
-        ElementState& state = stack_.back();
-        if (!state.href.empty()) loadUse(state);
-        emit(state);
+        // Loading a <use> grows the stack: the element's state is looked up again after it.
+        if (!stack_.back().href.empty()) loadUse();
+        emit(stack_.back());
         stack_.pop_back();
     }
 
@@ -264,13 +264,16 @@ private:
             if (path.pieces.empty()) continue;
             path.start = state.matrix.apply(path.start);
             for (Point2& point : path.points) point = state.matrix.apply(point);
-            // A filled shape's outline is closed whether or not its path says so.
-            if (fill) path.closed = true;
+            // A filled shape's outline is closed whether or not its path says so; a lone straight
+            // piece has no area, and closing it would only draw it twice.
+            const bool loneLine = path.pieces.size() == 1 && path.pieces.front() == VectorPath::Piece::line;
+            if (fill && !loneLine) path.closed = true;
             drawing_.paths.push_back(std::move(path));
         }
     }
 
-    void loadUse(ElementState& state) {
+    void loadUse() {
+        ElementState& state = stack_.back();
         const std::string href = std::move(state.href);
         state.href.clear();
         const auto found = ids_.find(href);
@@ -378,18 +381,40 @@ std::string withoutLineBreaks(std::string text) {
     return text;
 }
 
+// The first of the parser's complaints: later ones are often its consequences.
+struct FirstXmlError {
+    bool seen = false;
+    int line = 0, column = 0;
+    std::string message;
+};
+
+void keepFirstError(void* context, xmlErrorPtr error) {
+    auto* first = static_cast<FirstXmlError*>(static_cast<xmlParserCtxt*>(context)->_private);
+    if (!first || first->seen || !error || error->level < XML_ERR_ERROR) return;
+    first->seen = true;
+    first->line = error->line;
+    first->column = error->int2;
+    first->message = error->message ? error->message : "unreadable XML";
+}
+
 std::unique_ptr<xmlDoc, DocumentDeleter> parseXml(std::string_view bytes, const std::string& name) {
     std::unique_ptr<xmlParserCtxt, ParserDeleter> parser(xmlNewParserCtxt());
     if (!parser) throw std::bad_alloc();
+    FirstXmlError first;
+    parser->_private = &first;
+    parser->sax->serror = keepFirstError;
     // No network, no error printing of its own, no entity expansion beyond libxml2's limits.
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
     std::unique_ptr<xmlDoc, DocumentDeleter> document(
         xmlCtxtReadMemory(parser.get(), bytes.data(), static_cast<int>(bytes.size()), name.c_str(), nullptr, options));
     if (!document || !parser->wellFormed) {
-        const xmlError* error = xmlCtxtGetLastError(parser.get());
-        if (!error) throw ImportError(name + ": broken SVG");
-        throw ImportError(name + ":" + std::to_string(error->line) + ":" + std::to_string(error->int2) +
-                          ": broken SVG: " + withoutLineBreaks(error->message ? error->message : "unreadable XML"));
+        if (!first.seen) {
+            const xmlError* error = xmlCtxtGetLastError(parser.get());
+            if (!error) throw ImportError(name + ": broken SVG");
+            keepFirstError(parser.get(), const_cast<xmlError*>(error));
+        }
+        throw ImportError(name + ":" + std::to_string(first.line) + ":" + std::to_string(first.column) +
+                          ": broken SVG: " + withoutLineBreaks(first.message));
     }
     return document;
 }
