@@ -60,7 +60,7 @@ TEST_F(DirectGraphics, AFolderOfSvgFilesIsScenesInTheOrderOfTheirNames) {
     std::filesystem::create_directory(empty);
     const CommandResult none = runDrevik("--graphics " + quoted(empty) + " --describe-scenes");
     EXPECT_EQ(none.status, 1);
-    EXPECT_EQ(none.output, "Drevik: " + empty.string() + " holds no SVG files to draw.\n");
+    EXPECT_EQ(none.output, "Drevik: " + empty.string() + " holds no SVG files, pictures or videos to draw.\n");
 }
 
 TEST_F(DirectGraphics, ABrokenSvgIsRefusedAndAGraphicsCsvIsReadAsAlways) {
