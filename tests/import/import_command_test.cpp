@@ -104,7 +104,10 @@ TEST_F(ImportCommand, SeveralFilesAreScenesOfEqualLengthOrTheFramesOfAnAnimation
     GraphicsTimeline scenes = written();
     EXPECT_EQ(scenes.sceneBoundaries, (std::vector<double>{0, 1.0 / 3, 2.0 / 3, 1}));
     ASSERT_EQ(scenes.frames.size(), 3u);
-    EXPECT_NEAR(scenes.frames[1].time, 1.0 / 3, 1e-12);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_GE(scenes.frames[i].time, scenes.sceneBoundaries[i]) << "each scene starts with its drawing";
+        EXPECT_NEAR(scenes.frames[i].time, scenes.sceneBoundaries[i], 1e-8);
+    }
     EXPECT_NE(readText(output()).find("# Made by drevik-import svg from 3 sources: a.svg ... c.svg"), std::string::npos);
     const auto widthIn = [](const GraphicsTimeline& timeline, std::size_t frame) {
         float low = 1, high = 0;
