@@ -509,6 +509,8 @@ SvgDrawing readSvg(std::string_view bytes, const std::string& name) {
 ImportedSource readSvgSources(const std::vector<std::filesystem::path>& files, std::optional<double> framesPerSecond) {
     ImportedSource source;
     source.framesPerSecond = framesPerSecond;
+    // The frames of an animation share one fit; scenes are each their own picture.
+    source.fitTogether = framesPerSecond.has_value();
     for (const std::filesystem::path& file : files) {
         const std::string name = file.filename().string();
         SvgDrawing svg = readSvg(readFileBytes(file), name);

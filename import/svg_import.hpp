@@ -29,7 +29,8 @@ bool looksLikeSvg(std::string_view bytes);
 // file.", "NAME:LINE:COLUMN: broken SVG: REASON", "NAME has nothing visible to draw."
 SvgDrawing readSvg(std::string_view bytes, const std::string& name);
 
-// SVG files in the order given: each one scene, or with a frame rate the frames of one animation.
+// SVG files in the order given: each one scene fitted on its own, or with a frame rate the frames of
+// one animation, fitted together.
 // Text left out is told once per file in the source's notes.
 ImportedSource readSvgSources(const std::vector<std::filesystem::path>& files, std::optional<double> framesPerSecond);
 

@@ -12,7 +12,6 @@ namespace drevik::testing {
 namespace {
 
 const std::string kSquare = R"(<svg xmlns="http://www.w3.org/2000/svg" width="100" height="100"><rect x="10" y="10" width="80" height="80"/></svg>)";
-const std::string kSmallSquare = R"(<svg xmlns="http://www.w3.org/2000/svg" width="100" height="100"><rect x="40" y="40" width="20" height="20"/></svg>)";
 
 class ImportCommand : public ::testing::Test {
 protected:
@@ -98,30 +97,44 @@ TEST_F(ImportCommand, DurationFromTheOptionOrTheSoundtrack) {
 }
 
 TEST_F(ImportCommand, SeveralFilesAreScenesOfEqualLengthOrTheFramesOfAnAnimation) {
-    const auto a = quoted(file("a.svg", kSquare)), b = quoted(file("b.svg", kSmallSquare)), c = quoted(file("c.svg", kSquare));
-    ASSERT_EQ(runImport("svg " + a + " " + b + " " + c + " --duration 9 -o " + quoted(output())).status, 0);
+    const auto a = quoted(file("a.svg", kSquare)), b = quoted(file("b.svg", kSquare)), c = quoted(file("c.svg", kSquare));
+    // Scenes: a drawing four times as large, with its square as large within it, fills the picture as much.
+    const auto large = quoted(file("large.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="400" height="400"><rect x="40" y="40" width="320" height="320"/></svg>)"));
+    ASSERT_EQ(runImport("svg " + a + " " + large + " " + c + " --duration 10 -o " + quoted(output())).status, 0);
     GraphicsTimeline scenes = written();
-    EXPECT_EQ(scenes.sceneBoundaries, (std::vector<double>{0, 1.0 / 3, 2.0 / 3, 1}));
+    ASSERT_EQ(scenes.sceneBoundaries.size(), 4u);
+    EXPECT_NE(readText(output()).find("\n# scene_boundaries_seconds=0,3.33"), std::string::npos);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR(scenes.sceneBoundaries[i], static_cast<double>(i) / 3, 1e-12);
     ASSERT_EQ(scenes.frames.size(), 3u);
-    EXPECT_NEAR(scenes.frames[1].time, 1.0 / 3, 1e-12);
     EXPECT_NE(readText(output()).find("# Made by drevik-import svg from 3 sources: a.svg ... c.svg"), std::string::npos);
     std::filesystem::remove(output());
+    // Each scene starts with its drawing, also where the boundary and the frame's time, read back by
+    // their two parsers, would round the other way (five scenes over 12 s did).
+    ASSERT_EQ(runImport("svg " + a + " " + a + " " + a + " " + a + " " + a + " --duration 12 -o " + quoted(output())).status, 0);
+    const GraphicsTimeline fifths = written();
+    ASSERT_EQ(fifths.frames.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_GE(fifths.frames[i].time, fifths.sceneBoundaries[i]) << "scene " << i;
+        EXPECT_NEAR(fifths.frames[i].time, fifths.sceneBoundaries[i], 1e-8);
+    }
+    std::filesystem::remove(output());
+    const auto widthIn = [](const GraphicsTimeline& timeline, std::size_t frame) {
+        float low = 1, high = 0;
+        for (auto i = timeline.frames[frame].segmentRange.lowerBound; i < timeline.frames[frame].segmentRange.upperBound; ++i) {
+            low = std::min({low, timeline.segments[i].endpoints.x, timeline.segments[i].endpoints.z});
+            high = std::max({high, timeline.segments[i].endpoints.x, timeline.segments[i].endpoints.z});
+        }
+        return high - low;
+    };
+    EXPECT_NEAR(widthIn(scenes, 1) / widthIn(scenes, 0), 1, 1e-4) << "each scene is its own picture";
 
-    // An animation: frames at 1/fps seconds, fitted together (the small square stays small).
-    ASSERT_EQ(runImport("svg " + a + " " + b + " " + c + " --fps 2 --duration 10 -o " + quoted(output())).status, 0);
+    // An animation: frames at 1/fps seconds, fitted together (the larger drawing stays larger).
+    ASSERT_EQ(runImport("svg " + a + " " + large + " " + c + " --fps 2 --duration 10 -o " + quoted(output())).status, 0);
     GraphicsTimeline animation = written();
     EXPECT_TRUE(animation.sceneBoundaries.empty());
     ASSERT_EQ(animation.frames.size(), 3u);
     EXPECT_NEAR(animation.frames[1].time, 0.05, 1e-12);
-    const auto width = [&](std::size_t frame) {
-        float low = 1, high = 0;
-        for (auto i = animation.frames[frame].segmentRange.lowerBound; i < animation.frames[frame].segmentRange.upperBound; ++i) {
-            low = std::min(low, animation.segments[i].endpoints.x);
-            high = std::max(high, animation.segments[i].endpoints.x);
-        }
-        return high - low;
-    };
-    EXPECT_NEAR(width(1) / width(0), 0.25, 1e-4);
+    EXPECT_NEAR(widthIn(animation, 1) / widthIn(animation, 0), 4, 1e-3) << "the frames share one fit";
     std::filesystem::remove(output());
     // Without a duration an animation lasts its own frames.
     ASSERT_EQ(runImport("svg " + a + " " + b + " --fps 4 -o " + quoted(output())).status, 0);
