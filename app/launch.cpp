@@ -9,6 +9,7 @@
 #include "platform/atomic_output.hpp"
 #include "core/graphics_timeline.hpp"
 #include "core/music_timeline.hpp"
+#include "import/drawing_source.hpp"
 #include "output/movie.hpp"
 #include "output/movie_encoder.hpp"
 #include "output/output_format.hpp"
@@ -61,6 +62,13 @@ void reportFailure(const char* description) {
             next->iov_base = static_cast<char*>(next->iov_base) + remaining;
             next->iov_len -= remaining;
         }
+    }
+}
+
+// What was left out of an imported drawing, one line each on standard error.
+void printNotes(const std::vector<std::string>& notes) {
+    for (const std::string& note : notes) {
+        std::fprintf(stderr, "Note: %s\n", note.c_str());
     }
 }
 
@@ -179,18 +187,25 @@ void run(const std::vector<std::string>& arguments, const std::filesystem::path&
         printMusicReport(readMusic(configuration.musicURL));
         return;
     }
-    GraphicsTimeline graphics = GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
+    // A drawing from another source than a Graphics.csv lasts as long as the soundtrack.
+    const std::optional<ImportedSource> imported = readDrawingSource(configuration.graphicsURL);
+    if (imported) printNotes(imported->notes);
+    GraphicsTimeline graphics =
+        imported ? GraphicsTimeline() : GraphicsTimeline::fromCsvFile(configuration.graphicsURL);
     if (configuration.describeScenes) {
+        if (imported) graphics = buildImportedTimeline(*imported, std::nullopt);
         printSceneReport(graphics);
         return;
     }
 
     if (configuration.listen) {
+        if (imported) graphics = buildImportedTimeline(*imported, std::nullopt);
         runListeningShow(graphics, configuration, cacheFolder);
         return;
     }
 
     const MusicTimeline music = readMusic(configuration.musicURL);
+    if (imported) graphics = buildImportedTimeline(*imported, music.durationSeconds);
     fitToSoundtrack(graphics, music);
     printLine("Loaded " + std::to_string(graphics.frames.size()) + " frames / " +
               std::to_string(graphics.segments.size()) + " lines; " + std::to_string(music.samples.size()) +

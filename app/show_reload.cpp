@@ -1,6 +1,7 @@
 #include "app/show_reload.hpp"
 
 #include "app/inputs.hpp"
+#include "import/drawing_source.hpp"
 
 #include <algorithm>
 #include <array>
@@ -161,10 +162,15 @@ bool ShowReloader::readDueFiles(double now) {
         read = true;
         file.error = failureOf(load);
     };
-    readChanged(graphicsFile_, [this] {
-        graphics_ = std::make_shared<const GraphicsTimeline>(GraphicsTimeline::fromCsvFile(graphicsFile_.location));
-    });
+    // The soundtrack first: a drawing imported from another source than a Graphics.csv lasts as long
+    // as it, so it is laid out again when the soundtrack changes.
+    if (musicFile_.changed && drawingSourceKind(graphicsFile_.location) != DrawingSourceKind::graphicsCsv) {
+        graphicsFile_.changed = true;
+    }
     readChanged(musicFile_, [this] { music_ = std::make_shared<const MusicTimeline>(readMusic(musicFile_.location)); });
+    readChanged(graphicsFile_, [this] {
+        graphics_ = std::make_shared<const GraphicsTimeline>(loadDrawing(graphicsFile_.location, music_->durationSeconds));
+    });
     if (!read) return false;
     ShowReload reload;
     reload.readSeconds = steadySeconds() - started;

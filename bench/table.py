@@ -40,6 +40,10 @@ FIGURES = [
     ("Camera pose", "time", [r"BM_Pose(?![A-Za-z])"], 1, "<=", "µs", "cpu"),
     ("Scene report vs reading alone (process)", "ratio",
      [r"BM_DescribeScenesProcess", r"BM_ReadGraphicsProcess"], 1.5, "<=", "×", "wall"),
+    ("SVG with 10,000 paths converted (drevik-import process)", "time", [r"BM_ImportSvg10kPathsProcess"], 500, "<=",
+     "ms", "wall"),
+    ("drevik --graphics logo.svg, later than its Graphics.csv", "counter",
+     [r"BM_StartFromSvgAgainstCsv(?![A-Za-z0-9])", "svg_later_ms"], 200, "<=", "ms", "wall"),
     ("Renderer set-up", "time", [r"BM_SetUp(?![A-Za-z])|setUp(?![A-Za-z])"], 350, "<=", "ms", "wall"),
     ("Renderer set-up, warm cache", "time", [r"BM_SetUpWarmCache|setUpWarmCache"], 40, "<=", "ms", "wall"),
     ("Frame 320×180", "time", [r"BM_Frame_320x180|BM_Frame/\d+/\d+/320/180(?!\d)"], None, "<=", "ms", "wall"),
@@ -105,6 +109,8 @@ FIGURES = [
      [r"BM_LiveSoundToFeatures", "worst_ms"], None, "<=", "ms", "wall"),
     ("Live sound to features, median burst", "counter",
      [r"BM_LiveSoundToFeatures", "median_ms"], 25, "<=", "ms", "wall"),
+    # A 1920×1080 30 fps video traced into outlines (bench/trace_bench.cpp), decoding included.
+    ("Tracing 1920×1080 30 fps video", "counter", [r"BM_TraceVideo1080p30", "fps"], 30, ">=", "fps", "wall"),
 ]
 
 

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer) in
 # build-fuzz/ and runs each for the given number of seconds (default 60).
 #
-#   fuzz/run.sh [seconds] [target...]     targets: graphics music arguments (default: all three)
+#   fuzz/run.sh [seconds] [target...]     targets: graphics music svg arguments (default: all four)
 #
 # Each target starts from its committed seed corpus (fuzz/corpus/<target>/) and grows a working
 # corpus in build-fuzz/corpus/<target>/, kept between runs. Findings (crash-*, leak-*, oom-*,
@@ -13,7 +13,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(graphics music arguments)
+[[ ${#targets[@]} -gt 0 ]] || targets=(graphics music svg arguments)
 jobs=${FUZZ_JOBS:-1}
 build="$root/build-fuzz"
 

@@ -12,8 +12,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 name=build-bundle
 # shellcheck source=scripts/packaging-build.sh
 source "$root/scripts/packaging-build.sh"
-[[ -x $build/app/drevik && -x $build/tools/drevik-gpu-check ]] ||
-  { echo "build-bundle: $build holds no built drevik and drevik-gpu-check" >&2; exit 1; }
+[[ -x $build/app/drevik && -x $build/import/drevik-import && -x $build/tools/drevik-gpu-check ]] ||
+  { echo "build-bundle: $build holds no built drevik, drevik-import and drevik-gpu-check" >&2; exit 1; }
 if grep -q '^DREVIK_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
   echo "build-bundle: $build is a sanitizer build; bundle a normal one" >&2
   exit 1

@@ -13,18 +13,22 @@ name=build-deb
 source "$root/scripts/packaging-build.sh"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 arch=$(dpkg --print-architecture)
-[[ -n $version && -x $build/app/drevik ]] || { echo "build-deb: $build holds no built drevik" >&2; exit 1; }
+[[ -n $version && -x $build/app/drevik && -x $build/import/drevik-import ]] ||
+  { echo "build-deb: $build holds no built drevik and drevik-import" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 stage="$work/debian/drevik"
 DESTDIR="$stage" cmake --install "$build" --prefix /usr --strip >/dev/null
 # Debian keeps manual pages compressed.
-gzip -9n "$stage/usr/share/man/man1/drevik.1"
+gzip -9n "$stage/usr/share/man/man1/drevik.1" "$stage/usr/share/man/man1/drevik-import.1"
+# The licence, as Debian records it: the GPL's text is on every Debian system already.
+mkdir -p "$stage/usr/share/doc/drevik"
+cp "$root/packaging/copyright" "$stage/usr/share/doc/drevik/copyright"
 
 # Dependencies from the libraries the program links (dpkg-shlibdeps wants a debian/ folder).
 touch "$work/debian/control"
-depends=$(cd "$work" && dpkg-shlibdeps -O debian/drevik/usr/bin/drevik | sed -n 's/^shlibs:Depends=//p')
+depends=$(cd "$work" && dpkg-shlibdeps -O debian/drevik/usr/bin/drevik debian/drevik/usr/bin/drevik-import | sed -n 's/^shlibs:Depends=//p')
 [[ -n $depends ]] || { echo "build-deb: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 
 mkdir -p "$stage/DEBIAN"

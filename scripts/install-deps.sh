@@ -21,6 +21,12 @@ packages=(
   libpng-dev libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   # recordings: loudness measurement, and real recordings for the tests
   libebur128-dev sound-theme-freedesktop
+  # drawings from SVG files (SVG++ with libxml2) and, in the tests, an independent SVG renderer
+  libsvgpp-dev libxml2-dev libboost-dev librsvg2-bin
+  # real SVG drawings that nobody here drew, for the import tests
+  adwaita-icon-theme tango-icon-theme
+  # drawings from text and traced pictures: fonts, the tracer; real fonts and pictures for the tests
+  libfreetype-dev hershey-fonts-data libpotrace-dev fonts-dejavu-core desktop-base
   # the .deb package and the portable bundle (scripts/build-deb.sh, scripts/build-bundle.sh)
   dpkg-dev patchelf python3
 )

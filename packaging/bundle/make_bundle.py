@@ -4,8 +4,10 @@
 Usage: make_bundle.py BUILD_FOLDER SOURCE_FOLDER OUTPUT_FOLDER
 
 The bundle's folder:
-  drevik, drevik-gpu-check      launchers (packaging/bundle/launcher.sh) that start bin/<same name>
-  bin/                          the program and the GPU check, each with RUNPATH $ORIGIN/../lib
+  drevik, drevik-import,        launchers (packaging/bundle/launcher.sh) that start bin/<same name>
+  drevik-gpu-check
+  LICENSE                       Drevik's licence (GPL-3.0-or-later)
+  bin/                          the program, the converter and the GPU check, each with RUNPATH $ORIGIN/../lib
   lib/                          every library they need that the system does not provide, RUNPATH $ORIGIN
   lib/vulkan/libvulkan_lvp.so   the software Vulkan driver, for machines without a driver of their own
   lib/vulkan-loader/            the Vulkan loader, used only where the system has none
@@ -13,6 +15,8 @@ The bundle's folder:
   share/drevik/demo/            the demo show (the program finds it as an installed program does)
   share/drevik/gpu-check/       the software driver's pictures of the demo that drevik-gpu-check compares
   share/drevik/libraries.txt    what was bundled, replaced by a stub, or left to the system
+  lib/notices/                  the copyright and licence of every library carried and of the built-in
+                                font (PACKAGE.copyright, from the Debian package it came from)
 
 Libraries are found as the dynamic linker finds them here (ldconfig's cache). Those named in
 system-libraries.txt are left to the system; those in stubbed-libraries.txt are replaced by stubs:
@@ -166,6 +170,24 @@ def make_stub(soname, real, target, work):
     return sum(len(entries) for entries in nodes.values())
 
 
+def write_notices(libraries, folder):
+    """Copies the Debian copyright file of the package of every library carried, as PACKAGE.copyright."""
+    os.makedirs(folder, exist_ok=True)
+    packages = set()
+    for library in libraries:
+        real = os.path.realpath(library)
+        for candidate in (real, real.replace("/usr/lib/", "/lib/", 1)):  # merged /usr lists some under /lib
+            owner = subprocess.run(["dpkg", "-S", candidate], text=True, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL)
+            if owner.returncode == 0:
+                break
+        else:
+            raise SystemExit(f"make_bundle: no Debian package owns {real}; its licence is unknown")
+        packages.add(owner.stdout.split(":", 1)[0].strip())
+    for package in sorted(packages):
+        shutil.copy(f"/usr/share/doc/{package}/copyright", os.path.join(folder, f"{package}.copyright"))
+
+
 def main():
     build, source, output = (os.path.abspath(a) for a in sys.argv[1:4])
     version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", open(os.path.join(build, "CMakeCache.txt")).read(),
@@ -182,7 +204,8 @@ def main():
                        "share/drevik/gpu-check", "stubs"):
             os.makedirs(os.path.join(root, folder), exist_ok=True)
 
-        programs = [os.path.join(build, "app/drevik"), os.path.join(build, "tools/drevik-gpu-check")]
+        programs = [os.path.join(build, "app/drevik"), os.path.join(build, "import/drevik-import"),
+                    os.path.join(build, "tools/drevik-gpu-check")]
         for program in programs:
             target = os.path.join(root, "bin", os.path.basename(program))
             shutil.copy2(program, target)
@@ -198,6 +221,7 @@ def main():
 
         # The software driver, found through its manifest, and a manifest of our own beside the bundle's copy.
         manifest = json.load(open("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json"))
+        manifest_library = manifest["ICD"]["library_path"]
         lavapipe = os.path.join(root, "lib/vulkan/libvulkan_lvp.so")
         shutil.copy(manifest["ICD"]["library_path"], lavapipe)
         manifest["ICD"]["library_path"] = "../../../lib/vulkan/libvulkan_lvp.so"
@@ -252,6 +276,12 @@ def main():
             for soname in sorted(left):
                 stream.write(f"system {soname}\n")
         shutil.copy(os.path.join(HERE, "README.txt"), os.path.join(root, "README.txt"))
+        shutil.copy(os.path.join(source, "LICENSE"), os.path.join(root, "LICENSE"))
+        write_notices([cache[soname] for soname in list(bundled) + list(stubs)] +
+                      [manifest_library, cache["libvulkan.so.1"]], os.path.join(root, "lib/notices"))
+        # The text form's default single-stroke font is built into the programs; its notice goes along.
+        shutil.copy("/usr/share/doc/hershey-fonts-data/copyright",
+                    os.path.join(root, "lib/notices/hershey-fonts-data.copyright"))
 
         os.makedirs(output, exist_ok=True)
         archive = os.path.join(output, name + ".tar.gz")

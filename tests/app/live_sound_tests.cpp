@@ -5,8 +5,8 @@
 #include "app/show_view.hpp"
 #include "tests/render/gpu_test_support.hpp"
 #include "tests/sound_server.hpp"
-#include "tests/temporary_folder.hpp"
-#include "tests/virtual_display.hpp"
+#include "tests/support/temporary_folder.hpp"
+#include "tests/support/virtual_display.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 #include "app/show_reload.hpp"
 #include "app/inputs.hpp"
 #include "app/show_view.hpp"
+#include "import/drawing_source.hpp"
 #include "tests/render/gpu_test_support.hpp"
 #include "tests/support/temporary_folder.hpp"
 #include "tests/support/virtual_display.hpp"
@@ -228,6 +229,46 @@ TEST_F(Reloader, ARecordingSavedAsTheSoundtrackSetsTheLengthOfAnUndeclaredDrawin
         EXPECT_NEAR(reload->music->durationSeconds, seconds, 0.01);
         EXPECT_EQ(reload->graphics->durationSeconds, reload->music->durationSeconds);
     }
+}
+
+// A drawing from an SVG file is read again when saved, and laid out again over a soundtrack saved
+// with a new length (it lasts as long as the soundtrack, so that is no mismatch).
+TEST(ReloaderOfAnSvgDrawing, ReadsTheSavedDrawingAndFollowsTheSoundtracksLength) {
+    testing::TemporaryFolder folder{"drevik-reload"};
+    const auto svg = folder.path() / "logo.svg", musicFile = folder.path() / "Music.csv";
+    const auto square = [](int size) {
+        return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"100\"><rect width=\"" +
+               std::to_string(size) + "\" height=\"" + std::to_string(size) + "\"/></svg>";
+    };
+    writeFile(svg, square(50));
+    writeFile(musicFile, soundtrack(2));
+    auto music = std::make_shared<const MusicTimeline>(readMusic(musicFile));
+    auto graphics = std::make_shared<const GraphicsTimeline>(loadDrawing(svg, music->durationSeconds));
+    ShowReloader reloader(svg, musicFile, graphics, music, [] {});
+    ASSERT_TRUE(reloader.watching());
+    const auto next = [&reloader] {
+        for (int i = 0; i < 60; ++i) {
+            if (auto reload = reloader.take()) return reload;
+            std::this_thread::sleep_for(50ms);
+        }
+        return std::optional<ShowReload>();
+    };
+
+    save(svg, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"100\"><path d=\"M0 0 L50 50\" stroke=\"#000\"/></svg>",
+         Save::renameOver);
+    std::optional<ShowReload> reload = next();
+    ASSERT_TRUE(reload);
+    EXPECT_EQ(reload->error, "");
+    ASSERT_TRUE(reload->graphics);
+    EXPECT_EQ(reload->graphics->segments.size(), 1u);
+
+    save(musicFile, soundtrack(5), Save::inPlace);
+    reload = next();
+    ASSERT_TRUE(reload);
+    EXPECT_EQ(reload->error, "");
+    ASSERT_TRUE(reload->graphics);
+    EXPECT_EQ(reload->graphics->durationSeconds, 5);
+    EXPECT_EQ(reload->graphics->segments.size(), 1u);
 }
 
 TEST(ReloaderWithoutAFolder, WatchesNothingAndReportsNothing) {

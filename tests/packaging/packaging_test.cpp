@@ -96,10 +96,13 @@ TEST(DebPackage, HoldsTheProgramAndItsFilesAndRunsUnpacked) {
         EXPECT_TRUE(line.rfind("./usr/", 0) == 0 || line == "./") << "outside /usr: " << line;
         if (!line.empty() && line.back() != '/') files.insert(line);
     }
-    EXPECT_EQ(files, (std::set<std::string>{"./usr/bin/drevik", "./usr/share/applications/drevik.desktop",
+    EXPECT_EQ(files, (std::set<std::string>{"./usr/bin/drevik", "./usr/bin/drevik-import",
+                                            "./usr/share/applications/drevik.desktop",
+                                            "./usr/share/doc/drevik/copyright",
                                             "./usr/share/drevik/demo/Graphics.csv",
                                             "./usr/share/drevik/demo/Music.csv",
                                             "./usr/share/icons/hicolor/256x256/apps/drevik.png",
+                                            "./usr/share/man/man1/drevik-import.1.gz",
                                             "./usr/share/man/man1/drevik.1.gz"}));
 
     // Unpacked into a root of its own, the program finds its demo show and draws what this build draws.
@@ -109,6 +112,7 @@ TEST(DebPackage, HoldsTheProgramAndItsFilesAndRunsUnpacked) {
     const std::string desktop = contents(root / "usr/share/applications/drevik.desktop");
     EXPECT_NE(desktop.find("\nExec=drevik\n"), std::string::npos);
     EXPECT_NE(desktop.find("\nIcon=drevik\n"), std::string::npos);
+    EXPECT_NE(contents(root / "usr/share/doc/drevik/copyright").find("License: GPL-3.0-or-later"), std::string::npos);
     EXPECT_EQ(contents(root / "usr/share/icons/hicolor/256x256/apps/drevik.png").substr(1, 3), "PNG");
     EXPECT_EQ(shell("readelf -S " + quoted(root / "usr/bin/drevik") + " | grep -c debug_info").output, "0\n")
         << "the packaged program is not stripped";
@@ -168,13 +172,15 @@ TEST(PortableBundle, RunsOnItsOwnLibrariesAndSoftwareDriver) {
     const Result unpack = shell("tar -xzf " + quoted(archive) + " -C " + quoted(folder.path()));
     ASSERT_EQ(unpack.status, 0) << unpack.output;
     const Path bundle = folder.path() / name;
-    for (const char* file : {"drevik", "drevik-gpu-check", "README.txt", "bin/drevik", "bin/drevik-gpu-check",
+    for (const char* file : {"drevik", "drevik-import", "drevik-gpu-check", "README.txt", "LICENSE", "bin/drevik",
+                             "bin/drevik-import", "bin/drevik-gpu-check", "lib/notices/libx264-164.copyright",
                              "lib/vulkan/libvulkan_lvp.so", "lib/vulkan-loader/libvulkan.so.1",
                              "share/vulkan/icd.d/drevik_lvp_icd.json", "share/drevik/demo/Graphics.csv",
                              "share/drevik/demo/Music.csv", "share/drevik/gpu-check/cases.txt",
                              "share/drevik/gpu-check/deep-prism.png", "share/drevik/libraries.txt"}) {
         EXPECT_TRUE(std::filesystem::exists(bundle / file)) << file;
     }
+    EXPECT_NE(contents(bundle / "lib/notices/libx264-164.copyright").find("GPL"), std::string::npos);
     EXPECT_NE(contents(bundle / "share/vulkan/icd.d/drevik_lvp_icd.json")
                   .find("\"library_path\": \"../../../lib/vulkan/libvulkan_lvp.so\""),
               std::string::npos);
@@ -184,7 +190,7 @@ TEST(PortableBundle, RunsOnItsOwnLibrariesAndSoftwareDriver) {
     // system has none.
     const std::vector<std::string> patterns = systemLibraries();
     ASSERT_GT(patterns.size(), 20u);
-    std::vector<Path> objects = {bundle / "bin/drevik", bundle / "bin/drevik-gpu-check",
+    std::vector<Path> objects = {bundle / "bin/drevik", bundle / "bin/drevik-import", bundle / "bin/drevik-gpu-check",
                                  bundle / "lib/vulkan/libvulkan_lvp.so"};
     for (const auto& entry : std::filesystem::directory_iterator(bundle / "lib")) {
         if (entry.is_regular_file()) objects.push_back(entry.path());

@@ -2,7 +2,7 @@
 // Test helpers for recordings: made with ffmpeg in the test's own folder, read back as raw samples,
 // and the built program run on them.
 #include "tests/output/movie_probe.hpp"
-#include "tests/temporary_folder.hpp"
+#include "tests/support/temporary_folder.hpp"
 
 #include <gtest/gtest.h>
 
