@@ -122,7 +122,7 @@ void startAgainstCsv(benchmark::State& state, const Path& logo, const std::strin
     state.counters["svg_later_ms"] = (fromSvg[fromSvg.size() / 2] - fromCsv[fromCsv.size() / 2]) * 1e3;
 }
 
-// A logo from a drawing program (Tango's web browser icon: gradients, transforms, 40 paths).
+// A logo from a drawing program (Tango's web browser icon: gradients, transforms, 32 shapes).
 void BM_StartFromSvgAgainstCsv(benchmark::State& state) {
     startAgainstCsv(state, "/usr/share/icons/Tango/scalable/apps/internet-web-browser.svg", "logo");
 }

@@ -1,4 +1,5 @@
 // drevik-import: converts drawings into a Graphics.csv (see import_command.hpp).
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "import/import_command.hpp"
 #include "import/picture_source.hpp"
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
                 return 0;
             }
         }
+        // A Graphics.csv being written is removed when the run is interrupted.
+        drevik::installSignalCleanup();
         drevik::runImportCommand(arguments);
         return 0;
     } catch (const std::bad_alloc&) {
