@@ -89,7 +89,7 @@ void exportFormat(benchmark::State& state, OutputFormat format) {
         const auto start = Clock::now();
         {
             GpuMovieFrames frames(device, plan, show.graphics, format.transparent);
-            MovieEncoderSettings settings{plan.width, plan.height, plan.framesPerSecond, plan.sampleRate, true, format};
+            MovieEncoderSettings settings{plan.width, plan.height, plan.framesPerSecond, plan.sampleRate, 1, true, format};
             MovieEncoder encoder(file, settings);
             encoderName = encoder.videoEncoderName();
             TimedEncoder sink(encoder);

@@ -142,7 +142,7 @@ void BM_MovieJoin10Minutes1080p60(benchmark::State& state) {
     for (std::int64_t k = 0; k < parts; ++k) {
         PartFacts facts = expectedPartFacts(plan, k, parts, "graphics", "music");
         facts.encoderSettings = reader.facts().encoderSettings;
-        MovieEncoderSettings settings{1920, 1080, 60, 48000, true, {}};
+        MovieEncoderSettings settings{1920, 1080, 60, 48000, 1, true, {}};
         MovieContainerOptions container;
         container.audio = false;
         container.copiedVideo = reader.parameters();
@@ -192,7 +192,7 @@ void BM_MovieJoin10Minutes1080p60(benchmark::State& state) {
     {
         MovieContainerOptions container;
         container.copiedVideo = reader.parameters();
-        MovieEncoder encoder(folder / "sound.mp4", MovieEncoderSettings{1920, 1080, 60, 48000, true, {}}, container);
+        MovieEncoder encoder(folder / "sound.mp4", MovieEncoderSettings{1920, 1080, 60, 48000, 1, true, {}}, container);
         const auto soundStart = std::chrono::steady_clock::now();
         for (std::size_t at = 0; at < music.samples.size(); at += 65'536) {
             encoder.appendAudio(std::span(music.samples).subspan(at, std::min<std::size_t>(65'536, music.samples.size() - at)));

@@ -141,7 +141,7 @@ std::string videoEncoderFor(const Path& folder, std::int64_t width, std::int64_t
     const Path probe = folder / "encoder-probe.mp4";
     std::string name;
     {
-        MovieEncoder encoder(probe, {width, height, fps, sampleRate, true, {}});
+        MovieEncoder encoder(probe, {.width = width, .height = height, .framesPerSecond = fps, .sampleRate = sampleRate, .audioChannels = 1, .allowHardwareEncoder = true, .format = {}});
         name = encoder.videoEncoderName();
     }
     std::error_code ignored;

@@ -171,7 +171,7 @@ TEST_F(Drevik, ListeningReadsNoSoundtrack) {
     write("broken.csv", "# duration_seconds=2\n");
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{"--music", "missing.csv", "--listen"}, {"--music", "broken.csv", "--listen", "Mic"}}) {
-        Outcome outcome = run(arguments);
+        ProcessOutcome outcome = run(arguments);
         const std::string input = arguments.size() == 3 ? "the default sound input" : "\"Mic\"";
         EXPECT_EQ(outcome.out, "Loaded 3 frames / 5 lines; listening to " + input + ".\n");
         EXPECT_EQ(outcome.status, 1);

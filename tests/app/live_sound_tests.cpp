@@ -28,7 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 
 testing::SoundServer* server = nullptr;
-testing::VirtualDisplay* display = nullptr;
+testing::WindowDisplay* display = nullptr;
 
 double steadyNow() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -38,7 +38,7 @@ class LiveSoundTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         testing::preferSoftwareDriver();
-        display = testing::startShowDisplay(); // also chooses SDL's dummy output, replaced below
+        display = new testing::WindowDisplay(); // also chooses SDL's dummy output, replaced below
         server = new testing::SoundServer();
         if (server->running()) server->becomeTheProcessServer();
         includeMonitorInputs();
@@ -47,7 +47,8 @@ protected:
         delete server;
         server = nullptr;
         ::unsetenv("PULSE_SERVER");
-        testing::stopShowDisplay(display);
+        delete display;
+        display = nullptr;
     }
     void SetUp() override {
         if (!server->running()) GTEST_SKIP() << "no private PulseAudio server could be started (is pulseaudio installed?)";

@@ -59,17 +59,6 @@ inline CommandResult runImport(const std::string& arguments) {
     return runCommand(quoted(DREVIK_IMPORT_BINARY) + " " + arguments);
 }
 
-inline void writeText(const std::filesystem::path& location, const std::string& text) {
-    std::ofstream(location, std::ios::binary) << text;
-}
-
-inline std::string readText(const std::filesystem::path& location) {
-    std::ifstream stream(location, std::ios::binary);
-    std::stringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
 // A picture's coverage: one byte of alpha per pixel.
 struct Coverage {
     int width = 0, height = 0;
