@@ -22,10 +22,6 @@ void appendFrame(GraphicsTimeline& timeline, double time, const VectorDrawing& d
     timeline.frames.push_back({time, {start, end}});
 }
 
-// A scene's first frame comes this much (normalised) after the scene's boundary, so that the two,
-// written as text and read back by different parsers, never swap places by a rounding.
-constexpr double sceneStartMargin = 1e-9;
-
 std::string nameOf(const ImportedSource& source, std::size_t index) {
     if (index < source.names.size()) return source.names[index];
     return source.names.empty() ? std::string("The drawing") : source.names.back();
@@ -57,7 +53,7 @@ GraphicsTimeline buildImportedTimeline(const ImportedSource& source, std::option
     if (!animation) {
         for (std::size_t i = 0; i < count; ++i) {
             const double start = static_cast<double>(i) / static_cast<double>(count);
-            appendFrame(timeline, i == 0 ? 0 : start + sceneStartMargin, source.drawings[i], placementOf(i),
+            appendFrame(timeline, start, source.drawings[i], placementOf(i),
                         nameOf(source, i));
         }
         if (count > 1) {
@@ -78,8 +74,8 @@ GraphicsTimeline buildImportedTimeline(const ImportedSource& source, std::option
     }
     for (const std::size_t cut : source.cuts) {
         const double time = static_cast<double>(cut) / fps / duration;
-        const double boundary = time - sceneStartMargin;
-        if (boundary > 0 && time < 1 && (boundaries.empty() || boundary > boundaries.back())) boundaries.push_back(boundary);
+        // A scene begins exactly at its first frame (the writer keeps the two equal in the file).
+        if (time > 0 && time < 1 && (boundaries.empty() || time > boundaries.back())) boundaries.push_back(time);
     }
     if (!boundaries.empty()) {
         timeline.sceneBoundaries.push_back(0);

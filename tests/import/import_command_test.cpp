@@ -2,6 +2,7 @@
 #include "import_test_support.hpp"
 
 #include "core/graphics_timeline.hpp"
+#include "core/scene_span.hpp"
 #include "import/imported_show.hpp"
 
 #include <gtest/gtest.h>
@@ -108,14 +109,17 @@ TEST_F(ImportCommand, SeveralFilesAreScenesOfEqualLengthOrTheFramesOfAnAnimation
     ASSERT_EQ(scenes.frames.size(), 3u);
     EXPECT_NE(readText(output()).find("# Made by drevik-import svg from 3 sources: a.svg ... c.svg"), std::string::npos);
     std::filesystem::remove(output());
-    // Each scene starts with its drawing, also where the boundary and the frame's time, read back by
-    // their two parsers, would round the other way (five scenes over 12 s did).
+    // Each scene holds its own drawing and no other, also where the boundary and the frame's time, read
+    // back by their two parsers, could round apart (five scenes over 12 s did).
     ASSERT_EQ(runImport("svg " + a + " " + a + " " + a + " " + a + " " + a + " --duration 12 -o " + quoted(output())).status, 0);
     const GraphicsTimeline fifths = written();
     ASSERT_EQ(fifths.frames.size(), 5u);
     for (std::size_t i = 0; i < 5; ++i) {
-        EXPECT_GE(fifths.frames[i].time, fifths.sceneBoundaries[i]) << "scene " << i;
-        EXPECT_NEAR(fifths.frames[i].time, fifths.sceneBoundaries[i], 1e-8);
+        EXPECT_EQ(fifths.frames[i].time, fifths.sceneBoundaries[i]) << "scene " << i;
+        const auto span = fifths.declaredSceneSpan(fifths.sceneBoundaries[i], fifths.sceneBoundaries[i + 1]);
+        ASSERT_TRUE(span) << "scene " << i;
+        EXPECT_EQ(span->firstFrameIndex, static_cast<std::int64_t>(i));
+        EXPECT_EQ(span->afterLastFrameIndex, static_cast<std::int64_t>(i) + 1);
     }
     std::filesystem::remove(output());
     const auto widthIn = [](const GraphicsTimeline& timeline, std::size_t frame) {
