@@ -4,6 +4,7 @@
 #include "sound/sound_file.hpp"
 
 #include "platform/huge_pages.hpp"
+#include "platform/system_memory.hpp"
 #include "core/music_timeline.hpp"
 
 extern "C" {
@@ -23,7 +24,6 @@ extern "C" {
 #include <memory>
 #include <new>
 
-#include <unistd.h>
 
 namespace drevik {
 namespace {
@@ -54,15 +54,6 @@ std::string secondsText(double seconds) {
     char text[64];
     std::snprintf(text, sizeof text, "%.2fs", seconds);
     return text;
-}
-
-double physicalMemoryBytes() {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long pageSize = ::sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0) {
-        return std::numeric_limits<double>::infinity();
-    }
-    return static_cast<double>(pages) * static_cast<double>(pageSize);
 }
 
 // How long the container says the sound is, when it knows rather than guesses from the bit rate.
