@@ -8,11 +8,14 @@
 #include <libxml/tree.h>
 
 #include <svgpp/policy/xml/libxml2.hpp>
+#include <svgpp/utility/arc_endpoint_to_center.hpp>
+#include <svgpp/utility/arc_to_bezier.hpp>
 #include <svgpp/svgpp.hpp>
 
 #include <boost/mpl/set.hpp>
 
 #include <cmath>
+#include <numbers>
 #include <limits>
 #include <map>
 #include <memory>
@@ -106,11 +109,17 @@ using ProcessedAttributes = boost::mpl::fold<
                     boost::mpl::pair<svgpp::tag::element::use_, svgpp::tag::attribute::height>>::type,
     boost::mpl::insert<boost::mpl::_1, boost::mpl::_2>>::type;
 
+// Absolute coordinates and no shorthands, but arcs as arcs: the reader turns them into curves itself,
+// so that an arc whose numbers overflow becomes a straight piece rather than undefined arithmetic.
+struct PathPolicy : svgpp::policy::path::minimal {
+    static const bool arc_as_cubic_bezier = false;
+};
+
 using Traversal = svgpp::document_traversal<
     svgpp::processed_elements<ProcessedElements>, svgpp::processed_attributes<ProcessedAttributes>,
     svgpp::viewport_policy<svgpp::policy::viewport::as_transform>,
     svgpp::length_policy<svgpp::policy::length::forward_to_method<SvgContext, const svgpp::factory::length::unitless<>>>,
-    svgpp::path_policy<svgpp::policy::path::minimal>,
+    svgpp::path_policy<PathPolicy>,
     svgpp::basic_shapes_policy<svgpp::policy::basic_shapes::all_to_path>>;
 
 class SvgContext {
@@ -180,6 +189,33 @@ public:
                               svgpp::tag::coordinate::absolute) {
         current().cubicTo({x1, y1}, {x2, y2}, {x, y});
         countPiece();
+    }
+    void path_elliptical_arc_to(double rx, double ry, double rotation, bool largeArc, bool sweep, double x, double y,
+                                svgpp::tag::coordinate::absolute) {
+        const VectorPath& path = current();
+        const Point2 from = path.points.empty() ? path.start : path.points.back();
+        rx = std::fabs(rx);
+        ry = std::fabs(ry);
+        const double angle = rotation * std::numbers::pi / 180.0;
+        double cx = 0, cy = 0, theta1 = 0, theta2 = 0;
+        const bool drawable = rx > 0 && ry > 0 && !(from.x == x && from.y == y) &&
+                              std::isfinite(rx * ry * angle * x * y * from.x * from.y) && rx < 1e12 && ry < 1e12;
+        if (drawable) {
+            svgpp::arc_endpoint_to_center(from.x, from.y, x, y, rx, ry, angle, largeArc, sweep, cx, cy, theta1, theta2);
+        }
+        if (!drawable || !std::isfinite(cx + cy + theta1 + theta2 + rx + ry)) {
+            path_line_to(x, y, svgpp::tag::coordinate::absolute());
+            return;
+        }
+        if (sweep && theta2 < theta1) theta2 += 2 * std::numbers::pi;
+        if (!sweep && theta2 > theta1) theta2 -= 2 * std::numbers::pi;
+        using ArcToBezier = svgpp::arc_to_bezier<double>;
+        ArcToBezier curves(cx, cy, rx, ry, angle, ArcToBezier::circle_angle_tag(), theta1, theta2,
+                           ArcToBezier::max_angle_tag(), std::numbers::pi / 2);
+        for (ArcToBezier::iterator it(curves); !it.eof(); it.advance()) {
+            path_cubic_bezier_to(it.p1x(), it.p1y(), it.p2x(), it.p2y(), it.p3x(), it.p3y(),
+                                 svgpp::tag::coordinate::absolute());
+        }
     }
     void path_close_subpath() {
         if (top().paths.empty()) return;
