@@ -493,12 +493,7 @@ bool writeSoundtrack(const fs::path& location, const MoviePlan& plan, const Musi
     bytes += facts.toTag() + "\n";
     std::uint64_t count = 0;
     {
-        MovieEncoderSettings settings;
-        settings.width = plan.width;
-        settings.height = plan.height;
-        settings.framesPerSecond = plan.framesPerSecond;
-        settings.sampleRate = plan.sampleRate;
-        settings.format = format;
+        MovieEncoderSettings settings = movieEncoderSettings(plan, true, format);
         settings.audioChannels = music.playbackChannels;
         MovieContainerOptions container;
         container.video = false;

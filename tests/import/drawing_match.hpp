@@ -4,10 +4,12 @@
 // the edges that something drawn comes within the tolerance of. Curves are sampled densely
 // here, independently of the program's own flattening.
 #include "import/vector_drawing.hpp"
+#include "platform/error.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -127,6 +129,16 @@ inline Match match(const std::vector<Point2>& drawn, const std::vector<Point2>& 
     result.drawnOnEdges = double(onEdges) / double(drawn.size());
     result.edgesDrawn = double(covered) / double(edges.size());
     return result;
+}
+
+// The one-line message a reader refuses with, or "no error".
+inline std::string errorOf(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return "no error";
 }
 
 } // namespace drevik::testing

@@ -29,15 +29,6 @@ constexpr double textWidth = 1600;
 // Far below the judged 0.5 % of the diagonal (11 pixels here): a misplaced character shows.
 constexpr double tolerance = 1.5;
 
-std::string errorOf(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const Error& error) {
-        return error.what();
-    }
-    return "no error";
-}
-
 TEST(TextLines, BackslashNAndLineBreaksStartLinesAndBadBytesReadAsReplacement) {
     EXPECT_EQ(textLines("one\\ntwo\nthree"), (std::vector<std::u32string>{U"one", U"two", U"three"}));
     EXPECT_EQ(textLines("a\\\\nb\\x"), (std::vector<std::u32string>{U"a\\nb\\x"}));
@@ -57,15 +48,15 @@ TEST(TextLayout, CharactersTheFontLacksAreNamedOnceAndLeftOut) {
 
 TEST(Fonts, AMissingOrBrokenFontIsRefusedWithItsNameAndReason) {
     testing::TemporaryFolder folder;
-    EXPECT_EQ(errorOf([&] { loadFont((folder.path() / "none.ttf").string()); }),
+    EXPECT_EQ(testing::errorOf([&] { loadFont((folder.path() / "none.ttf").string()); }),
               "Could not read " + (folder.path() / "none.ttf").string() + ": No such file or directory");
     const auto notAFont = folder.path() / "notes.otf";
     std::ofstream(notAFont) << "just some words\n";
-    EXPECT_EQ(errorOf([&] { loadFont(notAFont.string()); }), "notes.otf is not a font that can be read");
+    EXPECT_EQ(testing::errorOf([&] { loadFont(notAFont.string()); }), "notes.otf is not a font that can be read");
     const auto brokenStrokes = folder.path() / "broken.jhf";
     std::ofstream(brokenStrokes) << "12345  2NVRR\n12345 xyNV\n";
-    EXPECT_EQ(errorOf([&] { loadFont(brokenStrokes.string()); }), "broken.jhf:2: not a single-stroke font record");
-    EXPECT_EQ(errorOf([&] { loadFont(folder.path().string()); }),
+    EXPECT_EQ(testing::errorOf([&] { loadFont(brokenStrokes.string()); }), "broken.jhf:2: not a single-stroke font record");
+    EXPECT_EQ(testing::errorOf([&] { loadFont(folder.path().string()); }),
               "Could not read " + folder.path().string() + ": Is a directory");
 }
 

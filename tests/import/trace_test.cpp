@@ -18,15 +18,6 @@ const std::string photo = "/usr/share/plasma/look-and-feel/org.debian.desktop/co
 const std::string softWaves = "/usr/share/desktop-base/softwaves-theme/grub/grub-16x9.png";
 const std::string logo = "/usr/share/desktop-base/debian-logos/logo-256.png";                // palette, transparent
 
-std::string errorOf(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const Error& error) {
-        return error.what();
-    }
-    return "no error";
-}
-
 void ffmpeg(const std::string& arguments) {
     const std::string command = "ffmpeg -nostdin -loglevel error -y " + arguments;
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -165,15 +156,15 @@ TEST(TraceMedia, FilesThatAreNoPicturesAreRefusedByName) {
     testing::TemporaryFolder folder;
     const auto text = folder.path() / "notes.txt";
     std::ofstream(text) << "time,x1,y1,x2,y2\n0,0.1,0.1,0.2,0.2\n";
-    EXPECT_EQ(errorOf([&] { traceMedia(text.string(), {}); }), "notes.txt is no picture or video");
+    EXPECT_EQ(testing::errorOf([&] { traceMedia(text.string(), {}); }), "notes.txt is no picture or video");
     const auto empty = folder.path() / "empty.png";
     std::ofstream{empty};
-    EXPECT_EQ(errorOf([&] { traceMedia(empty.string(), {}); }), "empty.png is no picture or video");
+    EXPECT_EQ(testing::errorOf([&] { traceMedia(empty.string(), {}); }), "empty.png is no picture or video");
     const auto sound = folder.path() / "sound.m4a";
     ffmpeg("-f lavfi -i sine=d=0.5 -c:a aac " + sound.string());
-    EXPECT_EQ(errorOf([&] { traceMedia(sound.string(), {}); }), "sound.m4a is a video without pictures (sound only)");
+    EXPECT_EQ(testing::errorOf([&] { traceMedia(sound.string(), {}); }), "sound.m4a is a video without pictures (sound only)");
     const auto missing = folder.path() / "missing.mp4";
-    EXPECT_EQ(errorOf([&] { traceMedia(missing.string(), {}); }),
+    EXPECT_EQ(testing::errorOf([&] { traceMedia(missing.string(), {}); }),
               "Could not read " + missing.string() + ": No such file or directory");
     // Pictures cut short are refused rather than traced in part.
     for (const std::string& file : {wallpaper, photo}) {
@@ -182,7 +173,7 @@ TEST(TraceMedia, FilesThatAreNoPicturesAreRefusedByName) {
         in.read(head.data(), std::streamsize(head.size()));
         const auto cut = folder.path() / ("cut" + std::filesystem::path(file).extension().string());
         std::ofstream(cut, std::ios::binary) << head;
-        EXPECT_EQ(errorOf([&] { traceMedia(cut.string(), {}); }), cut.filename().string() + " is damaged: its pictures cannot be decoded");
+        EXPECT_EQ(testing::errorOf([&] { traceMedia(cut.string(), {}); }), cut.filename().string() + " is damaged: its pictures cannot be decoded");
     }
 }
 
